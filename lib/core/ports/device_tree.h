@@ -1,0 +1,95 @@
+// The Plug and Play tree: device information sets (SetupAPI) and devnodes
+// (CfgMgr). The Win32 side holds the call patterns (buffer-growing property
+// reads, handle lifetimes); everything that decides lives in the core.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "property.h"
+
+namespace qn38 {
+
+using DevNode = std::uint32_t;  // DEVINST
+
+// SetupAPI property codes (SPDRP_*). The CfgMgr codes (CM_DRP_*) are these plus one.
+inline constexpr std::uint32_t SPDRP_DEVICE_DESCRIPTION = 0x00;
+inline constexpr std::uint32_t SPDRP_HARDWARE_IDS = 0x01;
+inline constexpr std::uint32_t SPDRP_COMPATIBLE_IDS = 0x02;
+inline constexpr std::uint32_t SPDRP_UPPER_FILTERS = 0x11;
+inline constexpr std::uint32_t SPDRP_BUS_NUMBER = 0x15;
+inline constexpr std::uint32_t CM_DRP_DEVICE_DESCRIPTION = 0x01;
+inline constexpr std::uint32_t CM_DRP_COMPATIBLE_IDS = 0x03;
+inline constexpr std::uint32_t CM_DRP_UPPER_FILTERS = 0x12;
+inline constexpr std::uint32_t CM_DRP_BUS_NUMBER = 0x16;
+
+inline constexpr std::uint32_t DICS_ENABLE_CODE = 1;
+inline constexpr std::uint32_t DICS_DISABLE_CODE = 2;
+inline constexpr std::uint32_t CM_PROB_HELD_FOR_EJECT_CODE = 47;
+
+// Which devices a set holds (the SetupDiGetClassDevsW flags of each scan).
+enum class DeviceSetKind {
+    PciPresent,            // enumerator "PCI", DIGCF_PRESENT | DIGCF_ALLCLASSES
+    AllClassesPresent,     // no enumerator, DIGCF_PRESENT | DIGCF_ALLCLASSES
+    AllClassesWithAbsent,  // no enumerator, DIGCF_ALLCLASSES: devices not present too
+};
+
+// One device information set; devices are addressed by their enumeration index.
+class DeviceSet {
+public:
+    virtual ~DeviceSet() = default;
+    // SetupDiEnumDeviceInfo: the devnode of device `index`, nothing past the end.
+    virtual std::optional<DevNode> Device(std::uint32_t index) = 0;
+    // SetupDiGetDeviceRegistryPropertyW with the growing-buffer pattern.
+    virtual PropertyValue ReadProperty(std::uint32_t index, std::uint32_t spdrp) = 0;
+    // SetupDiSetDeviceRegistryPropertyW; empty data deletes the property.
+    virtual bool WriteProperty(std::uint32_t index, std::uint32_t spdrp, std::span<const std::uint8_t> data) = 0;
+    // DIF_PROPERTYCHANGE through the class installer with DICS_FLAG_CONFIGSPECIFIC;
+    // false when the install parameters could not be set (the installer is not called).
+    virtual bool ChangeState(std::uint32_t index, std::uint32_t stateChange) = 0;
+};
+
+struct DiskInterface {
+    std::u16string path;  // device path of the disk interface
+    DevNode devnode = 0;  // the disk's devnode
+};
+
+enum class InterfaceStatus { Ok, Skip, End };
+
+// The present disk interfaces (GUID_DEVINTERFACE_DISK, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE).
+class DiskInterfaceSet {
+public:
+    virtual ~DiskInterfaceSet() = default;
+    // SetupDiEnumDeviceInfo at `index` succeeds.
+    virtual bool HasDevice(std::uint32_t index) = 0;
+    // SetupDiEnumDeviceInterfaces + SetupDiGetDeviceInterfaceDetailW at `index`:
+    // End on ERROR_NO_MORE_ITEMS, Skip on any other failure.
+    virtual InterfaceStatus Interface(std::uint32_t index, DiskInterface& out) = 0;
+};
+
+struct DevNodeStatus {
+    std::uint32_t status = 0;   // DN_* flags
+    std::uint32_t problem = 0;  // CM_PROB_* code
+};
+
+class DeviceTree {
+public:
+    virtual ~DeviceTree() = default;
+    // Null when the set cannot be built (INVALID_HANDLE_VALUE).
+    virtual std::unique_ptr<DeviceSet> OpenDevices(DeviceSetKind kind) = 0;
+    virtual std::unique_ptr<DiskInterfaceSet> OpenDiskInterfaces() = 0;
+
+    virtual std::optional<DevNode> Parent(DevNode node) = 0;        // CM_Get_Parent
+    virtual std::optional<DevNode> FirstChild(DevNode node) = 0;    // CM_Get_Child
+    virtual std::optional<DevNodeStatus> Status(DevNode node) = 0;  // CM_Get_DevNode_Status
+    virtual bool Reenumerate(DevNode node) = 0;                     // CM_Reenumerate_DevNode, flags 0
+    // CM_Get_DevNode_Registry_PropertyW with the size-then-read pattern.
+    virtual PropertyValue ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) = 0;
+    // CM_Set_DevNode_Registry_PropertyW, flags 0.
+    virtual bool WriteDevNodeProperty(DevNode node, std::uint32_t cmDrp, std::span<const std::uint8_t> data) = 0;
+};
+
+}  // namespace qn38

@@ -1,0 +1,25 @@
+#include <windows.h>
+
+#include "handles.h"
+#include "platform_win32.h"
+
+namespace qn38::win32 {
+namespace {
+
+class Win32Clock final : public Clock {
+public:
+    LocalTime Now() override {
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    }
+};
+
+}  // namespace
+
+Clock& ClockBackend() {
+    static Win32Clock clock;
+    return clock;
+}
+
+}  // namespace qn38::win32

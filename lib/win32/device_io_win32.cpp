@@ -1,0 +1,52 @@
+#include <windows.h>
+
+#include "handles.h"
+#include "platform_win32.h"
+
+namespace qn38::win32 {
+namespace {
+
+class Win32DeviceHandle final : public DeviceHandle {
+public:
+    explicit Win32DeviceHandle(FileHandle handle) : handle_(std::move(handle)) {}
+
+    bool Control(std::uint32_t code, const void* in, std::uint32_t inBytes, void* out,
+                 std::uint32_t outBytes) override {
+        DWORD returned = 0;
+        return DeviceIoControl(handle_.get(), code, const_cast<void*>(in), inBytes, out, outBytes, &returned,
+                               nullptr) != FALSE;
+    }
+
+private:
+    FileHandle handle_;
+};
+
+class Win32DeviceIo final : public DeviceIo {
+public:
+    std::unique_ptr<DeviceHandle> Open(std::u16string_view path, const OpenRequest& request) override {
+        std::wstring wide;
+        FileHandle handle(CreateFileW(Wide(path, wide), request.access, request.share, nullptr, request.disposition,
+                                      request.flagsAndAttributes, nullptr));
+        if (!handle) return nullptr;
+        return std::make_unique<Win32DeviceHandle>(std::move(handle));
+    }
+
+    std::uint32_t LogicalDrives() override { return GetLogicalDrives(); }
+
+    std::optional<std::uint64_t> TotalBytes(std::u16string_view root) override {
+        std::wstring wide;
+        ULARGE_INTEGER available{};
+        ULARGE_INTEGER total{};
+        if (!GetDiskFreeSpaceExW(Wide(root, wide), &available, &total, nullptr)) return std::nullopt;
+        return total.QuadPart;
+    }
+};
+
+}  // namespace
+
+DeviceIo& DeviceIoBackend() {
+    static Win32DeviceIo io;
+    return io;
+}
+
+}  // namespace qn38::win32

@@ -1,0 +1,122 @@
+#include "device_tree_win32.h"
+
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+
+#include <vector>
+
+#include "handles.h"
+#include "property_win32.h"
+
+namespace qn38::win32 {
+namespace {
+
+class Win32DeviceSet final : public DeviceSet {
+public:
+    explicit Win32DeviceSet(DeviceInfoSet set) : set_(std::move(set)) {}
+
+    std::optional<DevNode> Device(std::uint32_t index) override {
+        SP_DEVINFO_DATA* data = Data(index);
+        if (data == nullptr) return std::nullopt;
+        return data->DevInst;
+    }
+
+    PropertyValue ReadProperty(std::uint32_t index, std::uint32_t spdrp) override {
+        SP_DEVINFO_DATA* data = Data(index);
+        if (data == nullptr) return {};
+        return ReadSetupProperty(set_.get(), *data, spdrp);
+    }
+
+    bool WriteProperty(std::uint32_t index, std::uint32_t spdrp, std::span<const std::uint8_t> bytes) override {
+        SP_DEVINFO_DATA* data = Data(index);
+        if (data == nullptr) return false;
+        // No buffer with length 0 deletes the property.
+        return SetupDiSetDeviceRegistryPropertyW(set_.get(), data, spdrp, bytes.empty() ? nullptr : bytes.data(),
+                                                 static_cast<DWORD>(bytes.size())) != FALSE;
+    }
+
+    bool ChangeState(std::uint32_t index, std::uint32_t stateChange) override {
+        SP_DEVINFO_DATA* data = Data(index);
+        if (data == nullptr) return false;
+        SP_PROPCHANGE_PARAMS params{};
+        params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+        params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+        params.StateChange = stateChange;
+        params.Scope = DICS_FLAG_CONFIGSPECIFIC;
+        params.HwProfile = 0;
+        if (!SetupDiSetClassInstallParamsW(set_.get(), data, &params.ClassInstallHeader, sizeof params)) return false;
+        SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set_.get(), data);
+        return true;
+    }
+
+private:
+    // SP_DEVINFO_DATA records are kept per index so a device found once is
+    // addressed with the same record by every later call on this set.
+    SP_DEVINFO_DATA* Data(std::uint32_t index) {
+        while (devices_.size() <= index) {
+            SP_DEVINFO_DATA data{};
+            data.cbSize = sizeof data;
+            if (!SetupDiEnumDeviceInfo(set_.get(), static_cast<DWORD>(devices_.size()), &data)) return nullptr;
+            devices_.push_back(data);
+        }
+        return &devices_[index];
+    }
+
+    DeviceInfoSet set_;
+    std::vector<SP_DEVINFO_DATA> devices_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceSet> Win32DeviceTree::OpenDevices(DeviceSetKind kind) {
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    switch (kind) {
+    case DeviceSetKind::PciPresent:
+        set = SetupDiGetClassDevsW(nullptr, L"PCI", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+        break;
+    case DeviceSetKind::AllClassesPresent:
+        set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+        break;
+    case DeviceSetKind::AllClassesWithAbsent:
+        set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+        break;
+    }
+    DeviceInfoSet owned(set);
+    if (!owned) return nullptr;
+    return std::make_unique<Win32DeviceSet>(std::move(owned));
+}
+
+std::unique_ptr<DiskInterfaceSet> Win32DeviceTree::OpenDiskInterfaces() { return nullptr; }
+
+std::optional<DevNode> Win32DeviceTree::Parent(DevNode node) {
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return std::nullopt;
+    return parent;
+}
+
+std::optional<DevNode> Win32DeviceTree::FirstChild(DevNode node) {
+    DEVINST child = 0;
+    if (CM_Get_Child(&child, node, 0) != CR_SUCCESS) return std::nullopt;
+    return child;
+}
+
+std::optional<DevNodeStatus> Win32DeviceTree::Status(DevNode node) {
+    ULONG status = 0;
+    ULONG problem = 0;
+    if (CM_Get_DevNode_Status(&status, &problem, node, 0) != CR_SUCCESS) return std::nullopt;
+    return DevNodeStatus{status, problem};
+}
+
+bool Win32DeviceTree::Reenumerate(DevNode node) { return CM_Reenumerate_DevNode(node, 0) == CR_SUCCESS; }
+
+PropertyValue Win32DeviceTree::ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) {
+    return win32::ReadDevNodeProperty(node, cmDrp);
+}
+
+bool Win32DeviceTree::WriteDevNodeProperty(DevNode node, std::uint32_t cmDrp, std::span<const std::uint8_t> data) {
+    return CM_Set_DevNode_Registry_PropertyW(node, cmDrp, const_cast<std::uint8_t*>(data.data()),
+                                             static_cast<ULONG>(data.size()), 0) == CR_SUCCESS;
+}
+
+}  // namespace qn38::win32

@@ -1,0 +1,313 @@
+#include "sim_devices.h"
+
+#include <cstring>
+
+#include "QN38HotPlug.h"
+#include "core/constants.h"
+#include "core/pci_config.h"
+
+namespace qn38::sim {
+namespace {
+
+void AppendUnits(std::vector<std::uint8_t>& bytes, const std::u16string& text) {
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+}
+
+class SimDeviceSet final : public DeviceSet {
+public:
+    SimDeviceSet(SimDevices& devices, std::vector<DevNode> nodes) : devices_(devices), nodes_(std::move(nodes)) {}
+
+    std::optional<DevNode> Device(std::uint32_t index) override {
+        if (index >= nodes_.size()) return std::nullopt;
+        return nodes_[index];
+    }
+    PropertyValue ReadProperty(std::uint32_t index, std::uint32_t spdrp) override {
+        if (index >= nodes_.size()) return {};
+        return devices_.ReadProperty(nodes_[index], spdrp);
+    }
+    bool WriteProperty(std::uint32_t index, std::uint32_t spdrp, std::span<const std::uint8_t> data) override {
+        if (index >= nodes_.size()) return false;
+        return devices_.WriteProperty(nodes_[index], spdrp, data);
+    }
+    bool ChangeState(std::uint32_t index, std::uint32_t stateChange) override {
+        if (index >= nodes_.size()) return false;
+        return devices_.ChangeState(nodes_[index], stateChange);
+    }
+
+private:
+    SimDevices& devices_;
+    std::vector<DevNode> nodes_;  // a snapshot, like a real set built at one moment
+};
+
+class SimDumpHandle final : public DeviceHandle {
+public:
+    SimDumpHandle(SimDevices& devices) : devices_(devices) { devices_.dump().heldOpen = true; }
+    ~SimDumpHandle() override {
+        devices_.dump().heldOpen = false;
+        ++devices_.counters().closes;
+    }
+
+    bool Control(std::uint32_t code, const void* in, std::uint32_t inBytes, void* out,
+                 std::uint32_t outBytes) override {
+        ++devices_.counters().controls;
+        auto& dump = devices_.dump();
+        if (in == nullptr || inBytes < 8) return false;
+        const auto* bytes = static_cast<const std::uint8_t*>(in);
+        dump.requests.emplace_back(bytes, bytes + inBytes);
+        const ConfigAccessRequest request = DecodeConfigAccess(bytes);
+        if (code == IOCTL_ZQDUMP_READ_CONFIG) {
+            if (dump.refuseReads || out == nullptr || outBytes < 4) return false;
+            const std::uint32_t value = devices_.Register(request.bus, request.offset);
+            std::memcpy(out, &value, 4);
+            return true;
+        }
+        if (code == IOCTL_ZQDUMP_WRITE_CONFIG) {
+            if (dump.refuseWrites) return false;
+            if (!devices_.HasFunction(request.bus)) return true;  // nothing answers; the write goes nowhere
+            auto& function = devices_.Function(request.bus);
+            function.registers[request.offset] = request.value;
+            if (function.onWrite) function.onWrite(request.offset, request.value);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    SimDevices& devices_;
+};
+
+}  // namespace
+
+PropertyValue MultiString(const std::vector<std::u16string>& strings) {
+    PropertyValue value{PropertyStatus::Ok, REG_TYPE_MULTI_SZ, {}};
+    for (const auto& text : strings) AppendUnits(value.data, text);
+    value.data.push_back(0);
+    value.data.push_back(0);
+    return value;
+}
+
+PropertyValue SingleString(const std::u16string& text) {
+    PropertyValue value{PropertyStatus::Ok, REG_TYPE_SZ, {}};
+    AppendUnits(value.data, text);
+    return value;
+}
+
+PropertyValue Number(std::uint32_t number) {
+    PropertyValue value{PropertyStatus::Ok, REG_TYPE_DWORD, std::vector<std::uint8_t>(4)};
+    std::memcpy(value.data.data(), &number, 4);
+    return value;
+}
+
+std::vector<std::u16string> ReadMultiString(const PropertyValue& value) {
+    std::vector<std::u16string> strings;
+    std::u16string current;
+    for (std::size_t i = 0; i + 1 < value.data.size(); i += 2) {
+        const auto unit = static_cast<char16_t>(value.data[i] | value.data[i + 1] << 8);
+        if (unit != 0) {
+            current.push_back(unit);
+            continue;
+        }
+        if (current.empty()) break;
+        strings.push_back(current);
+        current.clear();
+    }
+    if (!current.empty()) strings.push_back(current);
+    return strings;
+}
+
+SimDevices::SimDevices() {
+    SimDevice root;
+    root.node = ROOT_DEVNODE;
+    root.parent = 0;
+    root.pci = false;
+    devices_.emplace(ROOT_DEVNODE, root);
+}
+
+DevNode SimDevices::AddDevice(const DeviceSpec& spec) {
+    SimDevice device;
+    device.node = nextNode_++;
+    device.parent = spec.parent;
+    device.present = spec.present;
+    device.pci = spec.pci;
+    device.status = {spec.status, spec.problem};
+    if (!spec.hardwareIds.empty()) device.properties[SPDRP_HARDWARE_IDS] = MultiString(spec.hardwareIds);
+    if (!spec.compatibleIds.empty()) device.properties[SPDRP_COMPATIBLE_IDS] = MultiString(spec.compatibleIds);
+    if (spec.bus) device.properties[SPDRP_BUS_NUMBER] = Number(*spec.bus);
+    if (spec.upperFilters) device.properties[SPDRP_UPPER_FILTERS] = MultiString(*spec.upperFilters);
+    if (spec.description) device.properties[SPDRP_DEVICE_DESCRIPTION] = SingleString(*spec.description);
+    devices_.emplace(device.node, device);
+    return device.node;
+}
+
+Adapter SimDevices::AddAdapter(const AdapterSpec& spec) {
+    static const std::u16string kBridge = U16(COMPATID_PCI_BRIDGE);
+    Adapter adapter;
+    adapter.slotBus = spec.slotBus;
+
+    DevNode above = ROOT_DEVNODE;
+    std::uint32_t bus = 0;
+    if (spec.rootPortBelowBridge) {
+        above = AddDevice({.hardwareIds = {u"PCI\\VEN_8086&DEV_0001"}, .compatibleIds = {kBridge}, .bus = bus});
+    }
+    DeviceSpec rootPort{.parent = above,
+                        .hardwareIds = {u"PCI\\VEN_8086&DEV_1C10&SUBSYS_00000000&REV_B5"},
+                        .compatibleIds = {u"PCI\\VEN_8086&DEV_1C10&REV_B5", kBridge, u"PCI\\CC_0604"},
+                        .bus = bus,
+                        .upperFilters = spec.rootPortFilters,
+                        .description = u"PCI Express Root Port"};
+    adapter.rootPort = AddDevice(rootPort);
+
+    const std::uint32_t adapterBus = spec.slotBus > 0 ? spec.slotBus - 1u : 0u;
+    adapter.adapterFunction =
+        AddDevice({.parent = adapter.rootPort,
+                   .hardwareIds = {std::u16string(U16(HWID_ADAPTER_FUNCTION)) + u"&REV_01", U16(HWID_ADAPTER_FUNCTION)},
+                   .compatibleIds = {u"PCI\\VEN_1217&DEV_02EB&REV_01", u"PCI\\CC_0805"},
+                   .bus = adapterBus,
+                   .description = u"QN38EX ExpressCard adapter"});
+    adapter.slotBridge = AddDevice(
+        {.parent = adapter.rootPort,
+         .hardwareIds = {std::u16string(U16(HWID_SLOT_BRIDGE)) + u"&SUBSYS_3A5C0E71&REV_01", U16(HWID_SLOT_BRIDGE)},
+         .compatibleIds = {u"PCI\\VEN_1217&DEV_02E3&REV_01", kBridge},
+         .bus = spec.slotBus,
+         .description = u"QN38EX ExpressCard slot"});
+
+    auto& function = Function(spec.slotBus);
+    function.registers[CONFIG_ID] = SLOT_BRIDGE_ID;
+    function.registers[CONFIG_SUBSYSTEM] = spec.subsystem;
+    function.registers[CONFIG_MEMORY_BASE] = 0xE000E000;
+    function.registers[CONFIG_LINK] = 0x10110000;  // link up, 2.5 GT/s x1
+    function.registers[CONFIG_SLOT] = 0x00000000;  // no card
+    return adapter;
+}
+
+void SimDevices::AddOrdinaryDevices(int count) {
+    const char16_t* hex = u"0123456789ABCDEF";
+    for (int i = 0; i < count; ++i) {
+        std::u16string hardwareId = u"PCI\\VEN_8086&DEV_";
+        for (int shift = 12; shift >= 0; shift -= 4) hardwareId.push_back(hex[(0x3A00 + i) >> shift & 0xF]);
+        AddDevice({.hardwareIds = {hardwareId}, .compatibleIds = {u"PCI\\CC_0C0330"}, .bus = 0u});
+    }
+}
+
+std::uint32_t SimDevices::Register(std::uint8_t bus, std::uint8_t offset) const {
+    const auto function = functions_.find(bus);
+    if (function == functions_.end()) return NO_FUNCTION;  // nothing answers on this bus
+    const auto reg = function->second.registers.find(offset);
+    return reg == function->second.registers.end() ? 0 : reg->second;
+}
+
+void SimDevices::RemoveDevice(DevNode node) {
+    for (DevNode child : Children(node)) RemoveDevice(child);
+    devices_.erase(node);
+}
+
+std::vector<DevNode> SimDevices::Children(DevNode node) const {
+    std::vector<DevNode> children;
+    for (const auto& [id, device] : devices_) {
+        if (device.parent == node && id != ROOT_DEVNODE) children.push_back(id);
+    }
+    return children;
+}
+
+std::unique_ptr<DeviceSet> SimDevices::OpenDevices(DeviceSetKind kind) {
+    if (failDeviceSets_) return nullptr;
+    ++counters_.deviceSets;
+    std::vector<DevNode> nodes;
+    for (const auto& [id, device] : devices_) {
+        if (id == ROOT_DEVNODE) continue;
+        if (kind == DeviceSetKind::PciPresent && !(device.pci && device.present)) continue;
+        if (kind == DeviceSetKind::AllClassesPresent && !device.present) continue;
+        nodes.push_back(id);
+    }
+    return std::make_unique<SimDeviceSet>(*this, std::move(nodes));
+}
+
+std::unique_ptr<DiskInterfaceSet> SimDevices::OpenDiskInterfaces() { return nullptr; }
+
+std::optional<DevNode> SimDevices::Parent(DevNode node) {
+    const auto device = devices_.find(node);
+    if (device == devices_.end() || device->second.parent == 0) return std::nullopt;
+    return device->second.parent;
+}
+
+std::optional<DevNode> SimDevices::FirstChild(DevNode node) {
+    if (!Exists(node)) return std::nullopt;
+    const auto children = Children(node);
+    if (children.empty()) return std::nullopt;
+    return children.front();
+}
+
+std::optional<DevNodeStatus> SimDevices::Status(DevNode node) {
+    const auto device = devices_.find(node);
+    if (device == devices_.end()) return std::nullopt;
+    return device->second.status;
+}
+
+bool SimDevices::Reenumerate(DevNode node) {
+    ++counters_.reenumerations;
+    reenumerationLog_.push_back(node);
+    if (!Exists(node)) return false;
+    if (onReenumerate) onReenumerate(node);
+    return true;
+}
+
+PropertyValue SimDevices::ReadProperty(DevNode node, std::uint32_t spdrp) {
+    ++counters_.propertyReads;
+    const auto fault = propertyFaults_.find({node, spdrp});
+    if (fault != propertyFaults_.end()) return {fault->second, 0, {}};
+    const auto device = devices_.find(node);
+    if (device == devices_.end()) return {};
+    const auto property = device->second.properties.find(spdrp);
+    if (property == device->second.properties.end()) return {};
+    return property->second;
+}
+
+bool SimDevices::WriteProperty(DevNode node, std::uint32_t spdrp, std::span<const std::uint8_t> data) {
+    ++counters_.propertyWrites;
+    if (failingWrites_.count(node) != 0) return false;
+    const auto device = devices_.find(node);
+    if (device == devices_.end()) return false;
+    if (data.empty()) {
+        device->second.properties.erase(spdrp);
+        return true;
+    }
+    const std::uint32_t type = spdrp == SPDRP_BUS_NUMBER           ? REG_TYPE_DWORD
+                               : spdrp == SPDRP_DEVICE_DESCRIPTION ? REG_TYPE_SZ
+                                                                   : REG_TYPE_MULTI_SZ;
+    device->second.properties[spdrp] = {PropertyStatus::Ok, type, {data.begin(), data.end()}};
+    return true;
+}
+
+PropertyValue SimDevices::ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) {
+    if (cmDrp == 0) return {};
+    return ReadProperty(node, cmDrp - 1);
+}
+
+bool SimDevices::WriteDevNodeProperty(DevNode node, std::uint32_t cmDrp, std::span<const std::uint8_t> data) {
+    if (cmDrp == 0) return false;
+    return WriteProperty(node, cmDrp - 1, data);
+}
+
+bool SimDevices::ChangeState(DevNode node, std::uint32_t stateChange) {
+    if (!Exists(node)) return false;
+    ++counters_.stateChanges;
+    stateChangeLog_.emplace_back(node, stateChange);
+    if (onStateChange) onStateChange(node, stateChange);
+    return true;
+}
+
+std::unique_ptr<DeviceHandle> SimDevices::OpenDump(const OpenRequest&) {
+    if (!dump_.installed || dump_.heldOpen) {
+        ++counters_.failedOpens;
+        return nullptr;
+    }
+    ++counters_.opens;
+    return std::make_unique<SimDumpHandle>(*this);
+}
+
+}  // namespace qn38::sim

@@ -1,0 +1,159 @@
+// The simulated PC's hardware: the Plug and Play tree, PCI configuration
+// space behind the dump device, and the counters that tests and benchmarks
+// use to assert what an operation cost.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/ports/device_io.h"
+#include "core/ports/device_tree.h"
+
+namespace qn38::sim {
+
+inline constexpr DevNode ROOT_DEVNODE = 1;
+// DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER, as a running PCI device shows.
+inline constexpr std::uint32_t STATUS_RUNNING = 0x0180200A;
+
+PropertyValue MultiString(const std::vector<std::u16string>& strings);
+PropertyValue SingleString(const std::u16string& text);
+PropertyValue Number(std::uint32_t value);
+// The strings of a REG_MULTI_SZ value, for assertions.
+std::vector<std::u16string> ReadMultiString(const PropertyValue& value);
+
+struct DeviceSpec {
+    DevNode parent = ROOT_DEVNODE;
+    std::vector<std::u16string> hardwareIds;
+    std::vector<std::u16string> compatibleIds;
+    std::optional<std::uint32_t> bus;
+    std::optional<std::vector<std::u16string>> upperFilters;
+    std::optional<std::u16string> description;
+    bool present = true;
+    bool pci = true;  // enumerated by "PCI"
+    std::uint32_t status = STATUS_RUNNING;
+    std::uint32_t problem = 0;
+};
+
+struct SimDevice {
+    DevNode node = 0;
+    DevNode parent = ROOT_DEVNODE;
+    bool present = true;
+    bool pci = true;
+    DevNodeStatus status;
+    std::map<std::uint32_t, PropertyValue> properties;  // by SPDRP code
+};
+
+// One PCI function's configuration space, as the dump driver addresses it by bus number.
+struct ConfigFunction {
+    std::map<std::uint8_t, std::uint32_t> registers;  // unset registers read as 0
+    // Called after a write has been stored, so hardware behaviour can follow it.
+    std::function<void(std::uint8_t offset, std::uint32_t value)> onWrite;
+};
+
+struct DumpDevice {
+    bool installed = true;     // the dump driver is loaded
+    bool heldOpen = false;     // someone else holds it (share mode 0): opens fail
+    bool refuseReads = false;  // the driver fails read requests
+    bool refuseWrites = false;
+    std::vector<std::vector<std::uint8_t>> requests;  // every request's raw input, in order
+};
+
+struct Counters {
+    std::uint64_t opens = 0;  // device opens that succeeded
+    std::uint64_t failedOpens = 0;
+    std::uint64_t closes = 0;
+    std::uint64_t controls = 0;       // control requests sent to open devices
+    std::uint64_t deviceSets = 0;     // device information sets built
+    std::uint64_t propertyReads = 0;  // device and devnode property reads
+    std::uint64_t reenumerations = 0;
+    std::uint64_t stateChanges = 0;  // class-installer property changes
+    std::uint64_t propertyWrites = 0;
+};
+
+struct AdapterSpec {
+    std::uint8_t slotBus = 5;
+    std::uint32_t subsystem = 0x3A5C0E71;                        // at 0x94 of the slot bridge
+    std::optional<std::vector<std::u16string>> rootPortFilters;  // the root port's upper filters
+    bool rootPortBelowBridge = false;                            // a PCI bridge between the root bus and the root port
+};
+
+struct Adapter {
+    DevNode rootPort = 0;
+    DevNode adapterFunction = 0;
+    DevNode slotBridge = 0;
+    std::uint8_t slotBus = 0;
+};
+
+class SimDevices final : public DeviceTree {
+public:
+    SimDevices();
+
+    // Building the machine.
+    DevNode AddDevice(const DeviceSpec& spec);
+    // A root port (PCI bridge), the adapter function below it and the slot
+    // bridge with its configuration registers and devnode on `slotBus`.
+    Adapter AddAdapter(const AdapterSpec& spec = {});
+    // `count` ordinary PCI devices on bus 0, for scans of a realistic size.
+    void AddOrdinaryDevices(int count);
+    ConfigFunction& Function(std::uint8_t bus) { return functions_[bus]; }
+    bool HasFunction(std::uint8_t bus) const { return functions_.count(bus) != 0; }
+    void RemoveFunction(std::uint8_t bus) { functions_.erase(bus); }
+    std::uint32_t Register(std::uint8_t bus, std::uint8_t offset) const;
+
+    SimDevice& Device(DevNode node) { return devices_.at(node); }
+    bool Exists(DevNode node) const { return devices_.count(node) != 0; }
+    void RemoveDevice(DevNode node);  // with everything below it
+    std::vector<DevNode> Children(DevNode node) const;
+
+    // Fault injection.
+    void FailProperty(DevNode node, std::uint32_t spdrp, PropertyStatus status) {
+        propertyFaults_[{node, spdrp}] = status;
+    }
+    void FailPropertyWrites(DevNode node) { failingWrites_.insert(node); }
+    void FailDeviceSets(bool fail) { failDeviceSets_ = fail; }
+
+    DumpDevice& dump() { return dump_; }
+    Counters& counters() { return counters_; }
+    // Property changes sent through the class installer, in order: (devnode, state change).
+    const std::vector<std::pair<DevNode, std::uint32_t>>& stateChanges() const { return stateChangeLog_; }
+    const std::vector<DevNode>& reenumerated() const { return reenumerationLog_; }
+
+    // Hooks later behaviour hangs on (the slot's link, the class installer).
+    std::function<void(DevNode)> onReenumerate;
+    std::function<void(DevNode, std::uint32_t)> onStateChange;
+
+    // DeviceTree
+    std::unique_ptr<DeviceSet> OpenDevices(DeviceSetKind kind) override;
+    std::unique_ptr<DiskInterfaceSet> OpenDiskInterfaces() override;
+    std::optional<DevNode> Parent(DevNode node) override;
+    std::optional<DevNode> FirstChild(DevNode node) override;
+    std::optional<DevNodeStatus> Status(DevNode node) override;
+    bool Reenumerate(DevNode node) override;
+    PropertyValue ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) override;
+    bool WriteDevNodeProperty(DevNode node, std::uint32_t cmDrp, std::span<const std::uint8_t> data) override;
+
+    // Used by the device sets and the dump device.
+    PropertyValue ReadProperty(DevNode node, std::uint32_t spdrp);
+    bool WriteProperty(DevNode node, std::uint32_t spdrp, std::span<const std::uint8_t> data);
+    bool ChangeState(DevNode node, std::uint32_t stateChange);
+    std::unique_ptr<DeviceHandle> OpenDump(const OpenRequest& request);
+
+private:
+    DevNode nextNode_ = 0x1000;
+    std::map<DevNode, SimDevice> devices_;  // ordered by creation: the enumeration order
+    std::map<std::uint8_t, ConfigFunction> functions_;
+    std::map<std::pair<DevNode, std::uint32_t>, PropertyStatus> propertyFaults_;
+    std::set<DevNode> failingWrites_;
+    bool failDeviceSets_ = false;
+    DumpDevice dump_;
+    Counters counters_;
+    std::vector<std::pair<DevNode, std::uint32_t>> stateChangeLog_;
+    std::vector<DevNode> reenumerationLog_;
+};
+
+}  // namespace qn38::sim

@@ -1,0 +1,54 @@
+// The simulated PC's files, its clock and its ANSI code page.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/ports/clock.h"
+#include "core/ports/files.h"
+#include "core/ports/text.h"
+
+namespace qn38::sim {
+
+class SimFiles final : public Files {
+public:
+    std::u16string executablePath = u"C:\\Program Files\\QN38\\QN38HotPlugService.exe";
+
+    std::vector<std::uint8_t>* Find(std::u16string_view path);
+    std::vector<std::uint8_t>& Create(std::u16string_view path) { return files_[Fold(path)]; }
+    void Remove(std::u16string_view path) { files_.erase(Fold(path)); }
+    bool Exists(std::u16string_view path) const { return files_.count(Fold(path)) != 0; }
+
+    // Opens of this path fail; reads or writes of open files fail.
+    void FailOpen(std::u16string_view path) { failingOpens_.insert(Fold(path)); }
+    bool failReads = false;
+    bool failWrites = false;
+
+    std::unique_ptr<File> OpenAlways(std::u16string_view path) override;
+    std::u16string ExecutablePath() override { return executablePath; }
+
+    static std::u16string Fold(std::u16string_view path);
+
+private:
+    std::map<std::u16string, std::vector<std::uint8_t>> files_;
+    std::set<std::u16string> failingOpens_;
+};
+
+class SimClock final : public Clock {
+public:
+    LocalTime now{2026, 12, 7, 9, 30, 0};
+    LocalTime Now() override { return now; }
+};
+
+// The simulated code page is Latin-1: U+0000 to U+00FF map to the byte of the
+// same value, and every other character becomes '?', as WideCharToMultiByte
+// does with a character its code page lacks.
+class SimText final : public Text {
+public:
+    std::string ToAnsi(std::u16string_view text) override;
+    std::u16string FromAnsi(std::string_view text) override;
+};
+
+}  // namespace qn38::sim

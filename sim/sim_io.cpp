@@ -1,0 +1,62 @@
+#include "sim_io.h"
+
+#include "core/constants.h"
+
+namespace qn38::sim {
+namespace {
+
+std::u16string Fold(std::u16string_view text) {
+    std::u16string folded(text);
+    for (auto& unit : folded) {
+        if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
+    }
+    return folded;
+}
+
+char DriveLetter(std::u16string_view root) {
+    if (root.size() < 2 || root[1] != u':') return 0;
+    char16_t letter = root[0];
+    if (letter >= u'a' && letter <= u'z') letter = static_cast<char16_t>(letter - u'a' + u'A');
+    return (letter >= u'A' && letter <= u'Z') ? static_cast<char>(letter) : 0;
+}
+
+}  // namespace
+
+void SimIo::AddPath(std::u16string_view path, Opener opener) { paths_[Fold(path)] = std::move(opener); }
+
+void SimIo::RemovePath(std::u16string_view path) { paths_.erase(Fold(path)); }
+
+void SimIo::SetDrive(char letter, std::optional<std::uint64_t> totalBytes) { drives_[letter] = totalBytes; }
+
+void SimIo::RemoveDrive(char letter) { drives_.erase(letter); }
+
+std::unique_ptr<DeviceHandle> SimIo::Open(std::u16string_view path, const OpenRequest& request) {
+    const std::u16string key = Fold(path);
+    if (key == Fold(U16(DUMP_DEVICE_PATH))) return devices_.OpenDump(request);
+    const auto opener = paths_.find(key);
+    if (opener == paths_.end()) {
+        ++devices_.counters().failedOpens;
+        return nullptr;
+    }
+    auto handle = opener->second(request);
+    if (handle) {
+        ++devices_.counters().opens;
+    } else {
+        ++devices_.counters().failedOpens;
+    }
+    return handle;
+}
+
+std::uint32_t SimIo::LogicalDrives() {
+    std::uint32_t mask = 0;
+    for (const auto& [letter, size] : drives_) mask |= 1u << (letter - 'A');
+    return mask;
+}
+
+std::optional<std::uint64_t> SimIo::TotalBytes(std::u16string_view root) {
+    const auto drive = drives_.find(DriveLetter(root));
+    if (drive == drives_.end()) return std::nullopt;
+    return drive->second;
+}
+
+}  // namespace qn38::sim

@@ -1,0 +1,36 @@
+// Device paths of the simulated PC: the dump device, and whatever later
+// pieces of the machine (disks, volumes) register.
+#pragma once
+
+#include <functional>
+#include <map>
+
+#include "sim_devices.h"
+
+namespace qn38::sim {
+
+class SimIo final : public DeviceIo {
+public:
+    using Opener = std::function<std::unique_ptr<DeviceHandle>(const OpenRequest&)>;
+
+    explicit SimIo(SimDevices& devices) : devices_(devices) {}
+
+    // Paths compare without case, as Windows device paths do.
+    void AddPath(std::u16string_view path, Opener opener);
+    void RemovePath(std::u16string_view path);
+
+    // Drive letters and the sizes GetDiskFreeSpaceExW reports for their roots.
+    void SetDrive(char letter, std::optional<std::uint64_t> totalBytes);
+    void RemoveDrive(char letter);
+
+    std::unique_ptr<DeviceHandle> Open(std::u16string_view path, const OpenRequest& request) override;
+    std::uint32_t LogicalDrives() override;
+    std::optional<std::uint64_t> TotalBytes(std::u16string_view root) override;
+
+private:
+    SimDevices& devices_;
+    std::map<std::u16string, Opener> paths_;
+    std::map<char, std::optional<std::uint64_t>> drives_;
+};
+
+}  // namespace qn38::sim

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Checks a Windows binary's export and import tables with objdump -p:
+#   check-pe.sh OBJDUMP QN38HotPlug.dll   the DLL exports exactly the thirteen names
+#   check-pe.sh OBJDUMP program.exe       imports only (no exports expected)
+# Either way the binary may import Windows system DLLs only: the MinGW
+# runtime is linked in statically.
+set -euo pipefail
+objdump=$1
+binary=$2
+dump=$(LC_ALL=C "$objdump" -p "$binary")
+status=0
+
+allowed='^(kernel32|user32|gdi32|advapi32|setupapi|cfgmgr32|shell32|comctl32|comdlg32|ole32|oleaut32|version|ntdll|msvcrt|ws2_32|shlwapi|uxtheme|rpcrt4|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
+while read -r dll; do
+  if ! [[ ${dll,,} =~ $allowed ]]; then
+    echo "FAIL: $(basename "$binary") imports $dll, which is not a Windows system DLL"
+    status=1
+  fi
+done < <(sed -n 's/^\s*DLL Name: //p' <<<"$dump")
+
+if [[ $(basename "$binary") == QN38HotPlug.dll ]]; then
+  expected="GetDevNodeRegistryProperty GetDeviceRegistryProperty ZQ_AddFilter ZQ_DelFilter ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI ZQ_SetSize ZQ_SetStatus ZQ_WriteLog ZQ_WritePCI _Z12WriteLogFilePKw"
+  # The export name table lists "[ordinal] name" lines after its heading.
+  actual=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]*\] //p' <<<"$dump" | sort | tr '\n' ' ' | sed 's/ $//')
+  if [[ $actual != "$expected" ]]; then
+    echo "FAIL: $(basename "$binary") exports"
+    echo "  expected: $expected"
+    echo "  actual:   $actual"
+    status=1
+  fi
+fi
+
+if ((status == 0)); then echo "ok: $(basename "$binary")"; fi
+exit $status
