@@ -1,0 +1,130 @@
+// The tool's hidden main window: the tray icon and its menus, the slot list,
+// the slot poller, the stop and start flows, and the About box it doubles as.
+// The Win32 side only hosts it: it hands every message to these handlers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "core/ports/device_io.h"
+#include "core/ports/device_tree.h"
+#include "ports/main_window.h"
+#include "ports/message_boxes.h"
+#include "ports/popup_menus.h"
+#include "ports/settings_dialog.h"
+#include "ports/slot_queries.h"
+#include "ports/string_table.h"
+#include "ports/system_info.h"
+#include "ports/tray_shell.h"
+#include "ports/worker_thread.h"
+#include "service_client.h"
+
+namespace qn38::tool {
+
+// Everything the main window reaches outside itself.
+struct ToolPorts {
+    SlotQueries& slots;
+    ServiceClient& service;
+    TrayShell& tray;
+    StringTable& strings;
+    PopupMenus& menus;
+    MessageBoxes& messages;
+    MainWindow& window;
+    Threads& threads;
+    SystemInfo& system;
+    DeviceIo& drives;
+    SettingsDialogs& settings;
+};
+
+inline constexpr std::uint32_t POLL_INTERVAL_MS = 300;
+inline constexpr int TRAY_ATTEMPTS = 10;
+inline constexpr std::uint32_t TRAY_RETRY_MS = 500;
+
+// Enables the shutdown privilege and asks Windows to restart; nothing is
+// reported when Windows refuses.
+void RestartWindows(SystemInfo& system);
+
+class CAboutDlg {
+public:
+    explicit CAboutDlg(const ToolPorts& ports);
+    ~CAboutDlg();
+    CAboutDlg(const CAboutDlg&) = delete;
+    CAboutDlg& operator=(const CAboutDlg&) = delete;
+
+    // WM_INITDIALOG: the start-up sequence. False when the user agreed to restart Windows.
+    bool OnInitDialog();
+    // IDOK and IDCANCEL of the About box: hide, never end.
+    void OnOK();
+    void OnCancel();
+    // WM_DESTROY: icon removed, poller stopped and awaited, slot list freed.
+    void OnDestroy();
+    // WM_DEVICECHANGE, whatever the event: cards held for eject are handled as removed.
+    std::intptr_t OnDeviceChange(std::uintptr_t wParam, std::intptr_t lParam);
+    // WM_WINDOWPOSCHANGING: the window may show only as the About box.
+    void OnWindowPosChanging(std::uint32_t& flags);
+    // WM_POWERBROADCAST: one log line per broadcast.
+    bool OnPowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam);
+    // WM_TRAY_NOTIFY: clicks on the icon and the poller's slot events.
+    std::intptr_t OnTrayNotify(std::uintptr_t wParam, std::intptr_t lParam);
+    // WM_COMMAND of a menu item; false for a command that is not the window's.
+    bool OnCommand(std::uint32_t id);
+
+    void OnSettings();
+    void OnAbout();
+    void OnExit();
+    void OnStopSlot(std::uint32_t nID);
+
+    void UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags, const char16_t* name);
+    void SyncSlot(std::uint8_t bus);
+    // The poller's thread procedure; param is the CAboutDlg.
+    static std::uint32_t PollSlotsThread(void* param);
+
+    // For the hosts and the tests.
+    std::uint32_t SlotCount() const { return m_nSlotCount; }
+    std::span<const std::uint8_t> SlotBuses() const { return {m_pSlotBus.data(), m_nSlotCount}; }
+    const NotifyIconRecord& TrayRecord() const { return m_nid; }
+    bool IsVisible() const { return m_bVisible != 0; }
+    bool IsPollerRunning() const { return m_pPollThread != nullptr; }
+    bool IsPollEnabled() const { return m_bPollEnabled != 0; }
+
+private:
+    struct PollState {
+        std::uint32_t current[256] = {};
+        std::uint32_t previous[256] = {};
+        std::uint32_t unreadable[256] = {};  // consecutive passes the slot could not be read
+    };
+
+    bool NotifyWithRetries(TrayAction action);
+    void StartFlow(std::uint32_t index);
+    void RemovalFlow(std::uint32_t index);
+    void ShowStopMenu();
+    bool ValidSlotIndex(std::intptr_t index) const {
+        return index >= 0 && static_cast<std::uintptr_t>(index) < m_nSlotCount;
+    }
+    void EndSettingsDialog();
+    void RunPoller();
+    void PollPass(PollState& state);
+
+    ToolPorts ports_;
+
+    std::uint32_t m_nSlotCount = 0;
+    std::vector<std::uint8_t> m_pSlotBus;
+    // Written by the UI thread, read by the poller once per slot.
+    std::atomic<std::int32_t> m_bPollRun{1};
+    std::atomic<std::int32_t> m_bPollEnabled{1};
+    std::int32_t m_bVisible = 0;
+    NotifyIconRecord m_nid;
+    std::unique_ptr<WorkerThread> m_pPollThread;
+    SettingsDialog* m_pSettingsDlg = nullptr;
+
+    // Held around each change a thread makes to a slot's link, so that the
+    // poller cannot re-assert a link state it read before a stop or a
+    // removal took the slot down.
+    std::mutex slotChange_;
+};
+
+}  // namespace qn38::tool

@@ -1,0 +1,27 @@
+// The window message, tray identifiers and command range of the main window,
+// and the resource numbers its logic uses.
+#pragma once
+
+#include <cstdint>
+
+namespace qn38::tool {
+
+// WM_APP + 20: the shell's icon callbacks and the poller's slot events.
+inline constexpr std::uint32_t WM_TRAY_NOTIFY = 0x8014;
+// wParam of WM_TRAY_NOTIFY: which of its three uses.
+inline constexpr std::uint32_t TRAY_ICON_ID = 11;
+inline constexpr std::uint32_t SLOT_EVENT_INSERTED = 12;
+inline constexpr std::uint32_t SLOT_EVENT_REMOVED = 13;
+
+// The stop items of the left-click menu: one command per slot index.
+inline constexpr std::uint32_t ID_STOP_SLOT_BASE = 32784;
+inline constexpr std::uint32_t ID_STOP_SLOT_LAST = 33040;
+
+// Mouse messages the shell reports in lParam.
+inline constexpr std::intptr_t WM_LBUTTONDOWN_MESSAGE = 0x201;
+inline constexpr std::intptr_t WM_RBUTTONDOWN_MESSAGE = 0x204;
+
+// SWP_SHOWWINDOW in a WINDOWPOS's flags.
+inline constexpr std::uint32_t SWP_SHOWWINDOW_FLAG = 0x40;
+
+}  // namespace qn38::tool
