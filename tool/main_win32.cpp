@@ -1,0 +1,45 @@
+// QN38HotPlugTool.exe: the tray tool's entry point. The application object
+// runs the hidden main dialog; every port gets its Win32 backend here.
+#include <windows.h>
+
+#include "core/about_dlg.h"
+#include "core/service_client.h"
+#include "core/tavremove_app.h"
+#include "win32/main_dialog.h"
+#include "win32/platform_win32.h"
+#include "win32/service_transport_win32.h"
+#include "win32/tool_backends.h"
+
+namespace {
+
+using namespace qn38::tool;
+using namespace qn38::tool::win32;
+
+int RunMainDialog(HINSTANCE instance) {
+    MainWindowHandle handle;
+    Win32SlotQueries slots;
+    ServiceClient service(ServiceTransportBackend(), RetryPauseBackend(), qn38::win32::TextBackend());
+    Win32TrayShell tray(instance, handle);
+    Win32StringTable strings(instance);
+    Win32PopupMenus menus(instance, handle);
+    Win32MessageBoxes messages(strings, handle);
+    Win32Threads threads;
+    Win32SystemInfo system;
+    Win32SettingsDialogs settings(instance, handle);
+    MainDialog window(instance, handle);
+
+    const ToolPorts ports{slots,    service, tray,    strings, menus,
+                          messages, window,  threads, system,  qn38::win32::DeviceIoBackend(),
+                          settings};
+    CAboutDlg dialog(ports);
+    return static_cast<int>(window.Run(dialog));
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    Win32AppHost host(instance, [instance] { return RunMainDialog(instance); });
+    CtavremoveApp app(host);
+    app.InitInstance();
+    return 0;
+}

@@ -1,0 +1,85 @@
+#include "main_dialog.h"
+
+#include <string>
+
+#include "core/tool_ids.h"
+#include "res/resource.h"
+
+namespace qn38::tool::win32 {
+
+INT_PTR MainDialog::Run(CAboutDlg& dialog) {
+    dialog_ = &dialog;
+    const INT_PTR result = DoModal(instance_, IDD_ABOUTBOX, nullptr);
+    dialog_ = nullptr;
+    return result;
+}
+
+bool MainDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    switch (message) {
+    case WM_INITDIALOG:
+        handle_.window = window();
+        result = dialog_->OnInitDialog() ? TRUE : FALSE;
+        return true;
+    case WM_DESTROY:
+        dialog_->OnDestroy();
+        return true;
+    case WM_NCDESTROY:
+        handle_.window = nullptr;
+        return false;
+    case WM_DEVICECHANGE:
+        result = dialog_->OnDeviceChange(wParam, lParam);
+        return true;
+    case WM_WINDOWPOSCHANGING: {
+        auto* position = reinterpret_cast<WINDOWPOS*>(lParam);
+        std::uint32_t flags = position->flags;
+        dialog_->OnWindowPosChanging(flags);
+        position->flags = flags;
+        return false;  // the default handling still applies its size limits
+    }
+    case WM_POWERBROADCAST:
+        result = dialog_->OnPowerBroadcast(wParam, lParam) ? TRUE : FALSE;
+        return true;
+    case WM_TRAY_NOTIFY:
+        result = dialog_->OnTrayNotify(wParam, lParam);
+        return true;
+    case WM_COMMAND: {
+        // Buttons and menu items; notifications of other controls are not the window's.
+        if (HIWORD(wParam) != BN_CLICKED) return false;
+        const UINT id = LOWORD(wParam);
+        if (id == IDOK) {
+            dialog_->OnOK();
+        } else if (id == IDCANCEL) {
+            dialog_->OnCancel();
+        } else if (!dialog_->OnCommand(id)) {
+            return false;
+        }
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void MainDialog::Show(bool visible) { ::ShowWindow(window(), visible ? SW_SHOW : SW_HIDE); }
+
+void MainDialog::SetForeground() { ::SetForegroundWindow(window()); }
+
+void MainDialog::EndDialog(int result) { ::EndDialog(window(), result); }
+
+void MainDialog::SetItemText(std::uint32_t controlId, std::u16string_view text) {
+    const std::u16string copy(text);
+    ::SetDlgItemTextW(window(), static_cast<int>(controlId), WideText(copy));
+}
+
+void MainDialog::SetIcons(std::uint32_t iconId) {
+    const HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(iconId));
+    ::SendMessageW(window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    ::SendMessageW(window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+}
+
+void MainDialog::SendTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) {
+    const HWND target = handle_.window.load();
+    if (target != nullptr) ::SendMessageW(target, WM_TRAY_NOTIFY, wParam, lParam);
+}
+
+}  // namespace qn38::tool::win32
