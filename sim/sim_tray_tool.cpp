@@ -1,0 +1,211 @@
+#include "sim_tray_tool.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/tool_ids.h"
+#include "res/resource.h"
+
+namespace qn38::sim {
+namespace {
+
+SimStrings LoadStrings(std::uint16_t language) {
+    auto resources = RcResources::LoadToolResources(language);
+    return SimStrings(resources ? std::move(*resources) : RcResources());
+}
+
+}  // namespace
+
+std::string DescribeRequest(const ServiceRequest& request) {
+    const auto result = static_cast<std::int32_t>(request.result);
+    char text[320];
+    switch (request.command) {
+    case CMD_ADD_FILTER:
+        std::snprintf(text, sizeof text, "AddFilter=%d", result);
+        break;
+    case CMD_SET_STATUS:
+        std::snprintf(text, sizeof text, "SetStatus(0x%02x,%u,%u,%u)=%d", request.bus, request.stateChange,
+                      request.linkEnable, request.checkDisks, result);
+        break;
+    case CMD_SET_SIZE:
+        std::snprintf(text, sizeof text, "SetSize(0x%08x,0x%08x,0x%08x)=%d", request.defLen, request.startAdrs,
+                      request.endAdrs, result);
+        break;
+    case CMD_WRITE_LOG: {
+        // Line breaks shown as \r and \n keep one request on one line.
+        std::string logged;
+        for (std::size_t i = 0; i < sizeof request.text && request.text[i] != 0; ++i) {
+            const char c = request.text[i];
+            logged += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+        }
+        return "WriteLog(" + logged + ")";
+    }
+    default:
+        std::snprintf(text, sizeof text, "command %u", request.command);
+    }
+    return text;
+}
+
+class ObservedTransport::Pipe final : public tool::ServicePipe {
+public:
+    Pipe(ObservedTransport& owner, std::unique_ptr<tool::ServicePipe> inner)
+        : owner_(owner), inner_(std::move(inner)) {}
+
+    bool Write(std::span<const std::uint8_t> bytes) override { return inner_->Write(bytes); }
+    bool Flush() override { return inner_->Flush(); }
+    std::size_t Read(std::span<std::uint8_t> into) override {
+        const std::size_t bytes = inner_->Read(into);
+        if (bytes == sizeof(ServiceRequest)) {
+            ServiceRequest reply;
+            std::memcpy(&reply, into.data(), sizeof reply);
+            owner_.Replied(reply);
+        }
+        return bytes;
+    }
+
+private:
+    ObservedTransport& owner_;
+    std::unique_ptr<tool::ServicePipe> inner_;
+};
+
+std::unique_ptr<tool::ServicePipe> ObservedTransport::OpenPipe() {
+    auto pipe = inner_.OpenPipe();
+    if (!pipe) return nullptr;
+    return std::make_unique<Pipe>(*this, std::move(pipe));
+}
+
+void ObservedTransport::Replied(const ServiceRequest& reply) {
+    {
+        std::lock_guard lock(mutex_);
+        replies_.push_back(reply);
+    }
+    log_.Add("service: " + DescribeRequest(reply));
+}
+
+std::vector<ServiceRequest> ObservedTransport::Replies() const {
+    std::lock_guard lock(mutex_);
+    return replies_;
+}
+
+std::unique_ptr<DeviceHandle> WatchedDrives::Open(std::u16string_view path, const OpenRequest& request) {
+    std::lock_guard lock(machine_);
+    return pc_.io.Open(path, request);
+}
+
+std::uint32_t WatchedDrives::LogicalDrives() {
+    std::lock_guard lock(machine_);
+    return pc_.io.LogicalDrives();
+}
+
+std::optional<std::uint64_t> WatchedDrives::TotalBytes(std::u16string_view root) {
+    {
+        std::lock_guard lock(mutex_);
+        asked_.emplace_back(root);
+    }
+    std::lock_guard lock(machine_);
+    return pc_.io.TotalBytes(root);
+}
+
+std::vector<std::u16string> WatchedDrives::Asked() const {
+    std::lock_guard lock(mutex_);
+    return asked_;
+}
+
+SimTrayTool::SimTrayTool(SimPc& pc, std::uint16_t language)
+    : pc(pc),
+      service(pc, machine),
+      transport(service.transport(), log),
+      client(transport, pause, pc.text),
+      slots(pc, machine),
+      drives(pc, machine),
+      shell(log),
+      strings(LoadStrings(language)),
+      window(log),
+      menus(log, window, strings.resources().FirstPopup(IDR_TRAY_MENU)),
+      messages(log, strings),
+      settings(log),
+      ports_{slots, client, shell, strings, menus, messages, window, window, system, drives, settings} {
+    service.Start();
+}
+
+SimTrayTool::~SimTrayTool() {
+    if (dialog_ && !destroyed_) Destroy();
+    dialog_.reset();
+    service.Stop();
+}
+
+bool SimTrayTool::Start() {
+    dialog_ = std::make_unique<tool::CAboutDlg>(ports_);
+    window.Attach(*dialog_);
+    const bool result = dialog_->OnInitDialog();
+    window.ShowAsModalDialogDoes();
+    return result;
+}
+
+void SimTrayTool::Destroy() {
+    if (!dialog_ || destroyed_) return;
+    destroyed_ = true;
+    // Time runs on while the window ends: the poller's sleeps no longer wait for the test.
+    system.pollGate.Open();
+    dialog_->OnDestroy();
+    window.Detach();
+}
+
+void SimTrayTool::Exit() {
+    dialog_->OnExit();
+    if (window.EndedWith()) Destroy();
+}
+
+bool SimTrayTool::AwaitPollerAtRest() {
+    return window.PumpUntil([&] { return system.pollGate.Arrivals() >= 1; });
+}
+
+bool SimTrayTool::RunPollerPasses(int count) {
+    for (int pass = 0; pass < count; ++pass) {
+        const auto before = system.pollGate.Arrivals();
+        system.pollGate.Release();
+        if (!window.PumpUntil([&] { return system.pollGate.Arrivals() > before; })) return false;
+    }
+    return true;
+}
+
+void SimTrayTool::LeftClick() {
+    dialog_->OnTrayNotify(tool::TRAY_ICON_ID, tool::WM_LBUTTONDOWN_MESSAGE);
+    window.Pump();
+}
+
+void SimTrayTool::RightClick() {
+    dialog_->OnTrayNotify(tool::TRAY_ICON_ID, tool::WM_RBUTTONDOWN_MESSAGE);
+    window.Pump();
+}
+
+void SimTrayTool::DeviceChange() {
+    // DBT_DEVNODES_CHANGED: what Windows broadcasts after a devnode comes or goes.
+    dialog_->OnDeviceChange(0x0007, 0);
+    window.Pump();
+}
+
+void SimTrayTool::PowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam) {
+    dialog_->OnPowerBroadcast(wParam, lParam);
+}
+
+void SimTrayTool::OnMachine(const std::function<void()>& change) {
+    std::lock_guard lock(machine);
+    change();
+}
+
+std::vector<std::string> SimTrayTool::ServiceRequests() {
+    std::vector<std::string> requests;
+    for (const auto& reply : transport.Replies()) requests.push_back(DescribeRequest(reply));
+    return requests;
+}
+
+std::vector<std::string> SimTrayTool::ServiceRequests(std::string_view prefix) {
+    std::vector<std::string> matching;
+    for (auto& request : ServiceRequests()) {
+        if (request.starts_with(prefix)) matching.push_back(std::move(request));
+    }
+    return matching;
+}
+
+}  // namespace qn38::sim

@@ -1,0 +1,140 @@
+// The tray tool running on the simulated PC: its main window's logic with the
+// real service (dispatcher and exchange) behind the simulated pipe, and the
+// fakes of sim_tool.h around it. Tests and the simulator drive it like a
+// user and a machine would: start, click, insert and pull cards, exit.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/service_client.h"
+#include "sim_pc.h"
+#include "sim_service.h"
+#include "sim_tool.h"
+
+namespace qn38::sim {
+
+// The client's pauses between connection attempts, a tenth as long as on
+// Windows: the simulated service is back at its pipe within microseconds, and
+// the tests stay fast. They are counted.
+class SimRetryPause final : public tool::RetryPause {
+public:
+    void Pause(std::chrono::milliseconds duration) override {
+        ++pauses;
+        std::this_thread::sleep_for(duration / 10);
+    }
+    std::atomic<int> pauses{0};
+};
+
+// The tool's way to the simulated service, watched from the tool's side: each
+// reply the tool reads is logged on the thread that asked, in the order the
+// tool saw it.
+class ObservedTransport final : public tool::ServiceTransport {
+public:
+    ObservedTransport(tool::ServiceTransport& inner, SimToolLog& log) : inner_(inner), log_(log) {}
+
+    std::unique_ptr<tool::ServiceEvent> CreateOrOpenEvent() override { return inner_.CreateOrOpenEvent(); }
+    std::unique_ptr<tool::ServicePipe> OpenPipe() override;
+
+    // The replies read so far, in order.
+    std::vector<ServiceRequest> Replies() const;
+
+private:
+    class Pipe;
+    void Replied(const ServiceRequest& reply);
+
+    tool::ServiceTransport& inner_;
+    SimToolLog& log_;
+    mutable std::mutex mutex_;
+    std::vector<ServiceRequest> replies_;
+};
+
+// The drives as the tool sees them: the simulated PC's, with every size query
+// recorded.
+class WatchedDrives final : public DeviceIo {
+public:
+    explicit WatchedDrives(SimPc& pc, std::mutex& machine) : pc_(pc), machine_(machine) {}
+
+    std::unique_ptr<DeviceHandle> Open(std::u16string_view path, const OpenRequest& request) override;
+    std::uint32_t LogicalDrives() override;
+    std::optional<std::uint64_t> TotalBytes(std::u16string_view root) override;
+
+    std::vector<std::u16string> Asked() const;
+
+private:
+    SimPc& pc_;
+    std::mutex& machine_;
+    mutable std::mutex mutex_;
+    std::vector<std::u16string> asked_;
+};
+
+class SimTrayTool {
+public:
+    explicit SimTrayTool(SimPc& pc, std::uint16_t language = RC_LANGUAGE_ENGLISH);
+    ~SimTrayTool();
+    SimTrayTool(const SimTrayTool&) = delete;
+    SimTrayTool& operator=(const SimTrayTool&) = delete;
+
+    // Creates the main window and runs its start-up sequence; the framework
+    // then tries to show the dialog. Returns OnInitDialog's result.
+    bool Start();
+    // The window is destroyed (after the Exit command, or as Windows ends the session).
+    void Destroy();
+    // Exit from the tray menu: the dialog ends and its window is destroyed.
+    void Exit();
+
+    // Waits (serving the window) until the poller has finished its first pass.
+    bool AwaitPollerAtRest();
+    // Lets the poller make `count` more passes, serving the window meanwhile.
+    bool RunPollerPasses(int count);
+
+    // The user clicks the tray icon; a command picked from the menu is handled too.
+    void LeftClick();
+    void RightClick();
+    // Broadcasts the system sends to the window.
+    void DeviceChange();
+    void PowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam);
+
+    // Changes the simulated machine (a card in or out, a file opened) while
+    // no other thread uses it.
+    void OnMachine(const std::function<void()>& change);
+
+    // Every request the service performed, in order, as
+    // "SetStatus(0x05,0,1,0)=1", "WriteLog(LinkEnable(Bus0x05))", "AddFilter=1"
+    // (line breaks in a log text as \r and \n).
+    std::vector<std::string> ServiceRequests();
+    // Of those, the requests matching a prefix ("SetStatus", "WriteLog(LinkEnable").
+    std::vector<std::string> ServiceRequests(std::string_view prefix);
+
+    tool::CAboutDlg& dialog() { return *dialog_; }
+    tool::ToolPorts& ports() { return ports_; }
+
+    SimPc& pc;
+    std::mutex machine;
+    SimService service;
+    SimToolLog log;
+    ObservedTransport transport;
+    SimRetryPause pause;
+    tool::ServiceClient client;
+    SimSlotQueries slots;
+    WatchedDrives drives;
+    SimShell shell;
+    SimStrings strings;
+    SimWindow window;
+    SimMenus menus;
+    SimMessageBoxes messages;
+    SimSystem system;
+    SimSettingsDialogs settings;
+
+private:
+    tool::ToolPorts ports_;
+    std::unique_ptr<tool::CAboutDlg> dialog_;
+    bool destroyed_ = false;
+};
+
+// A request record as SimTrayTool::ServiceRequests renders it.
+std::string DescribeRequest(const ServiceRequest& request);
+
+}  // namespace qn38::sim
