@@ -90,8 +90,13 @@ int SimSlotQueries::GetStatus(std::uint32_t bus, std::uint32_t* present) {
 int SimSlotQueries::GetCardInfo(std::uint32_t bus, char16_t* description, std::uint32_t descriptionBytes,
                                 std::uint32_t* status, std::uint32_t* problem) {
     ++cardQueries;
-    std::lock_guard lock(machine_);
-    return qn38::GetCardInfo(pc_.platform(), bus, description, descriptionBytes, status, problem);
+    int result = 0;
+    {
+        std::lock_guard lock(machine_);
+        result = qn38::GetCardInfo(pc_.platform(), bus, description, descriptionBytes, status, problem);
+    }
+    if (afterCardQuery) afterCardQuery();
+    return result;
 }
 
 int SimSlotQueries::DoesExistNoFilterRootPort() {

@@ -56,6 +56,9 @@ public:
     std::atomic<std::uint64_t> filterQueries{0};
     // The next GetStatus calls fail as if the dump device were held by someone else.
     std::atomic<int> failStatusReads{0};
+    // Called after each GetCardInfo has been answered, on the calling thread
+    // (set it while the tool is idle).
+    std::function<void()> afterCardQuery;
 
 private:
     SimPc& pc_;
