@@ -21,6 +21,7 @@ void AppendUnits(std::vector<std::uint8_t>& bytes, const std::u16string& text) {
 class SimDeviceSet final : public DeviceSet {
 public:
     SimDeviceSet(SimDevices& devices, std::vector<DevNode> nodes) : devices_(devices), nodes_(std::move(nodes)) {}
+    ~SimDeviceSet() override { ++devices_.counters().deviceSetsDestroyed; }
 
     std::optional<DevNode> Device(std::uint32_t index) override {
         if (index >= nodes_.size()) return std::nullopt;
@@ -61,7 +62,8 @@ public:
         dump.requests.emplace_back(bytes, bytes + inBytes);
         const ConfigAccessRequest request = DecodeConfigAccess(bytes);
         if (code == IOCTL_ZQDUMP_READ_CONFIG) {
-            if (dump.refuseReads || out == nullptr || outBytes < 4) return false;
+            if (dump.refuseReads || dump.refuseReadsAt.count(request.offset) != 0) return false;
+            if (out == nullptr || outBytes < 4) return false;
             const std::uint32_t value = devices_.Register(request.bus, request.offset);
             std::memcpy(out, &value, 4);
             return true;
@@ -203,7 +205,7 @@ std::uint32_t SimDevices::Register(std::uint8_t bus, std::uint8_t offset) const 
 
 void SimDevices::RemoveDevice(DevNode node) {
     for (DevNode child : Children(node)) RemoveDevice(child);
-    devices_.erase(node);
+    if (devices_.erase(node) != 0 && onRemove) onRemove(node);
 }
 
 std::vector<DevNode> SimDevices::Children(DevNode node) const {
@@ -227,7 +229,11 @@ std::unique_ptr<DeviceSet> SimDevices::OpenDevices(DeviceSetKind kind) {
     return std::make_unique<SimDeviceSet>(*this, std::move(nodes));
 }
 
-std::unique_ptr<DiskInterfaceSet> SimDevices::OpenDiskInterfaces() { return nullptr; }
+std::unique_ptr<DiskInterfaceSet> SimDevices::OpenDiskInterfaces() {
+    if (failDeviceSets_ || !diskInterfaces) return nullptr;
+    ++counters_.deviceSets;
+    return diskInterfaces();
+}
 
 std::optional<DevNode> SimDevices::Parent(DevNode node) {
     const auto device = devices_.find(node);
@@ -244,7 +250,7 @@ std::optional<DevNode> SimDevices::FirstChild(DevNode node) {
 
 std::optional<DevNodeStatus> SimDevices::Status(DevNode node) {
     const auto device = devices_.find(node);
-    if (device == devices_.end()) return std::nullopt;
+    if (device == devices_.end() || failingStatus_.count(node) != 0) return std::nullopt;
     return device->second.status;
 }
 

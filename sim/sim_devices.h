@@ -60,6 +60,7 @@ struct DumpDevice {
     bool heldOpen = false;     // someone else holds it (share mode 0): opens fail
     bool refuseReads = false;  // the driver fails read requests
     bool refuseWrites = false;
+    std::set<std::uint8_t> refuseReadsAt;             // the driver fails reads of these offsets
     std::vector<std::vector<std::uint8_t>> requests;  // every request's raw input, in order
 };
 
@@ -67,12 +68,15 @@ struct Counters {
     std::uint64_t opens = 0;  // device opens that succeeded
     std::uint64_t failedOpens = 0;
     std::uint64_t closes = 0;
-    std::uint64_t controls = 0;       // control requests sent to open devices
-    std::uint64_t deviceSets = 0;     // device information sets built
+    std::uint64_t controls = 0;    // control requests sent to open devices
+    std::uint64_t deviceSets = 0;  // device information sets built (disk interface sets too)
+    std::uint64_t deviceSetsDestroyed = 0;
     std::uint64_t propertyReads = 0;  // device and devnode property reads
     std::uint64_t reenumerations = 0;
     std::uint64_t stateChanges = 0;  // class-installer property changes
     std::uint64_t propertyWrites = 0;
+    std::uint64_t driveQueries = 0;  // GetLogicalDrives
+    std::uint64_t sizeQueries = 0;   // GetDiskFreeSpaceExW
 };
 
 struct AdapterSpec {
@@ -116,6 +120,7 @@ public:
     }
     void FailPropertyWrites(DevNode node) { failingWrites_.insert(node); }
     void FailDeviceSets(bool fail) { failDeviceSets_ = fail; }
+    void FailStatus(DevNode node) { failingStatus_.insert(node); }
 
     DumpDevice& dump() { return dump_; }
     Counters& counters() { return counters_; }
@@ -126,6 +131,10 @@ public:
     // Hooks later behaviour hangs on (the slot's link, the class installer).
     std::function<void(DevNode)> onReenumerate;
     std::function<void(DevNode, std::uint32_t)> onStateChange;
+    // Called for every devnode RemoveDevice takes away, deepest first.
+    std::function<void(DevNode)> onRemove;
+    // Builds the disk-interface set; without it no set can be built.
+    std::function<std::unique_ptr<DiskInterfaceSet>()> diskInterfaces;
 
     // DeviceTree
     std::unique_ptr<DeviceSet> OpenDevices(DeviceSetKind kind) override;
@@ -149,6 +158,7 @@ private:
     std::map<std::uint8_t, ConfigFunction> functions_;
     std::map<std::pair<DevNode, std::uint32_t>, PropertyStatus> propertyFaults_;
     std::set<DevNode> failingWrites_;
+    std::set<DevNode> failingStatus_;
     bool failDeviceSets_ = false;
     DumpDevice dump_;
     Counters counters_;

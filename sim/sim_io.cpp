@@ -48,12 +48,14 @@ std::unique_ptr<DeviceHandle> SimIo::Open(std::u16string_view path, const OpenRe
 }
 
 std::uint32_t SimIo::LogicalDrives() {
+    ++devices_.counters().driveQueries;
     std::uint32_t mask = 0;
     for (const auto& [letter, size] : drives_) mask |= 1u << (letter - 'A');
     return mask;
 }
 
 std::optional<std::uint64_t> SimIo::TotalBytes(std::u16string_view root) {
+    ++devices_.counters().sizeQueries;
     const auto drive = drives_.find(DriveLetter(root));
     if (drive == drives_.end()) return std::nullopt;
     return drive->second;

@@ -7,6 +7,8 @@
 #include "sim_files.h"
 #include "sim_io.h"
 #include "sim_registry.h"
+#include "sim_slot.h"
+#include "sim_storage.h"
 
 namespace qn38::sim {
 
@@ -22,6 +24,12 @@ public:
     SimFiles files;
     SimClock clock;
     SimText text;
+    SimStorage storage{devices, io};
+    SimSlots slots{devices, storage};
+
+    // An adapter with its slot on `spec.slotBus`, and the slot by its bus.
+    SimSlot& AddSlot(const AdapterSpec& spec = {}) { return slots.Add(spec); }
+    SimSlot& slot(std::uint8_t bus) { return slots.At(bus); }
 
     Platform& platform() { return platform_; }
     Counters& counters() { return devices.counters(); }

@@ -1,8 +1,132 @@
 #include "slot_control.h"
 
-namespace qn38 {
+#include <optional>
+#include <string>
 
-// Not built yet: a link change always fails.
-int SetStatus(Platform&, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) { return 0; }
+#include "constants.h"
+#include "device_lookup.h"
+#include "match.h"
+#include "pci_config.h"
+
+namespace qn38 {
+namespace {
+
+// Asking for a device number needs no access rights, so it never competes
+// with whoever uses the disk or volume.
+const OpenRequest kQueryOpen{0, SHARE_READ_WRITE, DISPOSITION_OPEN_EXISTING, 0};
+// Locking a volume needs a handle that may read and write it.
+const OpenRequest kLockOpen{ACCESS_GENERIC_READ_WRITE, SHARE_READ_WRITE, DISPOSITION_OPEN_EXISTING, 0};
+
+std::optional<StorageDeviceNumber> DeviceNumberOf(DeviceIo& io, std::u16string_view path) {
+    const auto device = io.Open(path, kQueryOpen);
+    if (!device) return std::nullopt;
+    StorageDeviceNumber number{};
+    if (!device->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number)) return std::nullopt;
+    return number;
+}
+
+// Nobody else may hold the volume for the lock to succeed; it is given back
+// at once, so nothing is dismounted or flushed.
+bool CanLockVolume(DeviceIo& io, std::u16string_view path) {
+    const auto volume = io.Open(path, kLockOpen);
+    if (!volume) return false;
+    if (!volume->Control(FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0)) return false;
+    return volume->Control(FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0);
+}
+
+// A disk belongs to the card when any ancestor sits on the slot's bus; each
+// such ancestor tests the disk's volumes again, which changes no outcome.
+bool DiskVolumesFree(Platform& platform, DevNode disk, std::uint32_t diskNumber, std::uint32_t bus) {
+    DeviceTree& tree = platform.devices;
+    for (auto node = tree.Parent(disk); node; node = tree.Parent(*node)) {
+        if (!MatchesNumber(tree.ReadDevNodeProperty(*node, CM_DRP_BUS_NUMBER), bus)) continue;
+        if (LockTestDiskVolumes(platform.io, diskNumber) == 0) return false;
+    }
+    return true;
+}
+
+bool IsAdapterSlotBridge(DeviceIo& io, std::uint32_t bus) {
+    std::uint32_t id = 0;
+    std::uint32_t subsystem = 0;
+    return ReadPci(io, bus, CONFIG_ID, &id) != 0 && id == SLOT_BRIDGE_ID &&
+           ReadPci(io, bus, CONFIG_SUBSYSTEM, &subsystem) != 0 && subsystem == ADAPTER_SUBSYSTEM_ID;
+}
+
+// Read, change bit 4, write the whole double word back (Link Status with the
+// value just read), read back. A register reading as all ones belongs to a
+// function that has dropped off the bus: its Link Disable bit means nothing.
+int ChangeLinkDisable(DeviceIo& io, std::uint32_t bus, bool enable) {
+    if (!IsAdapterSlotBridge(io, bus)) return 0;
+    std::uint32_t link = 0;
+    if (ReadPci(io, bus, CONFIG_LINK, &link) == 0 || link == NO_FUNCTION) return 0;
+    const bool wantDisabled = !enable;
+    if (((link & LINK_DISABLE) != 0) == wantDisabled) return 1;
+
+    const std::uint32_t wanted = enable ? link & ~LINK_DISABLE : link | LINK_DISABLE;
+    if (WritePci(io, bus, CONFIG_LINK, wanted) == 0) return 0;
+    std::uint32_t readBack = 0;
+    if (ReadPci(io, bus, CONFIG_LINK, &readBack) == 0 || readBack == NO_FUNCTION) return 0;
+    return ((readBack & LINK_DISABLE) != 0) == wantDisabled ? 1 : 0;
+}
+
+// Plug and Play must look at the bus after every attempt, also a refused
+// one: the tool relies on it to keep the tree in line with the link.
+void ApplyToDevicesOnBus(DeviceTree& tree, std::uint32_t bus, std::uint32_t stateChange) {
+    ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
+        if (!IsOnBus(set, index, bus)) return true;
+        if (stateChange != 0) {
+            set.ChangeState(index, stateChange);
+        } else {
+            tree.Reenumerate(node);
+        }
+        return true;
+    });
+}
+
+}  // namespace
+
+int LockTestDiskVolumes(DeviceIo& io, std::uint32_t diskNumber) {
+    const std::uint32_t drives = io.LogicalDrives();
+    // A and B are floppy letters: never a disk of the card.
+    for (char16_t letter = u'C'; letter <= u'Z'; ++letter) {
+        if ((drives & 1u << (letter - u'A')) == 0) continue;
+        const std::u16string volume = std::u16string(u"\\\\.\\") + letter + u':';
+        const auto number = DeviceNumberOf(io, volume);
+        if (!number || number->deviceNumber != diskNumber) continue;
+        // No medium (or no readable file system): nothing can be open on it.
+        if (io.TotalBytes(std::u16string(1, letter) + u":\\").value_or(0) == 0) continue;
+        if (!CanLockVolume(io, volume)) return 0;
+    }
+    return 1;
+}
+
+int LockTestBusDisks(Platform& platform, std::uint32_t bus) {
+    DeviceTree& tree = platform.devices;
+    const auto disks = tree.OpenDiskInterfaces();
+    // Without the list of disks nobody can tell whether the card's volumes
+    // are in use: refuse rather than pull a mounted volume from under a user.
+    if (!disks) return 0;
+    for (std::uint32_t index = 0; disks->HasDevice(index); ++index) {
+        DiskInterface disk;
+        const InterfaceStatus status = disks->Interface(index, disk);
+        if (status == InterfaceStatus::End) break;
+        if (status == InterfaceStatus::Skip) continue;
+        const auto number = DeviceNumberOf(platform.io, disk.path);
+        if (!number) continue;
+        if (!DiskVolumesFree(platform, disk.devnode, number->deviceNumber, bus)) return 0;
+    }
+    return 1;
+}
+
+int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
+              std::uint32_t checkDisks) {
+    bus &= 0xFF;
+    int result = 0;
+    if ((checkDisks & 0xFF) == 0 || LockTestBusDisks(platform, bus) != 0) {
+        result = ChangeLinkDisable(platform.io, bus, (linkEnable & 0xFF) != 0);
+    }
+    ApplyToDevicesOnBus(platform.devices, bus, stateChange & 0xFF);
+    return result;
+}
 
 }  // namespace qn38

@@ -1,0 +1,178 @@
+#include "sim_slot.h"
+
+#include <stdexcept>
+
+#include "core/pci_config.h"
+
+namespace qn38::sim {
+
+SimSlot::SimSlot(SimDevices& devices, SimStorage& storage, const Adapter& adapter)
+    : devices_(devices), storage_(storage), adapter_(adapter) {
+    linkWasDisabled_ = LinkDisabled();
+    devices_.Function(bus()).onWrite = [this](std::uint8_t offset, std::uint32_t value) {
+        OnConfigWrite(offset, value);
+    };
+}
+
+bool SimSlot::LinkDisabled() const { return (devices_.Register(bus(), CONFIG_LINK) & LINK_DISABLE) != 0; }
+
+std::optional<DevNode> SimSlot::CardDevice() const {
+    if (cardDevice_ && devices_.Exists(*cardDevice_)) return cardDevice_;
+    return std::nullopt;
+}
+
+std::vector<DevNode> SimSlot::CardDisks() const {
+    std::vector<DevNode> disks;
+    const auto card = CardDevice();
+    if (!card) return disks;
+    for (DevNode disk : storage_.Disks()) {
+        for (auto node = devices_.Parent(disk); node; node = devices_.Parent(*node)) {
+            if (*node == *card) {
+                disks.push_back(disk);
+                break;
+            }
+        }
+    }
+    return disks;
+}
+
+SimSlot& SimSlot::InsertCard(const CardSpec& card) {
+    if (card_) PullCard();
+    card_ = card;
+    devices_.Function(bus()).registers[CONFIG_SLOT] |= PRESENCE_DETECT;
+    // A card that goes into a slot whose link is down sees the link come up
+    // for the first time when it is enabled.
+    linkWentDown_ = LinkDisabled();
+    linkCycled_ = false;
+    devicesDisabled_ = false;
+    devicesCycled_ = false;
+    trainingLeft_ = card.trainingReenumerations;
+    UpdateCardFunction();
+    return *this;
+}
+
+void SimSlot::PullCard() {
+    card_.reset();
+    devices_.Function(bus()).registers[CONFIG_SLOT] &= ~PRESENCE_DETECT;
+    RemoveCardDevice();
+    UpdateCardFunction();
+}
+
+void SimSlot::HoldCardForEject() {
+    const auto card = CardDevice();
+    if (!card) return;
+    for (DevNode child : devices_.Children(*card)) devices_.RemoveDevice(child);
+    devices_.Device(*card).status = {STATUS_PROBLEM, CM_PROB_HELD_FOR_EJECT_CODE};
+}
+
+void SimSlot::OnReenumerate(DevNode node) {
+    if (node == bridge()) Enumerate();
+}
+
+void SimSlot::OnStateChange(DevNode node, std::uint32_t stateChange) {
+    if (node != bridge()) return;
+    if (stateChange == DICS_DISABLE_CODE) {
+        if (card_) devicesDisabled_ = true;
+        cardDevice_.reset();  // went with the bridge's children
+    } else if (stateChange == DICS_ENABLE_CODE) {
+        if (devicesDisabled_) devicesCycled_ = true;
+        // A bridge that starts enumerates its bus.
+        Enumerate();
+    }
+}
+
+void SimSlot::OnConfigWrite(std::uint8_t offset, std::uint32_t value) {
+    if (offset != CONFIG_LINK) return;
+    const bool disabled = (value & LINK_DISABLE) != 0;
+    if (disabled && !linkWasDisabled_ && card_) linkWentDown_ = true;
+    if (!disabled && linkWasDisabled_) {
+        if (card_ && linkWentDown_) linkCycled_ = true;
+        trainingLeft_ = card_ ? card_->trainingReenumerations : 0;
+    }
+    linkWasDisabled_ = disabled;
+    UpdateCardFunction();
+}
+
+void SimSlot::Enumerate() {
+    // A disabled bridge enumerates nothing.
+    if (!devices_.Exists(bridge()) || devices_.Device(bridge()).status.problem == CM_PROB_DISABLED_CODE) return;
+    if (CardDevice()) {
+        // The link went down or the card went away: the device and all below it go.
+        if (!card_ || LinkDisabled()) RemoveCardDevice();
+        return;
+    }
+    if (!card_ || LinkDisabled()) return;
+    if (card_->needsLinkCycle && !linkCycled_) return;
+    if (card_->needsDeviceCycle && !devicesCycled_) return;
+    if (trainingLeft_ > 0) {
+        --trainingLeft_;
+        return;
+    }
+    const std::uint32_t cardBus = bus() + 1u;
+    cardDevice_ = devices_.AddDevice({.parent = bridge(),
+                                      .hardwareIds = card_->hardwareIds,
+                                      .compatibleIds = {u"PCI\\CC_010601", u"PCI\\CC_0106"},
+                                      .bus = cardBus,
+                                      .description = card_->description});
+    for (DiskSpec disk : card_->disks) {
+        disk.parent = *cardDevice_;
+        storage_.AddDisk(disk);
+    }
+}
+
+void SimSlot::RemoveCardDevice() {
+    if (const auto card = CardDevice()) devices_.RemoveDevice(*card);
+    cardDevice_.reset();
+}
+
+// The card's function answers on the bus below the slot while its link is up.
+void SimSlot::UpdateCardFunction() {
+    if (bus() == 0xFF) return;
+    const std::uint8_t cardBus = static_cast<std::uint8_t>(bus() + 1);
+    if (card_ && !LinkDisabled()) {
+        devices_.Function(cardBus).registers[CONFIG_ID] = card_->configId;
+    } else {
+        devices_.RemoveFunction(cardBus);
+    }
+}
+
+SimSlots::SimSlots(SimDevices& devices, SimStorage& storage) : devices_(devices), storage_(storage) {
+    devices_.onReenumerate = [this](DevNode node) {
+        for (auto& slot : slots_) slot->OnReenumerate(node);
+    };
+    devices_.onStateChange = [this](DevNode node, std::uint32_t stateChange) {
+        // What the class installer does to any device: disabling stops it
+        // and takes its children away; enabling starts it again.
+        if (devices_.Exists(node)) {
+            auto& device = devices_.Device(node);
+            if (stateChange == DICS_DISABLE_CODE) {
+                for (DevNode child : devices_.Children(node)) devices_.RemoveDevice(child);
+                device.status = {STATUS_PROBLEM, CM_PROB_DISABLED_CODE};
+            } else if (stateChange == DICS_ENABLE_CODE && device.status.problem == CM_PROB_DISABLED_CODE) {
+                device.status = {STATUS_RUNNING, 0};
+            }
+        }
+        for (auto& slot : slots_) slot->OnStateChange(node, stateChange);
+    };
+}
+
+SimSlot& SimSlots::Add(const AdapterSpec& spec) {
+    const Adapter adapter = devices_.AddAdapter(spec);
+    slots_.push_back(std::make_unique<SimSlot>(devices_, storage_, adapter));
+    return *slots_.back();
+}
+
+SimSlot& SimSlots::At(std::uint8_t bus) {
+    for (auto& slot : slots_) {
+        if (slot->bus() == bus) return *slot;
+    }
+    throw std::out_of_range("no slot on this bus");
+}
+
+std::vector<SimSlot*> SimSlots::All() {
+    std::vector<SimSlot*> slots;
+    for (auto& slot : slots_) slots.push_back(slot.get());
+    return slots;
+}
+
+}  // namespace qn38::sim

@@ -1,0 +1,110 @@
+// The ExpressCard slot of the simulated PC: a card goes in and comes out,
+// Presence Detect State follows it, and Link Disable behaves as the hardware
+// does when Plug and Play looks at the slot's bus again.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim_devices.h"
+#include "sim_storage.h"
+
+namespace qn38::sim {
+
+inline constexpr std::uint32_t DN_STARTED_FLAG = 0x00000008;
+inline constexpr std::uint32_t DN_DRIVER_LOADED_FLAG = 0x00000002;
+inline constexpr std::uint32_t DN_HAS_PROBLEM_FLAG = 0x00000400;
+inline constexpr std::uint32_t CM_PROB_DISABLED_CODE = 22;
+// A devnode that has stopped with a problem: no driver running, the problem flag up.
+inline constexpr std::uint32_t STATUS_PROBLEM =
+    (STATUS_RUNNING & ~(DN_STARTED_FLAG | DN_DRIVER_LOADED_FLAG)) | DN_HAS_PROBLEM_FLAG;
+
+struct CardSpec {
+    std::u16string description = u"ExpressCard SATA Controller";
+    std::vector<std::u16string> hardwareIds = {u"PCI\\VEN_197B&DEV_2363&SUBSYS_2363197B&REV_03",
+                                               u"PCI\\VEN_197B&DEV_2363"};
+    std::uint32_t configId = 0x2363197B;  // the card function's 0x00, on the bus below the slot
+    // Re-enumerations with the link up before the card's device shows, like a
+    // link that needs time to train; counted again each time the link comes up.
+    int trainingReenumerations = 0;
+    // Shows only once the link has gone down and up again with the card in.
+    bool needsLinkCycle = false;
+    // Shows only once the slot's devices were disabled and enabled again
+    // through the class installer with the card in.
+    bool needsDeviceCycle = false;
+    // Disks below the card's device (their parent is filled in when it appears).
+    std::vector<DiskSpec> disks;
+};
+
+class SimSlot {
+public:
+    SimSlot(SimDevices& devices, SimStorage& storage, const Adapter& adapter);
+    SimSlot(const SimSlot&) = delete;
+    SimSlot& operator=(const SimSlot&) = delete;
+
+    const Adapter& adapter() const { return adapter_; }
+    std::uint8_t bus() const { return adapter_.slotBus; }
+    DevNode bridge() const { return adapter_.slotBridge; }
+
+    // Presence Detect State comes on; the card's device appears only when Plug
+    // and Play re-enumerates the slot's bus with the link up.
+    SimSlot& InsertCard(const CardSpec& card = {});
+    // A surprise removal: presence goes off and the card's devnodes with
+    // everything below them go at once.
+    void PullCard();
+    // Windows' own safe removal: the card's device stays with problem 47
+    // (held for eject) until the card is pulled; its disks go.
+    void HoldCardForEject();
+
+    bool CardInserted() const { return card_.has_value(); }
+    bool LinkDisabled() const;
+    // The card's devnode while Plug and Play has one.
+    std::optional<DevNode> CardDevice() const;
+    // The disks below the card's device (empty while it has none).
+    std::vector<DevNode> CardDisks() const;
+
+    // Hooks of the machine, dispatched by SimSlots.
+    void OnReenumerate(DevNode node);
+    void OnStateChange(DevNode node, std::uint32_t stateChange);
+    void OnConfigWrite(std::uint8_t offset, std::uint32_t value);
+
+private:
+    void Enumerate();
+    void RemoveCardDevice();
+    void UpdateCardFunction();
+
+    SimDevices& devices_;
+    SimStorage& storage_;
+    Adapter adapter_;
+    std::optional<CardSpec> card_;
+    std::optional<DevNode> cardDevice_;
+    bool linkWasDisabled_ = false;
+    bool linkWentDown_ = false;  // since the insertion
+    bool linkCycled_ = false;
+    bool devicesDisabled_ = false;  // the slot bridge has been disabled since the insertion
+    bool devicesCycled_ = false;
+    int trainingLeft_ = 0;
+};
+
+// Every slot of the machine, behind the tree's hooks.
+class SimSlots {
+public:
+    SimSlots(SimDevices& devices, SimStorage& storage);
+    SimSlots(const SimSlots&) = delete;
+    SimSlots& operator=(const SimSlots&) = delete;
+
+    // An adapter (root port, adapter function, slot bridge) with its slot model.
+    SimSlot& Add(const AdapterSpec& spec = {});
+    SimSlot& At(std::uint8_t bus);
+    std::vector<SimSlot*> All();
+
+private:
+    SimDevices& devices_;
+    SimStorage& storage_;
+    std::vector<std::unique_ptr<SimSlot>> slots_;
+};
+
+}  // namespace qn38::sim

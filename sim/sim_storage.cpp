@@ -1,0 +1,224 @@
+#include "sim_storage.h"
+
+#include <cstring>
+#include <set>
+
+#include "core/slot_control.h"
+
+namespace qn38::sim {
+namespace {
+
+std::u16string Hex(std::uint32_t value) {
+    const char16_t* digits = u"0123456789abcdef";
+    std::u16string text;
+    for (int shift = 28; shift >= 0; shift -= 4) text.push_back(digits[value >> shift & 0xF]);
+    return text;
+}
+
+std::u16string VolumePath(char letter) { return std::u16string(u"\\\\.\\") + static_cast<char16_t>(letter) + u':'; }
+
+bool WriteDeviceNumber(void* out, std::uint32_t outBytes, std::uint32_t type, std::uint32_t number,
+                       std::uint32_t partition) {
+    if (out == nullptr || outBytes < sizeof(StorageDeviceNumber)) return false;
+    const StorageDeviceNumber value{type, number, partition};
+    std::memcpy(out, &value, sizeof value);
+    return true;
+}
+
+class SimDiskHandle final : public DeviceHandle {
+public:
+    SimDiskHandle(SimDevices& devices, SimStorage& storage, DevNode disk)
+        : devices_(devices), storage_(storage), disk_(disk) {}
+    ~SimDiskHandle() override { ++devices_.counters().closes; }
+
+    bool Control(std::uint32_t code, const void*, std::uint32_t, void* out, std::uint32_t outBytes) override {
+        ++devices_.counters().controls;
+        if (code != IOCTL_STORAGE_GET_DEVICE_NUMBER || !storage_.HasDisk(disk_)) return false;
+        const SimDisk& disk = storage_.Disk(disk_);
+        if (disk.failNumberQuery) return false;
+        return WriteDeviceNumber(out, outBytes, FILE_DEVICE_DISK_TYPE, disk.number, 0);
+    }
+
+private:
+    SimDevices& devices_;
+    SimStorage& storage_;
+    DevNode disk_;
+};
+
+class SimDiskInterfaceSet final : public DiskInterfaceSet {
+public:
+    SimDiskInterfaceSet(SimDevices& devices, std::vector<SimDisk> disks)
+        : devices_(devices), disks_(std::move(disks)) {}
+    ~SimDiskInterfaceSet() override { ++devices_.counters().deviceSetsDestroyed; }
+
+    bool HasDevice(std::uint32_t index) override { return index < disks_.size(); }
+    InterfaceStatus Interface(std::uint32_t index, DiskInterface& out) override {
+        if (index >= disks_.size()) return InterfaceStatus::End;
+        const SimDisk& disk = disks_[index];
+        if (disk.interfaceStatus != InterfaceStatus::Ok) return disk.interfaceStatus;
+        out.path = disk.path;
+        out.devnode = disk.node;
+        return InterfaceStatus::Ok;
+    }
+
+private:
+    SimDevices& devices_;
+    std::vector<SimDisk> disks_;  // a snapshot, like a real set built at one moment
+};
+
+}  // namespace
+
+// A volume handle: the lock belongs to the handle that took it and goes with it.
+class SimVolumeHandle final : public DeviceHandle {
+public:
+    SimVolumeHandle(SimDevices& devices, SimStorage& storage, std::shared_ptr<SimVolume> volume, std::uint32_t access)
+        : devices_(devices), storage_(storage), volume_(std::move(volume)), access_(access) {
+        ++volume_->openHandles;
+    }
+    ~SimVolumeHandle() override {
+        if (holdsLock_) volume_->locked = false;
+        --volume_->openHandles;
+        ++devices_.counters().closes;
+    }
+
+    bool Control(std::uint32_t code, const void*, std::uint32_t, void* out, std::uint32_t outBytes) override {
+        ++devices_.counters().controls;
+        if (volume_->gone) return false;
+        switch (code) {
+        case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+            return WriteDeviceNumber(out, outBytes, FILE_DEVICE_DISK_TYPE, volume_->diskNumber, volume_->partition);
+        case FSCTL_LOCK_VOLUME:
+            ++volume_->lockAttempts;
+            ++storage_.lockAttempts_;
+            // A handle without read and write access may not lock; any other
+            // open handle or a program's open file refuses the lock.
+            if ((access_ & ACCESS_GENERIC_READ_WRITE) != ACCESS_GENERIC_READ_WRITE) return false;
+            if (volume_->locked || volume_->programHandles > 0 || volume_->openHandles > 1) return false;
+            volume_->locked = true;
+            holdsLock_ = true;
+            ++volume_->locks;
+            return true;
+        case FSCTL_UNLOCK_VOLUME:
+            if (!holdsLock_ || volume_->refuseUnlock) return false;
+            holdsLock_ = false;
+            volume_->locked = false;
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    SimDevices& devices_;
+    SimStorage& storage_;
+    std::shared_ptr<SimVolume> volume_;
+    std::uint32_t access_;
+    bool holdsLock_ = false;
+};
+
+SimStorage::SimStorage(SimDevices& devices, SimIo& io) : devices_(devices), io_(io) {
+    devices_.diskInterfaces = [this] { return OpenInterfaces(); };
+    devices_.onRemove = [this](DevNode node) {
+        if (HasDisk(node)) Forget(node);
+    };
+}
+
+DevNode SimStorage::AddDisk(const DiskSpec& spec) {
+    std::set<std::uint32_t> used;
+    for (const auto& [node, disk] : disks_) used.insert(disk.number);
+    std::uint32_t number = 0;
+    while (used.count(number) != 0) ++number;
+
+    const DevNode node = devices_.AddDevice(
+        {.parent = spec.parent,
+         .hardwareIds = {spec.removable ? u"USBSTOR\\DiskQN38____Flash" : u"SCSI\\DiskQN38____Card_SSD"},
+         .description = spec.description,
+         .pci = false});
+    SimDisk disk;
+    disk.node = node;
+    disk.number = number;
+    disk.removable = spec.removable;
+    disk.path = u"\\\\?\\storage#disk#" + Hex(node) + u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    io_.AddPath(disk.path, [this, node](const OpenRequest&) -> std::unique_ptr<DeviceHandle> {
+        if (!HasDisk(node)) return nullptr;
+        return std::make_unique<SimDiskHandle>(devices_, *this, node);
+    });
+
+    std::uint32_t partition = 1;
+    for (const VolumeSpec& spec : spec.volumes) {
+        auto volume = std::make_shared<SimVolume>();
+        volume->letter = spec.letter;
+        volume->diskNumber = number;
+        volume->partition = partition++;
+        volume->totalBytes = spec.totalBytes;
+        volumes_[spec.letter] = volume;
+        disk.letters.push_back(spec.letter);
+        io_.SetDrive(spec.letter, spec.totalBytes);
+        io_.AddPath(VolumePath(spec.letter),
+                    [this, volume](const OpenRequest& request) -> std::unique_ptr<DeviceHandle> {
+                        if (volume->gone) return nullptr;
+                        if (request.access != 0 && volume->refuseReadWriteOpen) return nullptr;
+                        return std::make_unique<SimVolumeHandle>(devices_, *this, volume, request.access);
+                    });
+    }
+    disks_.emplace(node, std::move(disk));
+    return node;
+}
+
+void SimStorage::RemoveDisk(DevNode disk) { devices_.RemoveDevice(disk); }
+
+DevNode SimStorage::AddSystemDisk() {
+    const DevNode controller = devices_.AddDevice({.hardwareIds = {u"PCI\\VEN_8086&DEV_1C02&SUBSYS_00000000&REV_05"},
+                                                   .compatibleIds = {u"PCI\\CC_010601"},
+                                                   .bus = 0u,
+                                                   .description = u"Standard SATA AHCI Controller"});
+    const DevNode disk = AddDisk({.parent = controller, .volumes = {{'C', 250 * GIB}}});
+    OpenFileOn('C');  // the system itself holds its volume
+    return disk;
+}
+
+DevNode SimStorage::AddUsbStick(char letter) {
+    const DevNode controller = devices_.AddDevice({.hardwareIds = {u"PCI\\VEN_8086&DEV_1E31&SUBSYS_00000000&REV_04"},
+                                                   .compatibleIds = {u"PCI\\CC_0C0330"},
+                                                   .bus = 0u,
+                                                   .description = u"USB xHCI Compliant Host Controller"});
+    const DevNode hub = devices_.AddDevice(
+        {.parent = controller, .hardwareIds = {u"USB\\ROOT_HUB30"}, .description = u"USB Root Hub", .pci = false});
+    return AddDisk({.parent = hub, .volumes = {{letter, 16 * GIB}}, .removable = true});
+}
+
+std::vector<DevNode> SimStorage::Disks() const {
+    std::vector<DevNode> nodes;
+    for (const auto& [node, disk] : disks_) nodes.push_back(node);
+    return nodes;
+}
+
+void SimStorage::CloseFileOn(char letter) {
+    SimVolume& volume = Volume(letter);
+    if (volume.programHandles > 0) --volume.programHandles;
+}
+
+void SimStorage::Forget(DevNode node) {
+    const auto disk = disks_.find(node);
+    if (disk == disks_.end()) return;
+    for (char letter : disk->second.letters) {
+        const auto volume = volumes_.find(letter);
+        if (volume == volumes_.end()) continue;
+        volume->second->gone = true;
+        volumes_.erase(volume);
+        io_.RemoveDrive(letter);
+        io_.RemovePath(VolumePath(letter));
+    }
+    io_.RemovePath(disk->second.path);
+    disks_.erase(disk);
+}
+
+std::unique_ptr<DiskInterfaceSet> SimStorage::OpenInterfaces() {
+    std::vector<SimDisk> snapshot;
+    for (const auto& [node, disk] : disks_) {
+        if (devices_.Exists(node) && devices_.Device(node).present) snapshot.push_back(disk);
+    }
+    return std::make_unique<SimDiskInterfaceSet>(devices_, std::move(snapshot));
+}
+
+}  // namespace qn38::sim

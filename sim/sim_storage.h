@@ -1,0 +1,101 @@
+// Disks and volumes of the simulated PC: disk devnodes with their interfaces
+// and device paths, lettered volumes with sizes, programs holding files open
+// on them, and the volume locks the stop test takes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim_devices.h"
+#include "sim_io.h"
+
+namespace qn38::sim {
+
+inline constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
+inline constexpr std::uint32_t FILE_DEVICE_DISK_TYPE = 7;
+
+struct VolumeSpec {
+    char letter = 'E';
+    // What GetDiskFreeSpaceExW reports; 0 or nothing: a drive without a medium.
+    std::optional<std::uint64_t> totalBytes = 8 * GIB;
+};
+
+struct DiskSpec {
+    DevNode parent = ROOT_DEVNODE;  // the device the disk hangs below
+    std::vector<VolumeSpec> volumes;
+    bool removable = false;
+    std::u16string description = u"Disk drive";
+};
+
+struct SimVolume {
+    char letter = 0;
+    std::uint32_t diskNumber = 0;
+    std::uint32_t partition = 1;
+    std::optional<std::uint64_t> totalBytes;
+    int programHandles = 0;            // files or windows other programs hold open on it
+    int openHandles = 0;               // every handle open right now, the library's included
+    bool refuseReadWriteOpen = false;  // opening it for reading and writing is denied
+    bool refuseUnlock = false;         // FSCTL_UNLOCK_VOLUME fails (the handle's close still frees it)
+    bool locked = false;
+    bool gone = false;  // the disk went away; handles still open fail every request
+    std::uint64_t lockAttempts = 0;
+    std::uint64_t locks = 0;
+};
+
+struct SimDisk {
+    DevNode node = 0;
+    std::uint32_t number = 0;
+    std::u16string path;  // the disk interface's device path
+    bool removable = false;
+    std::vector<char> letters;
+    bool failNumberQuery = false;                           // IOCTL_STORAGE_GET_DEVICE_NUMBER fails on the disk
+    InterfaceStatus interfaceStatus = InterfaceStatus::Ok;  // Skip: its interface detail cannot be read
+};
+
+class SimStorage {
+public:
+    SimStorage(SimDevices& devices, SimIo& io);
+    SimStorage(const SimStorage&) = delete;
+    SimStorage& operator=(const SimStorage&) = delete;
+
+    // A disk devnode (not a PCI device) below spec.parent with its interface,
+    // the lowest free disk number and its volumes. Returns the devnode.
+    DevNode AddDisk(const DiskSpec& spec);
+    // The disk devnode goes (with SimDevices::RemoveDevice); its interface,
+    // paths and drive letters follow through the removal hook.
+    void RemoveDisk(DevNode disk);
+    // The machine's own disk: C: below a SATA controller on bus 0, always in use.
+    DevNode AddSystemDisk();
+    // A USB flash drive with one volume, below a USB controller on bus 0.
+    DevNode AddUsbStick(char letter);
+
+    bool HasDisk(DevNode disk) const { return disks_.count(disk) != 0; }
+    SimDisk& Disk(DevNode disk) { return disks_.at(disk); }
+    std::vector<DevNode> Disks() const;
+    bool HasVolume(char letter) const { return volumes_.count(letter) != 0; }
+    SimVolume& Volume(char letter) { return *volumes_.at(letter); }
+
+    // A program opens a file on the volume, or closes it again.
+    void OpenFileOn(char letter) { ++Volume(letter).programHandles; }
+    void CloseFileOn(char letter);
+
+    // Lock attempts over every volume that ever existed, for cost assertions.
+    std::uint64_t lockAttempts() const { return lockAttempts_; }
+
+private:
+    friend class SimVolumeHandle;
+    void Forget(DevNode disk);
+    std::unique_ptr<DiskInterfaceSet> OpenInterfaces();
+
+    SimDevices& devices_;
+    SimIo& io_;
+    std::map<DevNode, SimDisk> disks_;  // by devnode: the enumeration order of the interfaces
+    std::map<char, std::shared_ptr<SimVolume>> volumes_;
+    std::uint64_t lockAttempts_ = 0;
+};
+
+}  // namespace qn38::sim

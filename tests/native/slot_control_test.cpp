@@ -1,0 +1,354 @@
+// Stopping and starting the slot: the volume test, the link register and
+// what Plug and Play is asked to do afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "core/constants.h"
+#include "core/pci_config.h"
+#include "core/slot_control.h"
+#include "sim_pc.h"
+
+namespace qn38 {
+namespace {
+
+using sim::GIB;
+
+constexpr std::uint8_t kBus = 5;
+
+class SlotControl : public ::testing::Test {
+protected:
+    SlotControl() {
+        pc.storage.AddSystemDisk();
+        pc.devices.AddOrdinaryDevices(8);
+        slot.InsertCard({.disks = {{.volumes = {{'E', 32 * GIB}, {'F', 0}}}}});
+        pc.devices.Reenumerate(slot.bridge());
+        pc.counters() = {};
+        pc.devices.dump().requests.clear();
+        logStart = pc.devices.reenumerated().size();
+    }
+
+    int Stop(std::uint32_t checkDisks = 1) { return SetStatus(pc.platform(), kBus, 0, 0, checkDisks); }
+    int Start(std::uint32_t stateChange = 0) { return SetStatus(pc.platform(), kBus, stateChange, 1, 0); }
+
+    std::uint32_t Link() { return pc.devices.Register(kBus, CONFIG_LINK); }
+    std::vector<std::uint32_t> LinkWrites() {
+        std::vector<std::uint32_t> values;
+        for (const auto& bytes : pc.devices.dump().requests) {
+            const auto request = DecodeConfigAccess(bytes.data());
+            if (request.offset == CONFIG_LINK && request.value != 0) values.push_back(request.value);
+        }
+        return values;
+    }
+    bool Reenumerated(DevNode node) {
+        const auto& log = pc.devices.reenumerated();
+        return std::find(log.begin() + logStart, log.end(), node) != log.end();
+    }
+
+    sim::SimPc pc;
+    sim::SimSlot& slot = pc.AddSlot({.slotBus = kBus});
+    std::size_t logStart = 0;  // re-enumerations before the test's own calls
+};
+
+// ---- the volume test
+
+TEST_F(SlotControl, SmokeStopTakesTheCardAndItsVolumesAway) {
+    ASSERT_TRUE(slot.CardDevice());
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_TRUE(slot.LinkDisabled());
+    EXPECT_FALSE(slot.CardDevice());
+    EXPECT_FALSE(pc.storage.HasVolume('E'));
+    EXPECT_EQ(pc.io.LogicalDrives() & 1u << ('E' - 'A'), 0u);
+}
+
+TEST_F(SlotControl, StopIsRefusedWhileAFileOnTheCardIsOpen) {
+    pc.storage.OpenFileOn('E');
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+    EXPECT_TRUE(LinkWrites().empty());
+    EXPECT_TRUE(slot.CardDevice());
+    // Plug and Play still looks at the bus.
+    EXPECT_TRUE(Reenumerated(slot.bridge()));
+}
+
+TEST_F(SlotControl, TheLockIsGivenBackAtOnce) {
+    EXPECT_EQ(LockTestBusDisks(pc.platform(), kBus), 1);
+    const auto& volume = pc.storage.Volume('E');
+    EXPECT_EQ(volume.locks, 1u);
+    EXPECT_FALSE(volume.locked);
+    EXPECT_EQ(volume.openHandles, 0);
+    // Usable again right away: a second test passes too.
+    EXPECT_EQ(LockTestBusDisks(pc.platform(), kBus), 1);
+}
+
+TEST_F(SlotControl, WithoutTheCheckOpenFilesDoNotHoldTheStop) {
+    pc.storage.OpenFileOn('E');
+    EXPECT_EQ(Stop(0), 1);
+    EXPECT_EQ(pc.storage.lockAttempts(), 0u);
+}
+
+TEST_F(SlotControl, AVolumeWithoutAMediumDoesNotBlock) {
+    // F: reports a size of 0: nothing can be open on it, so it is not even tried.
+    pc.storage.OpenFileOn('F');
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(SlotControl, AVolumeWhoseSizeCannotBeReadCountsAsEmpty) {
+    pc.io.SetDrive('E', std::nullopt);
+    pc.storage.OpenFileOn('E');
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(SlotControl, VolumesElsewhereAreNeverLocked) {
+    pc.storage.AddUsbStick('G');
+    pc.storage.OpenFileOn('G');
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.storage.Volume('G').lockAttempts, 0u);
+    EXPECT_EQ(pc.storage.Volume('C').lockAttempts, 0u);
+}
+
+TEST_F(SlotControl, ACardVolumeThatCannotBeOpenedForWritingRefusesTheStop) {
+    pc.storage.Volume('E').refuseReadWriteOpen = true;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+}
+
+TEST_F(SlotControl, AVolumeThatWillNotUnlockRefusesTheStop) {
+    pc.storage.Volume('E').refuseUnlock = true;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(pc.storage.Volume('E').locked);  // closing the handle gave it back
+}
+
+TEST_F(SlotControl, TheCheckUsesTheLowEightBitsOfTheBusToo) {
+    pc.storage.OpenFileOn('E');
+    EXPECT_EQ(SetStatus(pc.platform(), 0x100 | kBus, 0, 0, 1), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+}
+
+TEST_F(SlotControl, EveryDiskOfTheCardIsTested) {
+    pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'H', 4 * GIB}}});
+    pc.storage.OpenFileOn('H');
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+}
+
+TEST_F(SlotControl, DrivesAAndBAreNeverExamined) {
+    pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'B', 4 * GIB}}});
+    pc.storage.OpenFileOn('B');
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.storage.lockAttempts(), 1u);  // E: only
+}
+
+TEST_F(SlotControl, DisksThatCannotBeReadAreSkippedNotTheRestOfTheScan) {
+    const auto system = pc.storage.Disks().front();
+    pc.storage.Disk(system).interfaceStatus = InterfaceStatus::Skip;
+    const DevNode other = pc.storage.AddUsbStick('G');
+    pc.storage.Disk(other).failNumberQuery = true;
+    pc.storage.OpenFileOn('E');
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(SlotControl, WithoutTheListOfDisksTheStopIsRefused) {
+    pc.devices.diskInterfaces = [] { return std::unique_ptr<DiskInterfaceSet>(); };
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+    EXPECT_TRUE(Reenumerated(slot.bridge()));
+}
+
+TEST_F(SlotControl, TheVolumeTestHoldsNothingOpen) {
+    Stop();
+    EXPECT_EQ(pc.counters().opens, pc.counters().closes);
+    EXPECT_EQ(pc.counters().deviceSets, pc.counters().deviceSetsDestroyed);
+}
+
+// ---- the link register
+
+TEST_F(SlotControl, StopOnADisabledLinkWritesNothingAndStillReenumerates) {
+    pc.devices.Function(kBus).registers[CONFIG_LINK] |= LINK_DISABLE;
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_TRUE(LinkWrites().empty());
+    EXPECT_TRUE(Reenumerated(slot.bridge()));
+}
+
+TEST_F(SlotControl, StartWithTheLinkUpWritesNothing) {
+    EXPECT_EQ(Start(), 1);
+    EXPECT_TRUE(LinkWrites().empty());
+    EXPECT_TRUE(Reenumerated(slot.bridge()));
+}
+
+TEST_F(SlotControl, TheLinkStatusHalfIsWrittenBackAsRead) {
+    pc.devices.Function(kBus).registers[CONFIG_LINK] = 0x5A5A0003;
+    EXPECT_EQ(Stop(0), 1);
+    EXPECT_EQ(LinkWrites(), std::vector<std::uint32_t>{0x5A5A0013});
+
+    pc.devices.dump().requests.clear();
+    pc.devices.Function(kBus).registers[CONFIG_LINK] = 0xA5A50013;
+    EXPECT_EQ(Start(), 1);
+    EXPECT_EQ(LinkWrites(), std::vector<std::uint32_t>{0xA5A50003});
+}
+
+TEST_F(SlotControl, ALinkChangeCostsFiveAccessesAndAnIdleOneThree) {
+    EXPECT_EQ(Stop(0), 1);
+    EXPECT_EQ(pc.devices.dump().requests.size(), 5u);
+    pc.devices.dump().requests.clear();
+    EXPECT_EQ(Stop(0), 1);
+    EXPECT_EQ(pc.devices.dump().requests.size(), 3u);
+    EXPECT_FALSE(pc.devices.dump().heldOpen);
+}
+
+TEST_F(SlotControl, AnotherBridgeIsNeverTouched) {
+    pc.devices.Function(kBus).registers[CONFIG_SUBSYSTEM] = 0x00001234;
+    EXPECT_EQ(Stop(), 0);
+    pc.devices.Function(kBus).registers[CONFIG_SUBSYSTEM] = ADAPTER_SUBSYSTEM_ID;
+    pc.devices.Function(kBus).registers[CONFIG_ID] = 0x02E41217;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(SetStatus(pc.platform(), 9, 0, 0, 0), 0);  // nothing on that bus
+    EXPECT_TRUE(LinkWrites().empty());
+    EXPECT_TRUE(Reenumerated(slot.bridge()));
+}
+
+TEST_F(SlotControl, WithoutTheDumpDriverNothingChanges) {
+    pc.devices.dump().installed = false;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Start(), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+    EXPECT_EQ(pc.counters().reenumerations, 2u);
+}
+
+TEST_F(SlotControl, ARefusedWriteOrReadBackFails) {
+    pc.devices.dump().refuseWrites = true;
+    EXPECT_EQ(Stop(0), 0);
+
+    pc.devices.dump().refuseWrites = false;
+    auto& function = pc.devices.Function(kBus);
+    const auto hardware = function.onWrite;
+    function.onWrite = [&](std::uint8_t offset, std::uint32_t value) {
+        hardware(offset, value);
+        pc.devices.dump().refuseReads = true;
+    };
+    EXPECT_EQ(Stop(0), 0);
+}
+
+TEST_F(SlotControl, ABitThatDoesNotTakeFails) {
+    auto& function = pc.devices.Function(kBus);
+    function.onWrite = [&](std::uint8_t offset, std::uint32_t) {
+        if (offset == CONFIG_LINK) function.registers[CONFIG_LINK] &= ~LINK_DISABLE;
+    };
+    EXPECT_EQ(Stop(0), 0);
+    function.registers[CONFIG_LINK] |= LINK_DISABLE;
+    function.onWrite = [&](std::uint8_t offset, std::uint32_t) {
+        if (offset == CONFIG_LINK) function.registers[CONFIG_LINK] |= LINK_DISABLE;
+    };
+    EXPECT_EQ(Start(), 0);
+}
+
+TEST_F(SlotControl, ALinkRegisterReadingAllOnesIsNoLink) {
+    // The bridge answered its identity, then dropped off the bus.
+    pc.devices.Function(kBus).registers[CONFIG_LINK] = NO_FUNCTION;
+    EXPECT_EQ(Stop(0), 0);
+    EXPECT_EQ(Start(), 0);
+    EXPECT_TRUE(LinkWrites().empty());
+}
+
+TEST_F(SlotControl, OnlyTheLowEightBitsOfEachArgumentCount) {
+    // Bus 5, re-enumeration, stop, no disk check.
+    pc.storage.OpenFileOn('E');
+    EXPECT_EQ(SetStatus(pc.platform(), 0x100 | kBus, 0x100, 0x100, 0x100), 1);
+    EXPECT_TRUE(slot.LinkDisabled());
+    EXPECT_TRUE(pc.devices.stateChanges().empty());
+}
+
+// ---- the device step
+
+TEST_F(SlotControl, AStateChangeReachesEveryDeviceOnTheBus) {
+    const DevNode second = pc.devices.AddDevice({.hardwareIds = {u"PCI\\VEN_1217&DEV_02E4"}, .bus = kBus});
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 1);
+    const std::vector<std::pair<DevNode, std::uint32_t>> expected{{slot.bridge(), DICS_DISABLE_CODE},
+                                                                  {second, DICS_DISABLE_CODE}};
+    EXPECT_EQ(pc.devices.stateChanges(), expected);
+    EXPECT_EQ(pc.counters().reenumerations, 0u);
+}
+
+TEST_F(SlotControl, ReenumerationReachesTheBusAndNothingElse) {
+    const DevNode second = pc.devices.AddDevice({.hardwareIds = {u"PCI\\VEN_1217&DEV_02E4"}, .bus = kBus});
+    Start();
+    const auto& log = pc.devices.reenumerated();
+    EXPECT_EQ(std::vector<DevNode>(log.begin() + logStart, log.end()), (std::vector<DevNode>{slot.bridge(), second}));
+    EXPECT_TRUE(pc.devices.stateChanges().empty());
+}
+
+TEST_F(SlotControl, AnyOtherStateChangeIsPassedOnUnchanged) {
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, 3, 1, 0), 1);
+    ASSERT_EQ(pc.devices.stateChanges().size(), 1u);
+    EXPECT_EQ(pc.devices.stateChanges()[0].second, 3u);
+}
+
+TEST_F(SlotControl, NoDeviceListLeavesTheResultAlone) {
+    pc.devices.FailDeviceSets(true);
+    EXPECT_EQ(Stop(0), 1);
+    EXPECT_EQ(pc.counters().reenumerations, 0u);
+}
+
+// ---- the tool's start sequences on cards that need more than a re-enumeration
+
+class CardStart : public ::testing::Test {
+protected:
+    // The tool's order: link down and up again, then the devices disabled and enabled.
+    bool Cycle() {
+        SetStatus(pc.platform(), kBus, 0, 0, 0);
+        SetStatus(pc.platform(), kBus, 0, 1, 0);
+        return slot.CardDevice().has_value();
+    }
+    bool DeviceCycle() {
+        SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0);
+        SetStatus(pc.platform(), kBus, DICS_ENABLE_CODE, 1, 0);
+        return slot.CardDevice().has_value();
+    }
+
+    sim::SimPc pc;
+    sim::SimSlot& slot = pc.AddSlot({.slotBus = kBus});
+};
+
+TEST_F(CardStart, SmokeACardComesUpWithTheFirstStart) {
+    slot.InsertCard();
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, 0, 1, 0), 1);
+    EXPECT_TRUE(slot.CardDevice());
+}
+
+TEST_F(CardStart, ASlowLinkShowsTheCardAfterSomeStarts) {
+    slot.InsertCard({.trainingReenumerations = 2});
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, 0, 1, 0), 1);
+    EXPECT_FALSE(slot.CardDevice());
+    SetStatus(pc.platform(), kBus, 0, 1, 0);
+    EXPECT_FALSE(slot.CardDevice());
+    SetStatus(pc.platform(), kBus, 0, 1, 0);
+    EXPECT_TRUE(slot.CardDevice());
+}
+
+TEST_F(CardStart, ACardNeedingTheLinkCycleComesUpAfterIt) {
+    slot.InsertCard({.needsLinkCycle = true});
+    SetStatus(pc.platform(), kBus, 0, 1, 0);
+    EXPECT_FALSE(slot.CardDevice());
+    EXPECT_TRUE(Cycle());
+}
+
+TEST_F(CardStart, ACardNeedingTheDeviceCycleComesUpOnlyAfterIt) {
+    slot.InsertCard({.needsDeviceCycle = true});
+    EXPECT_FALSE(Cycle());
+    EXPECT_TRUE(DeviceCycle());
+    EXPECT_FALSE(slot.LinkDisabled());
+}
+
+TEST_F(CardStart, StoppedAndStartedAgainTheCardsVolumesComeBack) {
+    slot.InsertCard({.disks = {{.volumes = {{'E', 32 * GIB}}}}});
+    SetStatus(pc.platform(), kBus, 0, 1, 0);
+    ASSERT_TRUE(pc.storage.HasVolume('E'));
+    ASSERT_EQ(SetStatus(pc.platform(), kBus, 0, 0, 1), 1);
+    EXPECT_FALSE(pc.storage.HasVolume('E'));
+    ASSERT_EQ(SetStatus(pc.platform(), kBus, 0, 1, 0), 1);
+    EXPECT_TRUE(pc.storage.HasVolume('E'));
+}
+
+}  // namespace
+}  // namespace qn38
