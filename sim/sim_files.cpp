@@ -8,9 +8,14 @@ namespace {
 
 class SimFile final : public File {
 public:
-    SimFile(SimFiles& files, std::vector<std::uint8_t>& bytes) : files_(files), bytes_(bytes) {}
+    SimFile(SimFiles& files, std::vector<std::uint8_t>& bytes) : files_(files), bytes_(bytes) {
+        ++files_.counters().opens;
+        ++files_.counters().openNow;
+    }
+    ~SimFile() override { --files_.counters().openNow; }
 
     std::optional<std::uint32_t> ReadAt(std::uint64_t offset, void* buffer, std::uint32_t bytes) override {
+        ++files_.counters().reads;
         if (files_.failReads) return std::nullopt;
         if (offset >= bytes_.size()) return 0u;
         const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, bytes_.size() - offset));
@@ -19,7 +24,8 @@ public:
     }
 
     bool WriteAt(std::uint64_t offset, const void* data, std::uint32_t bytes) override {
-        if (files_.failWrites) return false;
+        ++files_.counters().writes;
+        if (files_.failWrites || files_.WriteFailsAt(offset)) return false;
         if (bytes_.size() < offset + bytes) bytes_.resize(offset + bytes, 0);
         std::memcpy(bytes_.data() + offset, data, bytes);
         return true;
@@ -55,6 +61,10 @@ std::string SimText::ToAnsi(std::u16string_view text) {
     out.reserve(text.size());
     for (char16_t unit : text) out.push_back(unit <= 0xFF ? static_cast<char>(unit) : '?');
     return out;
+}
+
+std::u16string SimText::Format(std::u16string_view format, std::span<const FormatArg> args) {
+    return FormatWs(format, args);
 }
 
 std::u16string SimText::FromAnsi(std::string_view text) {

@@ -25,6 +25,19 @@ public:
     void FailOpen(std::u16string_view path) { failingOpens_.insert(Fold(path)); }
     bool failReads = false;
     bool failWrites = false;
+    // Writes that begin at this byte offset fail, in any file.
+    void FailWritesAt(std::uint64_t offset) { failingWriteOffsets_.insert(offset); }
+    bool WriteFailsAt(std::uint64_t offset) const { return failingWriteOffsets_.count(offset) != 0; }
+
+    // What the files cost: opens that succeeded, reads and writes asked for,
+    // and the files open right now.
+    struct FileCounters {
+        std::uint64_t opens = 0;
+        std::uint64_t reads = 0;
+        std::uint64_t writes = 0;
+        std::int64_t openNow = 0;
+    };
+    FileCounters& counters() { return counters_; }
 
     std::unique_ptr<File> OpenAlways(std::u16string_view path) override;
     std::u16string ExecutablePath() override { return executablePath; }
@@ -34,6 +47,8 @@ public:
 private:
     std::map<std::u16string, std::vector<std::uint8_t>> files_;
     std::set<std::u16string> failingOpens_;
+    std::set<std::uint64_t> failingWriteOffsets_;
+    FileCounters counters_;
 };
 
 class SimClock final : public Clock {
@@ -49,6 +64,8 @@ class SimText final : public Text {
 public:
     std::string ToAnsi(std::u16string_view text) override;
     std::u16string FromAnsi(std::string_view text) override;
+    // The portable wsprintf formatter.
+    std::u16string Format(std::u16string_view format, std::span<const FormatArg> args) override;
 };
 
 }  // namespace qn38::sim
