@@ -5,7 +5,15 @@
 
 namespace qn38 {
 
+// Both count their targets: the number of targets when every one succeeded,
+// otherwise the successes minus the targets (negative: the failures).
 int AddFilter(Platform& platform);
 int DelFilter(Platform& platform);
+
+// AddFilter's own part, behind its first step (DelFilter): the filter goes
+// onto the root port of every present adapter function whose list does not
+// name it yet. A root port whose list exists but cannot be read keeps it and
+// counts a failure.
+int RegisterFilterOnRootPorts(Platform& platform);
 
 }  // namespace qn38
