@@ -17,8 +17,10 @@ class SimRegistryKey final : public RegistryKey {
 public:
     SimRegistryKey(SimRegistry& registry, SimRegistry::Key& key, bool writable)
         : registry_(registry), key_(key), writable_(writable) {}
+    ~SimRegistryKey() override { registry_.KeyClosed(); }
 
     std::optional<RegistryValue> Query(std::u16string_view name) override {
+        if (key_.unreadable.count(Fold(name)) != 0) return std::nullopt;
         const auto value = key_.values.find(Fold(name));
         if (value == key_.values.end()) return std::nullopt;
         return value->second.second;
@@ -90,7 +92,13 @@ std::unique_ptr<RegistryKey> SimRegistry::Open(RegistryRoot root, std::u16string
     if (key == nullptr || key->denyAll) return nullptr;
     const bool writable = (access & ~KEY_ACCESS_READ) != 0;
     if (writable && key->denyWrite) return nullptr;
+    ++opens_;
+    ++openKeys_;
     return std::make_unique<SimRegistryKey>(*this, *key, writable);
+}
+
+void SimRegistry::MakeUnreadable(RegistryRoot root, std::u16string_view path, std::u16string_view name) {
+    keys_[{root, Fold(path)}].unreadable.insert(Fold(name));
 }
 
 bool SimRegistry::CountWrite() { return ++writes_ != failWriteAt_; }

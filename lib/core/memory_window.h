@@ -2,11 +2,20 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "ports/platform.h"
 
 namespace qn38 {
 
+// Stores DefLen, StartAdrs and EndAdrs as REG_DWORD in this order into the
+// existing driver key; the first failure ends the call and what was stored
+// before it stays. 1 when all three were stored.
 int SetSize(Platform& platform, std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs);
+
+// A 32-bit setting as its readers take it: any value of at most 4 bytes,
+// zero-extended; a missing or longer value is absent.
+std::optional<std::uint32_t> ReadSettingNumber(RegistryKey& key, std::u16string_view name);
 
 }  // namespace qn38
