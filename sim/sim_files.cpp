@@ -8,7 +8,8 @@ namespace {
 
 class SimFile final : public File {
 public:
-    SimFile(SimFiles& files, std::vector<std::uint8_t>& bytes) : files_(files), bytes_(bytes) {
+    SimFile(SimFiles& files, std::vector<std::uint8_t>& bytes, std::u16string path)
+        : files_(files), bytes_(bytes), path_(std::move(path)) {
         ++files_.counters().opens;
         ++files_.counters().openNow;
     }
@@ -28,12 +29,14 @@ public:
         if (files_.failWrites || files_.WriteFailsAt(offset)) return false;
         if (bytes_.size() < offset + bytes) bytes_.resize(offset + bytes, 0);
         std::memcpy(bytes_.data() + offset, data, bytes);
+        if (files_.onWrite) files_.onWrite(path_, offset, data, bytes);
         return true;
     }
 
 private:
     SimFiles& files_;
     std::vector<std::uint8_t>& bytes_;
+    std::u16string path_;
 };
 
 }  // namespace
@@ -53,7 +56,7 @@ std::vector<std::uint8_t>* SimFiles::Find(std::u16string_view path) {
 
 std::unique_ptr<File> SimFiles::OpenAlways(std::u16string_view path) {
     if (failingOpens_.count(Fold(path)) != 0) return nullptr;
-    return std::make_unique<SimFile>(*this, files_[Fold(path)]);
+    return std::make_unique<SimFile>(*this, files_[Fold(path)], std::u16string(path));
 }
 
 std::string SimText::ToAnsi(std::u16string_view text) {

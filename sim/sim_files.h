@@ -1,6 +1,7 @@
 // The simulated PC's files, its clock and its ANSI code page.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -38,6 +39,10 @@ public:
         std::int64_t openNow = 0;
     };
     FileCounters& counters() { return counters_; }
+
+    // Sees every write that succeeded, after it, with the file's path: a
+    // folder on disk can mirror the simulated files this way.
+    std::function<void(std::u16string_view path, std::uint64_t offset, const void* data, std::uint32_t bytes)> onWrite;
 
     std::unique_ptr<File> OpenAlways(std::u16string_view path) override;
     std::u16string ExecutablePath() override { return executablePath; }

@@ -1,0 +1,118 @@
+// The simulator's scenario language: one command per line, words separated
+// by blanks, "double quotes" around a word with blanks (\" and \\ inside),
+// '#' to the end of the line a comment. Every line is checked when it is
+// read, so a bad line is reported with its number before anything runs.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qn38::sim {
+
+enum class Verb {
+    Step,
+    Slot,
+    DriverKey,
+    Start,
+    Insert,
+    Pull,
+    Eject,
+    OpenFile,
+    CloseFile,
+    Click,
+    Choose,
+    Menu,
+    Answer,
+    Settings,
+    CloseAbout,
+    DeviceChange,
+    Power,
+    Wait,
+    ExpectBalloon,
+    ExpectNoBalloon,
+    ExpectIcon,
+    ExpectMessage,
+    ExpectRequest,
+    ExpectCard,
+    ExpectLink,
+    ExpectLog,
+    ExpectRestart,
+    Log,
+    Help,
+    Quit,
+};
+
+enum class TrayIcon { Card, Busy, NoCard, None };
+
+// An item of one of the tray menus, named the same in every language.
+struct MenuPick {
+    enum class Item { None, Stop, Settings, About, Exit };
+    Item item = Item::None;
+    std::uint8_t bus = 0;  // of Stop
+};
+
+struct CardInsert {
+    std::vector<char> disks;  // one disk with one lettered volume each
+    bool needsLinkCycle = false;
+    bool needsDeviceCycle = false;
+    int trainingReenumerations = 0;
+    std::optional<std::string> name;
+};
+
+// What the user does in the settings dialog: the texts typed over the
+// edits, the check box, and the button that closes it.
+struct SettingsInput {
+    std::optional<bool> startup;
+    std::optional<std::string> size;
+    std::optional<std::string> start;
+    std::optional<std::string> end;
+    bool cancel = false;
+};
+
+struct Command {
+    Verb verb = Verb::Help;
+    int line = 0;
+    std::string source;  // the line as written, without its comment
+
+    std::string text;  // step title, expected request, log text or literal balloon text
+    std::uint8_t bus = 0;
+    char letter = 0;
+    int count = 0;                    // wait: poller passes
+    std::uint32_t values[3] = {};     // driver-key: DefLen, StartAdrs, EndAdrs; power: wParam, lParam
+    bool flag = false;                // slot: without the filter; click: right; expect-*: yes/present/enabled
+    std::uint32_t stringId = 0;       // expect-balloon, expect-message: the string by its kind
+    std::optional<std::string> name;  // expect-balloon: the card's name in the text
+    int answer = 0;                   // answer: IDYES, IDNO or IDOK
+    TrayIcon icon = TrayIcon::Card;   // expect-icon
+    MenuPick pick;                    // choose, menu
+    CardInsert card;                  // insert
+    SettingsInput settings;           // settings
+};
+
+struct ScenarioError {
+    int line = 0;
+    std::string message;
+};
+
+struct ParsedLine {
+    std::optional<Command> command;  // nothing for a blank or comment line
+    std::optional<ScenarioError> error;
+};
+
+struct ParsedScenario {
+    std::vector<Command> commands;
+    std::vector<ScenarioError> errors;
+};
+
+// One line, numbered `line` for the messages.
+ParsedLine ParseScenarioLine(std::string_view text, int line);
+// A whole scenario; every bad line is reported, not only the first.
+ParsedScenario ParseScenario(std::string_view text);
+
+// The list of commands with their forms, for --help and the prompt's help.
+std::string ScenarioHelp();
+
+}  // namespace qn38::sim

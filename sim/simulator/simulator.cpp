@@ -1,0 +1,625 @@
+#include "simulator.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "QN38HotPlug.h"
+#include "core/constants.h"
+#include "core/log_layout.h"
+#include "core/log_reader.h"
+#include "core/tavremove_dlg.h"
+#include "core/tool_ids.h"
+#include "core/tool_text.h"
+#include "res/resource.h"
+#include "sim_settings_window.h"
+
+namespace qn38::sim {
+namespace {
+
+constexpr std::u16string_view TOOL_PATH = u"C:\\Program Files\\QN38\\QN38HotPlugTool.exe";
+constexpr std::uint64_t COMMAND_MILLISECONDS = 1000;  // the user takes a moment between actions
+constexpr std::uint64_t STEP_MILLISECONDS = 60000;
+
+std::string Hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*x", digits, value);
+    return text;
+}
+
+std::string BusName(std::uint8_t bus) { return "bus " + Hex(bus, 2); }
+
+// The 9:30 of the simulated PC's clock, moved on by the run's own time.
+LocalTime ClockAt(std::uint64_t elapsedMilliseconds) {
+    using namespace std::chrono;
+    const sys_days day = year{2026} / December / 7;
+    const auto at =
+        sys_seconds(day) + hours{9} + minutes{30} + duration_cast<seconds>(milliseconds(elapsedMilliseconds));
+    const auto date = year_month_day(floor<days>(at));
+    const hh_mm_ss time(at - floor<days>(at));
+    return {static_cast<std::uint16_t>(static_cast<int>(date.year())),
+            static_cast<std::uint16_t>(static_cast<unsigned>(date.month())),
+            static_cast<std::uint16_t>(static_cast<unsigned>(date.day())),
+            static_cast<std::uint16_t>(time.hours().count()),
+            static_cast<std::uint16_t>(time.minutes().count()),
+            static_cast<std::uint16_t>(time.seconds().count())};
+}
+
+bool ErrorBalloon(std::uint32_t stringId) { return stringId == IDS_STOP_FAILED || stringId == IDS_START_FAILED; }
+
+}  // namespace
+
+Simulator::Simulator(const SimulatorOptions& options, std::ostream& out)
+    : options_(options),
+      logFolder_(options.workdir, pc_.files, options.keepLog),
+      tool_(pc_, options.language),
+      view_(out, tool_, options.verbose) {
+    toolFiles_.executablePath = std::u16string(TOOL_PATH);
+    // What every Windows PC has: ordinary PCI devices, its system disk, the
+    // current user's Run key.
+    tool_.OnMachine([&] {
+        pc_.devices.AddOrdinaryDevices(8);
+        pc_.storage.AddSystemDisk();
+        pc_.registry.CreateKey(RegistryRoot::CurrentUser, tool::RUN_KEY_PATH);
+        pc_.clock.now = ClockAt(0);
+    });
+    tool_.settings.whileOpen = [this](SimSettingsDialog& opened) { OperateSettings(opened); };
+}
+
+Simulator::~Simulator() {
+    tool_.settings.whileOpen = nullptr;
+    if (state_ == ToolState::Running) tool_.Destroy();
+}
+
+void Simulator::Play(const std::vector<Command>& commands) {
+    for (const auto& command : commands) {
+        if (!Execute(command)) return;
+    }
+}
+
+bool Simulator::Execute(const Command& command) {
+    if (command.verb == Verb::Quit) return false;
+    if (command.verb == Verb::Step) {
+        BeginStep(command);
+        return true;
+    }
+    if (command.verb == Verb::Help) {
+        view_.Heading("Commands:\n" + ScenarioHelp());
+        return true;
+    }
+    view_.Command(command.source);
+    AdvanceClock(COMMAND_MILLISECONDS);
+    try {
+        Run(command);
+    } catch (const std::exception& error) {
+        // A machine that refuses what the command asks (no such volume, slot
+        // or card) is a failure of this step, not the end of the run.
+        Fail(command, error.what());
+    }
+    view_.FlushMenus();
+    return true;
+}
+
+void Simulator::Run(const Command& command) {
+    switch (command.verb) {
+    case Verb::Slot:
+        return AddSlot(command);
+    case Verb::DriverKey:
+        return SetDriverKey(command);
+    case Verb::Start:
+        return StartTool(command);
+    case Verb::Insert:
+        return Insert(command);
+    case Verb::Pull:
+        return Pull(command);
+    case Verb::Eject:
+        return Eject(command);
+    case Verb::OpenFile:
+        return ChangeFile(command, true);
+    case Verb::CloseFile:
+        return ChangeFile(command, false);
+    case Verb::Click:
+        if (!Running(command)) return;
+        command.flag ? tool_.RightClick() : tool_.LeftClick();
+        return AfterClick();
+    case Verb::Choose:
+        if (!Running(command)) return;
+        if (const auto id = MenuCommand(command, command.pick)) tool_.menus.Choose(*id);
+        return;
+    case Verb::Menu:
+        return PickFromMenu(command);
+    case Verb::Answer:
+        tool_.messages.Answer(command.answer);
+        return;
+    case Verb::Settings:
+        return RunSettings(command);
+    case Verb::CloseAbout:
+        if (!Running(command)) return;
+        tool_.dialog().OnOK();
+        view_.Event("window", "the About box is hidden");
+        return;
+    case Verb::DeviceChange:
+        if (!Running(command)) return;
+        tool_.DeviceChange();
+        return;
+    case Verb::Power:
+        if (!Running(command)) return;
+        tool_.PowerBroadcast(command.values[0], static_cast<std::int32_t>(command.values[1]));
+        return;
+    case Verb::Wait:
+        return Wait(command);
+    case Verb::ExpectBalloon:
+        return ExpectBalloon(command);
+    case Verb::ExpectNoBalloon: {
+        const auto balloons = tool_.shell.Balloons();
+        if (balloons.size() > balloonsSeen_) {
+            Fail(command, "a balloon was shown: \"" + Utf8FromUtf16(balloons[balloonsSeen_].szInfo) + "\"");
+        }
+        return;
+    }
+    case Verb::ExpectIcon:
+        return ExpectIcon(command);
+    case Verb::ExpectMessage:
+        return ExpectMessage(command);
+    case Verb::ExpectRequest:
+        return ExpectRequest(command);
+    case Verb::ExpectCard: {
+        SimSlot* slot = Slot(command, command.bus);
+        if (slot == nullptr) return;
+        bool present = false;
+        tool_.OnMachine([&] { present = slot->CardDevice().has_value(); });
+        if (present != command.flag) {
+            Fail(command, std::string("the card's device on ") + BusName(command.bus) +
+                              (present ? " is present" : " is absent"));
+        }
+        return;
+    }
+    case Verb::ExpectLink: {
+        SimSlot* slot = Slot(command, command.bus);
+        if (slot == nullptr) return;
+        bool enabled = false;
+        tool_.OnMachine([&] { enabled = !slot->LinkDisabled(); });
+        if (enabled != command.flag) {
+            Fail(command,
+                 "the link of the slot on " + BusName(command.bus) + (enabled ? " is enabled" : " is disabled"));
+        }
+        return;
+    }
+    case Verb::ExpectLog:
+        return ExpectLog(command);
+    case Verb::ExpectRestart: {
+        const bool asked = tool_.system.rebootRequested != 0;
+        if (asked != command.flag) Fail(command, asked ? "Windows was asked to restart" : "no restart was asked");
+        return;
+    }
+    case Verb::Log:
+        return ShowLog(command);
+    case Verb::Step:
+    case Verb::Help:
+    case Verb::Quit:
+        return;
+    }
+}
+
+void Simulator::Fail(const Command& command, const std::string& message) {
+    failures_.push_back({step_, stepTitle_, command.line, message});
+    view_.Event("!! FAILED", "line " + std::to_string(command.line) + ": " + message);
+}
+
+void Simulator::BeginStep(const Command& command) {
+    view_.FlushMenus();
+    ++step_;
+    stepTitle_ = command.text;
+    AdvanceClock(STEP_MILLISECONDS);
+    view_.Heading("== Step " + std::to_string(step_) + ": " + stepTitle_);
+    balloonsSeen_ = tool_.shell.Balloons().size();
+    messagesSeen_ = tool_.messages.Shown().size();
+    requestsSeen_ = tool_.ServiceRequests().size();
+}
+
+void Simulator::AdvanceClock(std::uint64_t milliseconds) {
+    elapsedMilliseconds_ += milliseconds;
+    tool_.OnMachine([&] { pc_.clock.now = ClockAt(elapsedMilliseconds_); });
+}
+
+bool Simulator::Running(const Command& command) {
+    switch (state_) {
+    case ToolState::Running:
+        return true;
+    case ToolState::NotStarted:
+        Fail(command, "the tool is not running yet (start it first)");
+        return false;
+    case ToolState::Ended:
+        Fail(command, "the tool has ended");
+        return false;
+    }
+    return false;
+}
+
+SimSlot* Simulator::Slot(const Command& command, std::uint8_t bus) {
+    SimSlot* found = nullptr;
+    tool_.OnMachine([&] {
+        for (SimSlot* slot : pc_.slots.All()) {
+            if (slot->bus() == bus) found = slot;
+        }
+    });
+    if (found == nullptr) Fail(command, "the machine has no slot on " + BusName(bus));
+    return found;
+}
+
+std::optional<std::uint32_t> Simulator::MenuCommand(const Command& command, const MenuPick& pick) {
+    switch (pick.item) {
+    case MenuPick::Item::None:
+        return 0u;
+    case MenuPick::Item::Settings:
+        return ID_SETTINGS;
+    case MenuPick::Item::About:
+        return ID_ABOUT;
+    case MenuPick::Item::Exit:
+        return ID_EXIT;
+    case MenuPick::Item::Stop: {
+        const auto buses = tool_.dialog().SlotBuses();
+        for (std::size_t index = 0; index < buses.size(); ++index) {
+            if (buses[index] == pick.bus) return tool::ID_STOP_SLOT_BASE + static_cast<std::uint32_t>(index);
+        }
+        Fail(command, "the tool found no slot on " + BusName(pick.bus));
+        return std::nullopt;
+    }
+    }
+    return std::nullopt;
+}
+
+void Simulator::AfterClick() {
+    view_.FlushMenus();
+    // Exit ends the main dialog; the framework then destroys its window.
+    if (tool_.window.EndedWith()) {
+        tool_.Destroy();
+        state_ = ToolState::Ended;
+    }
+}
+
+void Simulator::AddSlot(const Command& command) {
+    if (state_ != ToolState::NotStarted) return Fail(command, "slots are added before the tool starts");
+    bool taken = false;
+    tool_.OnMachine([&] {
+        for (SimSlot* slot : pc_.slots.All()) taken = taken || slot->bus() == command.bus;
+        if (taken) return;
+        AdapterSpec spec{.slotBus = command.bus};
+        if (!command.flag) spec.rootPortFilters = std::vector<std::u16string>{U16(FILTER_NAME)};
+        pc_.AddSlot(spec);
+    });
+    if (taken) return Fail(command, "there is a slot on " + BusName(command.bus) + " already");
+    view_.Event("machine", "a QN38EX adapter, its slot bridge on " + BusName(command.bus) +
+                               (command.flag ? ", QN38UP not on its root port" : ", QN38UP on its root port"));
+}
+
+void Simulator::SetDriverKey(const Command& command) {
+    tool_.OnMachine([&] {
+        const std::u16string path = U16(DRIVER_KEY_PATH);
+        pc_.registry.SetDword(RegistryRoot::LocalMachine, path, u"DefLen", command.values[0]);
+        pc_.registry.SetDword(RegistryRoot::LocalMachine, path, u"StartAdrs", command.values[1]);
+        pc_.registry.SetDword(RegistryRoot::LocalMachine, path, u"EndAdrs", command.values[2]);
+    });
+    view_.Event("machine", "QN38UP's key: DefLen " + Hex(command.values[0], 8) + ", StartAdrs " +
+                               Hex(command.values[1], 8) + ", EndAdrs " + Hex(command.values[2], 8));
+}
+
+void Simulator::StartTool(const Command& command) {
+    if (state_ != ToolState::NotStarted) return Fail(command, "the tool has been started already");
+    if (!tool_.Start()) {
+        // The user agreed to restart Windows: the tool's start-up ends there.
+        view_.Event("system", "Windows restarts");
+        tool_.Destroy();
+        state_ = ToolState::Ended;
+        return;
+    }
+    state_ = ToolState::Running;
+    if (!tool_.dialog().IsPollerRunning()) {
+        view_.Event("poller", "not started: the tool found no slot");
+        return;
+    }
+    if (!tool_.AwaitPollerAtRest()) Fail(command, "the poller did not finish its first pass");
+}
+
+void Simulator::Insert(const Command& command) {
+    SimSlot* slot = Slot(command, command.bus);
+    if (slot == nullptr) return;
+    CardSpec card;
+    if (command.card.name) card.description = Utf16FromUtf8(*command.card.name);
+    card.needsLinkCycle = command.card.needsLinkCycle;
+    card.needsDeviceCycle = command.card.needsDeviceCycle;
+    card.trainingReenumerations = command.card.trainingReenumerations;
+    std::string problem;
+    tool_.OnMachine([&] {
+        if (slot->CardInserted()) {
+            problem = "the slot on " + BusName(command.bus) + " holds a card already (pull it first)";
+            return;
+        }
+        for (std::size_t i = 0; i < command.card.disks.size(); ++i) {
+            const char letter = command.card.disks[i];
+            bool twice = false;
+            for (std::size_t j = 0; j < i; ++j) twice = twice || command.card.disks[j] == letter;
+            if (twice || pc_.storage.HasVolume(letter) || (pc_.io.LogicalDrives() & (1u << (letter - 'A'))) != 0) {
+                problem = std::string("drive letter ") + letter + ": is taken";
+                return;
+            }
+            card.disks.push_back({.volumes = {{.letter = letter}}, .removable = false});
+        }
+        slot->InsertCard(card);
+    });
+    if (!problem.empty()) return Fail(command, problem);
+    std::string what = "a card (\"" + Utf8FromUtf16(card.description) + "\"";
+    for (const char letter : command.card.disks) what += std::string(", a disk with ") + letter + ":";
+    if (card.needsLinkCycle) what += ", up only after a link cycle";
+    if (card.needsDeviceCycle) what += ", up only after a device cycle";
+    view_.Event("machine", what + ") goes into the slot on " + BusName(command.bus));
+}
+
+void Simulator::Pull(const Command& command) {
+    SimSlot* slot = Slot(command, command.bus);
+    if (slot == nullptr) return;
+    bool inserted = false;
+    tool_.OnMachine([&] {
+        inserted = slot->CardInserted();
+        if (inserted) slot->PullCard();
+    });
+    if (!inserted) return Fail(command, "the slot on " + BusName(command.bus) + " holds no card");
+    view_.Event("machine", "the card is pulled out of the slot on " + BusName(command.bus));
+}
+
+void Simulator::Eject(const Command& command) {
+    SimSlot* slot = Slot(command, command.bus);
+    if (slot == nullptr) return;
+    bool hasDevice = false;
+    tool_.OnMachine([&] {
+        hasDevice = slot->CardDevice().has_value();
+        if (hasDevice) slot->HoldCardForEject();
+    });
+    if (!hasDevice) return Fail(command, "the slot on " + BusName(command.bus) + " has no card device to eject");
+    view_.Event("machine", "Windows' safe removal: the card's device is held for eject (problem 47)");
+    if (state_ != ToolState::Running) return;
+    view_.Event("system", "WM_DEVICECHANGE is broadcast");
+    tool_.DeviceChange();
+}
+
+void Simulator::ChangeFile(const Command& command, bool open) {
+    std::string problem;
+    tool_.OnMachine([&] {
+        if (!pc_.storage.HasVolume(command.letter)) {
+            problem = std::string("there is no volume ") + command.letter + ":";
+        } else if (open) {
+            pc_.storage.OpenFileOn(command.letter);
+        } else if (pc_.storage.Volume(command.letter).programHandles == 0) {
+            problem = std::string("no program holds a file open on ") + command.letter + ":";
+        } else {
+            pc_.storage.CloseFileOn(command.letter);
+        }
+    });
+    if (!problem.empty()) return Fail(command, problem);
+    view_.Event("machine",
+                std::string("a program ") + (open ? "opens a file on " : "closes its file on ") + command.letter + ":");
+}
+
+void Simulator::PickFromMenu(const Command& command) {
+    if (!Running(command)) return;
+    const auto id = MenuCommand(command, command.pick);
+    if (!id) return;
+    const std::size_t before = tool_.menus.Shown().size();
+    tool_.menus.Choose(*id);
+    const bool stopMenu = command.pick.item == MenuPick::Item::Stop;
+    stopMenu ? tool_.LeftClick() : tool_.RightClick();
+    const auto& shown = tool_.menus.Shown();
+    if (shown.size() == before + 1 && shown.back().chosen != *id) {
+        Fail(command, stopMenu ? "the stop menu holds no item for the slot on " + BusName(command.pick.bus)
+                               : "the menu does not hold that item");
+    }
+    AfterClick();
+}
+
+void Simulator::RunSettings(const Command& command) {
+    if (!Running(command)) return;
+    const int before = tool_.settings.Opened();
+    settingsInput_ = command.settings;
+    tool_.menus.Choose(ID_SETTINGS);
+    tool_.RightClick();
+    settingsInput_.reset();
+    if (tool_.settings.Opened() == before) Fail(command, "the settings dialog did not open");
+    AfterClick();
+}
+
+void Simulator::OperateSettings(SimSettingsDialog& opened) {
+    view_.FlushMenus();
+    SimSettingsWindow controls;
+    tool::CtavremoveDlg dialog({controls, tool_.messages, pc_.registry, toolFiles_, tool_.client, tool_.system});
+    controls.Attach(dialog);
+    dialog.OnInitDialog();
+    const auto shown = [&] {
+        return "size " + Utf8FromUtf16(controls.Text(IDC_EDIT_SIZE)) + ", start " +
+               Utf8FromUtf16(controls.Text(IDC_EDIT_START)) + ", end " + Utf8FromUtf16(controls.Text(IDC_EDIT_END)) +
+               " (MiB), start at log-on " + (controls.Checked(IDC_STARTUP) ? "on" : "off");
+    };
+    view_.Event("settings", "opens: " + shown());
+
+    const SettingsInput input = settingsInput_.value_or(SettingsInput{});
+    if (input.startup && *input.startup != controls.Checked(IDC_STARTUP)) controls.Click(IDC_STARTUP);
+    const auto enter = [&](std::uint32_t editId, const std::optional<std::string>& text) {
+        if (!text) return;
+        controls.SelectAll(editId);
+        if (text->empty()) {
+            controls.Clear(editId);
+        } else {
+            controls.Type(editId, Utf16FromUtf8(*text));
+        }
+    };
+    enter(IDC_EDIT_SIZE, input.size);
+    enter(IDC_EDIT_START, input.start);
+    enter(IDC_EDIT_END, input.end);
+    view_.Event("settings", "the user enters " + shown() + ", presses " + (input.cancel ? "Cancel" : "OK"));
+
+    const std::size_t endings = controls.Endings().size();
+    controls.Click(input.cancel ? tool::IDCANCEL_RESULT : tool::IDOK_RESULT);
+    if (controls.Endings().size() == endings) {
+        // OK refused the values and the dialog stays open: the user gives up.
+        view_.Event("settings", "the dialog stays open; the user presses Cancel");
+        controls.Click(tool::IDCANCEL_RESULT);
+    }
+    const int result = controls.Endings().empty() ? tool::IDCANCEL_RESULT : controls.Endings().back();
+    opened.EndDialog(result);
+    view_.Event("settings", std::string("closed with ") + (result == tool::IDOK_RESULT ? "OK" : "Cancel"));
+}
+
+void Simulator::Wait(const Command& command) {
+    if (!Running(command)) return;
+    if (!tool_.dialog().IsPollerRunning()) {
+        tool_.window.Pump();
+        return;
+    }
+    for (int pass = 0; pass < command.count; ++pass) {
+        AdvanceClock(tool::POLL_INTERVAL_MS);
+        if (!tool_.RunPollerPasses(1)) return Fail(command, "the poller did not finish its pass");
+        view_.FlushMenus();
+    }
+}
+
+void Simulator::ShowLog(const Command& command) {
+    const auto bytes = logFolder_.Read(LogPath(), LOG_FILE_MAX_BYTES);
+    if (!bytes) return Fail(command, LogPath().string() + " cannot be read");
+    const LogReadResult result = DecodeLog(*bytes);
+    if (!result.log) return Fail(command, LogPath().string() + ": " + result.error);
+    view_.Heading("---- " + LogPath().string() + " (" + std::to_string(bytes->size()) + " bytes, " +
+                  std::to_string(result.log->entries.size()) + " entries), decoded oldest first ----\n" +
+                  RenderLog(*result.log) + "---- end of the log ----");
+}
+
+void Simulator::ExpectBalloon(const Command& command) {
+    const auto balloons = tool_.shell.Balloons();
+    std::u16string expected;
+    std::u16string prefix;
+    std::u16string suffix;
+    if (command.stringId == 0) {
+        expected = Utf16FromUtf8(command.text);
+    } else {
+        const std::u16string format = tool_.strings.Load(command.stringId);
+        if (command.name) {
+            const std::u16string name = Utf16FromUtf8(*command.name);
+            expected = tool::FormatWithText(format, name.c_str(), tool::INFO_CHARACTERS);
+        } else {
+            const auto placeholder = format.find(u"%s");
+            prefix = format.substr(0, placeholder);
+            if (placeholder != std::u16string::npos) suffix = format.substr(placeholder + 2);
+        }
+    }
+    for (std::size_t i = balloonsSeen_; i < balloons.size(); ++i) {
+        const auto& balloon = balloons[i];
+        bool matches = false;
+        if (command.stringId == 0 || command.name) {
+            matches = balloon.szInfo == expected;
+        } else {
+            matches = balloon.szInfo.size() >= prefix.size() + suffix.size() && balloon.szInfo.starts_with(prefix) &&
+                      balloon.szInfo.ends_with(suffix);
+        }
+        if (command.stringId != 0) {
+            matches = matches && balloon.dwInfoFlags ==
+                                     (ErrorBalloon(command.stringId) ? tool::NIIF_ERROR_FLAG : tool::NIIF_INFO_FLAG);
+        }
+        if (matches) {
+            balloonsSeen_ = i + 1;
+            return;
+        }
+    }
+    std::string seen;
+    for (std::size_t i = balloonsSeen_; i < balloons.size(); ++i) {
+        seen += (seen.empty() ? "" : ", ") + std::string("\"") + Utf8FromUtf16(balloons[i].szInfo) + "\"";
+    }
+    Fail(command, "no such balloon in this step; shown: " + (seen.empty() ? std::string("none") : seen));
+}
+
+void Simulator::ExpectIcon(const Command& command) {
+    const bool shown = tool_.shell.IconShown();
+    const std::uint32_t icon = shown ? tool_.shell.Current().iconId : 0;
+    std::uint32_t wanted = 0;
+    switch (command.icon) {
+    case TrayIcon::Card:
+        wanted = IDR_MAINFRAME;
+        break;
+    case TrayIcon::Busy:
+        wanted = IDI_BUSY;
+        break;
+    case TrayIcon::NoCard:
+        wanted = IDI_NO_CARD;
+        break;
+    case TrayIcon::None:
+        break;
+    }
+    if (icon != wanted) {
+        Fail(command, "the tray shows " + (shown ? "the icon \"" + ConsoleView::IconName(icon) + "\"" : "no icon"));
+    }
+}
+
+void Simulator::ExpectMessage(const Command& command) {
+    const auto& shown = tool_.messages.Shown();
+    for (std::size_t i = messagesSeen_; i < shown.size(); ++i) {
+        if (shown[i].stringId == command.stringId) {
+            messagesSeen_ = i + 1;
+            return;
+        }
+    }
+    std::string seen;
+    for (std::size_t i = messagesSeen_; i < shown.size(); ++i) {
+        seen += (seen.empty() ? "" : ", ") + std::to_string(shown[i].stringId);
+    }
+    Fail(command, "message " + std::to_string(command.stringId) +
+                      " was not shown in this step; shown: " + (seen.empty() ? std::string("none") : seen));
+}
+
+void Simulator::ExpectRequest(const Command& command) {
+    const auto requests = tool_.ServiceRequests();
+    for (std::size_t i = requestsSeen_; i < requests.size(); ++i) {
+        if (requests[i] == command.text) {
+            requestsSeen_ = i + 1;
+            return;
+        }
+    }
+    std::string seen;
+    for (std::size_t i = requestsSeen_; i < requests.size(); ++i) seen += (seen.empty() ? "" : ", ") + requests[i];
+    Fail(command, "the service did not perform " + command.text +
+                      " in this step; it performed: " + (seen.empty() ? std::string("nothing") : seen));
+}
+
+void Simulator::ExpectLog(const Command& command) {
+    const auto bytes = logFolder_.Read(LogPath(), LOG_FILE_MAX_BYTES);
+    if (!bytes) return Fail(command, LogPath().string() + " cannot be read");
+    const LogReadResult result = DecodeLog(*bytes);
+    if (!result.log) return Fail(command, LogPath().string() + ": " + result.error);
+    for (const auto& entry : result.log->entries) {
+        if (entry.text.find(command.text) != std::string::npos) return;
+    }
+    Fail(command, "no entry of the log contains \"" + command.text + "\"");
+}
+
+int Simulator::Finish() {
+    view_.FlushMenus();
+    if (state_ == ToolState::Running) {
+        view_.Heading("== The run ends: the tool's window is destroyed");
+        tool_.Destroy();
+        state_ = ToolState::Ended;
+    }
+    for (const auto& failure : logFolder_.Failures()) {
+        failures_.push_back({step_, stepTitle_, 0, failure});
+    }
+    if (failures_.empty()) {
+        view_.Heading("== Result: every step behaved as expected (" + std::to_string(step_) + " steps); the log is " +
+                      LogPath().string());
+        return 0;
+    }
+    std::string summary = "== Result: " + std::to_string(failures_.size()) + " expectation(s) did not hold:";
+    for (const auto& failure : failures_) {
+        summary += "\n   step " + std::to_string(failure.step) +
+                   (failure.title.empty() ? std::string() : " \"" + failure.title + "\"") +
+                   (failure.line > 0 ? ", line " + std::to_string(failure.line) : std::string()) + ": " +
+                   failure.message;
+    }
+    view_.Heading(summary);
+    return 1;
+}
+
+}  // namespace qn38::sim
