@@ -407,6 +407,7 @@ void Simulator::PickFromMenu(const Command& command) {
     tool_.menus.Choose(*id);
     const bool stopMenu = command.pick.item == MenuPick::Item::Stop;
     stopMenu ? tool_.LeftClick() : tool_.RightClick();
+    view_.FlushMenus();
     const auto& shown = tool_.menus.Shown();
     if (shown.size() == before + 1 && shown.back().chosen != *id) {
         Fail(command, stopMenu ? "the stop menu holds no item for the slot on " + BusName(command.pick.bus)
