@@ -33,7 +33,7 @@ public:
 
     bool Control(std::uint32_t code, const void*, std::uint32_t, void* out, std::uint32_t outBytes) override {
         ++devices_.counters().controls;
-        if (code != IOCTL_STORAGE_GET_DEVICE_NUMBER || !storage_.HasDisk(disk_)) return false;
+        if (code != IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE || !storage_.HasDisk(disk_)) return false;
         const SimDisk& disk = storage_.Disk(disk_);
         if (disk.failNumberQuery) return false;
         return WriteDeviceNumber(out, outBytes, FILE_DEVICE_DISK_TYPE, disk.number, 0);
@@ -85,9 +85,9 @@ public:
         ++devices_.counters().controls;
         if (volume_->gone) return false;
         switch (code) {
-        case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+        case IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE:
             return WriteDeviceNumber(out, outBytes, FILE_DEVICE_DISK_TYPE, volume_->diskNumber, volume_->partition);
-        case FSCTL_LOCK_VOLUME:
+        case FSCTL_LOCK_VOLUME_CODE:
             ++volume_->lockAttempts;
             ++storage_.lockAttempts_;
             // A handle without read and write access may not lock; any other
@@ -98,7 +98,7 @@ public:
             holdsLock_ = true;
             ++volume_->locks;
             return true;
-        case FSCTL_UNLOCK_VOLUME:
+        case FSCTL_UNLOCK_VOLUME_CODE:
             if (!holdsLock_ || volume_->refuseUnlock) return false;
             holdsLock_ = false;
             volume_->locked = false;

@@ -21,7 +21,7 @@ std::optional<StorageDeviceNumber> DeviceNumberOf(DeviceIo& io, std::u16string_v
     const auto device = io.Open(path, kQueryOpen);
     if (!device) return std::nullopt;
     StorageDeviceNumber number{};
-    if (!device->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number)) return std::nullopt;
+    if (!device->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE, nullptr, 0, &number, sizeof number)) return std::nullopt;
     return number;
 }
 
@@ -30,8 +30,8 @@ std::optional<StorageDeviceNumber> DeviceNumberOf(DeviceIo& io, std::u16string_v
 bool CanLockVolume(DeviceIo& io, std::u16string_view path) {
     const auto volume = io.Open(path, kLockOpen);
     if (!volume) return false;
-    if (!volume->Control(FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0)) return false;
-    return volume->Control(FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0);
+    if (!volume->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0)) return false;
+    return volume->Control(FSCTL_UNLOCK_VOLUME_CODE, nullptr, 0, nullptr, 0);
 }
 
 // A disk belongs to the card when any ancestor sits on the slot's bus; each

@@ -7,11 +7,11 @@
 
 namespace qn38 {
 
-inline constexpr std::uint32_t IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x002D1080;
-inline constexpr std::uint32_t FSCTL_LOCK_VOLUME = 0x00090018;
-inline constexpr std::uint32_t FSCTL_UNLOCK_VOLUME = 0x0009001C;
+inline constexpr std::uint32_t IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE = 0x002D1080;
+inline constexpr std::uint32_t FSCTL_LOCK_VOLUME_CODE = 0x00090018;
+inline constexpr std::uint32_t FSCTL_UNLOCK_VOLUME_CODE = 0x0009001C;
 
-// The output of IOCTL_STORAGE_GET_DEVICE_NUMBER.
+// The output of IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE.
 struct StorageDeviceNumber {
     std::uint32_t deviceType;
     std::uint32_t deviceNumber;

@@ -87,8 +87,6 @@ std::unique_ptr<DeviceSet> Win32DeviceTree::OpenDevices(DeviceSetKind kind) {
     return std::make_unique<Win32DeviceSet>(std::move(owned));
 }
 
-std::unique_ptr<DiskInterfaceSet> Win32DeviceTree::OpenDiskInterfaces() { return nullptr; }
-
 std::optional<DevNode> Win32DeviceTree::Parent(DevNode node) {
     DEVINST parent = 0;
     if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return std::nullopt;

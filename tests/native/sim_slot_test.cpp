@@ -118,7 +118,7 @@ TEST_F(SimStorageModel, SmokeAVolumeAnswersWithItsDiskNumber) {
     auto volume = pc.io.Open(u"\\\\.\\g:", {});
     ASSERT_TRUE(volume);
     StorageDeviceNumber number{};
-    ASSERT_TRUE(volume->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    ASSERT_TRUE(volume->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE, nullptr, 0, &number, sizeof number));
     EXPECT_EQ(number.deviceNumber, pc.storage.Disk(stick).number);
     EXPECT_EQ(number.deviceNumber, 1u);
 }
@@ -128,13 +128,13 @@ TEST_F(SimStorageModel, TheLockNeedsAWritableHandleAndNobodyElse) {
     const OpenRequest readWrite{ACCESS_GENERIC_READ_WRITE, SHARE_READ_WRITE, DISPOSITION_OPEN_EXISTING, 0};
     {
         auto query = pc.io.Open(u"\\\\.\\G:", {});
-        EXPECT_FALSE(query->Control(FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0));  // no access rights
+        EXPECT_FALSE(query->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0));  // no access rights
         auto locker = pc.io.Open(u"\\\\.\\G:", readWrite);
-        EXPECT_FALSE(locker->Control(FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0));  // the query handle is open
+        EXPECT_FALSE(locker->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0));  // the query handle is open
     }
     auto locker = pc.io.Open(u"\\\\.\\G:", readWrite);
-    EXPECT_TRUE(locker->Control(FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0));
-    EXPECT_FALSE(pc.io.Open(u"\\\\.\\G:", readWrite)->Control(FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0));
+    EXPECT_TRUE(locker->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0));
+    EXPECT_FALSE(pc.io.Open(u"\\\\.\\G:", readWrite)->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0));
     locker.reset();  // closing gives the lock back
     EXPECT_FALSE(pc.storage.Volume('G').locked);
 }
