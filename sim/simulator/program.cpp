@@ -135,8 +135,7 @@ int RunProgram(const std::vector<std::string>& arguments, std::istream& in, std:
     try {
         Simulator simulator(options.simulator, out);
         if (scenarioPath) out << "Playing " << scenarioPath->string() << "\n";
-        simulator.Play(scenario.commands);
-        if (options.interactive) Interact(simulator, in, out);
+        if (simulator.Play(scenario.commands) && options.interactive) Interact(simulator, in, out);
         return simulator.Finish();
     } catch (const std::runtime_error& error) {
         err << "qn38sim: " << error.what() << "\n";

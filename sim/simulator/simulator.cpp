@@ -70,10 +70,11 @@ Simulator::~Simulator() {
     if (state_ == ToolState::Running) tool_.Destroy();
 }
 
-void Simulator::Play(const std::vector<Command>& commands) {
+bool Simulator::Play(const std::vector<Command>& commands) {
     for (const auto& command : commands) {
-        if (!Execute(command)) return;
+        if (!Execute(command)) return false;
     }
+    return true;
 }
 
 bool Simulator::Execute(const Command& command) {
@@ -608,8 +609,8 @@ int Simulator::Finish() {
         failures_.push_back({step_, stepTitle_, 0, failure});
     }
     if (failures_.empty()) {
-        view_.Heading("== Result: every step behaved as expected (" + std::to_string(step_) + " steps); the log is " +
-                      LogPath().string());
+        const std::string steps = step_ == 0 ? "everything" : "every step (" + std::to_string(step_) + ")";
+        view_.Heading("== Result: " + steps + " behaved as expected; the log is " + LogPath().string());
         return 0;
     }
     std::string summary = "== Result: " + std::to_string(failures_.size()) + " expectation(s) did not hold:";

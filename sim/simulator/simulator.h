@@ -47,8 +47,8 @@ public:
 
     // Runs one command; false when it ends the run (quit).
     bool Execute(const Command& command);
-    // Runs the commands in order, up to a quit.
-    void Play(const std::vector<Command>& commands);
+    // Runs the commands in order, up to a quit; false when a quit ended them.
+    bool Play(const std::vector<Command>& commands);
     // Closes the tool if it still runs, writes the result, and returns the
     // exit status: 0 when every step behaved as expected, else 1.
     int Finish();

@@ -180,7 +180,7 @@ TEST_F(SimulatorProgram, SmokeTheDefaultRunBehavesAsExpectedAndEndsWithTheDecode
     EXPECT_THAT(run.out, HasSubstr("HotPlug driver was registered."));
     EXPECT_THAT(run.out, HasSubstr("Memory allocation was changed."));
     EXPECT_THAT(run.out, HasSubstr("---- end of the log ----"));
-    EXPECT_THAT(run.out, HasSubstr("every step behaved as expected (10 steps)"));
+    EXPECT_THAT(run.out, HasSubstr("every step (10) behaved as expected"));
     EXPECT_THAT(run.out, Not(HasSubstr("FAILED")));
 
     // The log on disk is a whole report per event, oldest first: the banner before the stops.
