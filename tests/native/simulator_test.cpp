@@ -279,6 +279,58 @@ TEST_F(SimulatorProgram, TheInteractivePromptRunsCommandsAndReportsBadLinesWitho
     EXPECT_THAT(run.out, HasSubstr("poller:      started"));
 }
 
+TEST_F(SimulatorProgram, TheCardsOptionsReachTheMachine) {
+    const auto scenario = WriteScenario(folder,
+                                        "slot 5\n"
+                                        "start\n"
+                                        "step A card that needs the device cycle\n"
+                                        "insert 5 needs device-cycle name \"Cycled Card\"\n"
+                                        "wait 1\n"
+                                        "expect-request SetStatus(0x05,2,1,0)=1\n"
+                                        "expect-request SetStatus(0x05,1,1,0)=1\n"
+                                        "expect-balloon started \"Cycled Card\"\n"
+                                        "pull 5\n"
+                                        "wait 1\n"
+                                        "step A card that never trains\n"
+                                        "insert 5 training 100000\n"
+                                        "wait 1\n"
+                                        "expect-balloon start-failed ExpressCard\n"
+                                        "expect-card 5 absent\n"
+                                        "step Two disks on one card\n"
+                                        "pull 5\n"
+                                        "wait 1\n"
+                                        "insert 5 disk G disk H\n"
+                                        "wait 1\n"
+                                        "open-file H\n"
+                                        "menu stop 5\n"
+                                        "expect-balloon stop-failed\n");
+    const Outcome run = RunWith({"--scenario", scenario.string()}, folder.path());
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("a disk with G:, a disk with H:"));
+}
+
+TEST_F(SimulatorProgram, KeepLogGoesOnWithTheEarlierRunsLogAndTheClockMovesOn) {
+    const auto scenario = WriteScenario(folder,
+                                        "step One\n"
+                                        "start\n"
+                                        "step Two\n"
+                                        "power 4 0\n");
+    ASSERT_EQ(RunWith({"--scenario", scenario.string()}, folder.path()).status, 0);
+    ASSERT_EQ(RunWith({"--scenario", scenario.string(), "--keep-log"}, folder.path()).status, 0);
+
+    std::ifstream file(folder.path() / "QN38.LOG", std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const LogReadResult log = DecodeLog(bytes);
+    ASSERT_TRUE(log.log) << log.error;
+    std::vector<std::string> titles;
+    for (const auto& entry : log.log->entries) titles.push_back(entry.text);
+    // Each run: the banner at 9:31:01 (a step and a command in), the broadcast a step and a command later.
+    EXPECT_THAT(titles,
+                ElementsAre(HasSubstr("Start-----"), HasSubstr("WM_POWERBROADCAST(wp:4,lp:0)\r\n2026/12/07 09:32:02"),
+                            HasSubstr("Start-----"), HasSubstr("WM_POWERBROADCAST")));
+    EXPECT_THAT(titles[0], HasSubstr("2026/12/07 09:31:01"));
+}
+
 // --- commands the machine cannot carry out ---
 
 TEST_F(SimulatorProgram, CommandsTheMachineCannotCarryOutFailTheirStep) {
