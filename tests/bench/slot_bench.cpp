@@ -1,0 +1,99 @@
+// What finding the slots and changing a link cost on a simulated PC of a
+// realistic size: the time per call, and beside it the operations counted
+// per call (device opens, control requests, device sets, property reads,
+// re-enumerations), which are what the design promises.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+
+#include "core/slot_control.h"
+#include "core/slot_status.h"
+#include "sim_pc.h"
+
+namespace qn38 {
+namespace {
+
+constexpr std::uint8_t kBus = 5;
+constexpr int kPciDevices = 60;
+
+// 60 PCI devices in all: the adapter's three (root port, adapter function,
+// slot bridge), the system disk's controller and ordinary ones.
+struct Machine {
+    Machine() {
+        pc.AddSlot({.slotBus = kBus});
+        pc.storage.AddSystemDisk();
+        pc.devices.AddOrdinaryDevices(kPciDevices - 4);
+    }
+    sim::SimPc pc;
+};
+
+// "dump" counts the dump device's requests, "opens" every open tried (the
+// dump device, disks and volumes).
+void ReportPerCall(benchmark::State& state, sim::SimPc& pc, double callsPerIteration) {
+    const auto perCall = [&](std::uint64_t count) {
+        return benchmark::Counter(static_cast<double>(count) / callsPerIteration, benchmark::Counter::kAvgIterations);
+    };
+    const sim::Counters& counters = pc.counters();
+    state.counters["dump"] = perCall(pc.devices.dump().requests.size());
+    state.counters["opens"] = perCall(counters.opens + counters.failedOpens);
+    state.counters["controls"] = perCall(counters.controls);
+    state.counters["sets"] = perCall(counters.deviceSets);
+    state.counters["props"] = perCall(counters.propertyReads);
+    state.counters["reenum"] = perCall(counters.reenumerations);
+}
+
+// The tool's start-up: ZQ_GetStatus for every bus 0 to 255. Counters are per
+// ZQ_GetStatus call.
+void Discover(benchmark::State& state, bool dumpDevice, bool askPresence) {
+    Machine machine;
+    machine.pc.devices.dump().installed = dumpDevice;
+    machine.pc.counters() = {};
+    machine.pc.devices.dump().requests.clear();
+    for (auto _ : state) {
+        int found = 0;
+        for (std::uint32_t bus = 0; bus < 256; ++bus) {
+            std::uint32_t present = 0;
+            found += GetStatus(machine.pc.platform(), bus, askPresence ? &present : nullptr);
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    ReportPerCall(state, machine.pc, 256);
+}
+
+void BM_DiscoveryWithDumpDevice(benchmark::State& state) { Discover(state, true, true); }
+void BM_DiscoveryWithoutDumpDevice(benchmark::State& state) { Discover(state, false, true); }
+void BM_DiscoveryWithoutDumpDeviceFromTheTree(benchmark::State& state) { Discover(state, false, false); }
+BENCHMARK(BM_DiscoveryWithDumpDevice)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DiscoveryWithoutDumpDevice)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DiscoveryWithoutDumpDeviceFromTheTree)->Unit(benchmark::kMicrosecond);
+
+// The poller's call for a slot whose link is already as it should be.
+void BM_IdleSetStatus(benchmark::State& state) {
+    Machine machine;
+    machine.pc.counters() = {};
+    machine.pc.devices.dump().requests.clear();
+    for (auto _ : state) benchmark::DoNotOptimize(SetStatus(machine.pc.platform(), kBus, 0, 1, 0));
+    ReportPerCall(state, machine.pc, 1);
+}
+BENCHMARK(BM_IdleSetStatus)->Unit(benchmark::kMicrosecond);
+
+// A stop with the volume test over a card with two volumes, then the start
+// that brings the card back. Counters are per ZQ_SetStatus call.
+void BM_StopAndStartWithCard(benchmark::State& state) {
+    Machine machine;
+    auto& slot = machine.pc.slot(kBus);
+    slot.InsertCard({.disks = {{.volumes = {{'E', 32 * sim::GIB}, {'F', 0}}}}});
+    SetStatus(machine.pc.platform(), kBus, 0, 1, 0);
+    machine.pc.counters() = {};
+    machine.pc.devices.dump().requests.clear();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(SetStatus(machine.pc.platform(), kBus, 0, 0, 1));
+        benchmark::DoNotOptimize(SetStatus(machine.pc.platform(), kBus, 0, 1, 0));
+    }
+    if (!slot.CardDevice()) state.SkipWithError("the card did not come back");
+    ReportPerCall(state, machine.pc, 2);
+}
+BENCHMARK(BM_StopAndStartWithCard)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace qn38
