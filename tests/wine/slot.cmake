@@ -2,10 +2,12 @@
 #
 # The driver (tests/wine/driver/dump_fixture.c) is a test fixture, never
 # shipped: a WDM driver with \Device\ZQDUMP and a register model of one slot
-# bridge. It is installed as the kernel-driver service qn38dumpfixture by the
-# CTest fixture qn38_dump_driver; any Wine test that needs the dump device
-# adds FIXTURES_REQUIRED qn38_dump_driver (and may drive the slot through
-# driver/dump_fixture.h, or dump_fixture_ctl.exe from a shell).
+# bridge. The CTest fixture qn38_dump_driver registers it as the kernel-driver
+# service qn38dumpfixture and leaves it stopped, since other Wine tests expect
+# no dump device; a test that needs it adds FIXTURES_REQUIRED qn38_dump_driver
+# and runs it for its own duration (ScopedDumpFixture in driver/dump_fixture.h,
+# or driver/dump-fixture start and stop), driving the slot through
+# driver/dump_fixture.h or dump_fixture_ctl.exe.
 set(QN38_DUMP_FIXTURE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/driver)
 set(QN38_DUMP_FIXTURE_SYS ${CMAKE_BINARY_DIR}/bin/qn38dumpfixture.sys)
 set(QN38_DUMP_FIXTURE_FLAGS -O2 -Wall -Wextra -nostdlib -Wl,--subsystem,native -Wl,-e,DriverEntry)

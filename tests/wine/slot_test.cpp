@@ -2,6 +2,7 @@
 // every bus, presence, and the link register as stop and start leave it.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "QN38HotPlug.h"
@@ -35,14 +36,24 @@ DumpFixtureState State() {
     return state.value_or(DumpFixtureState{});
 }
 
+// The driver runs for this program only; other Wine tests expect no dump device.
+class DumpDriverEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        driver_.emplace();
+        ASSERT_TRUE(driver_->running()) << "register the driver with tests/wine/driver/dump-fixture install";
+    }
+    void TearDown() override { driver_.reset(); }
+
+private:
+    std::optional<ScopedDumpFixture> driver_;
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new DumpDriverEnvironment);
+
 class SlotUnderWine : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!DumpFixtureStateNow()) {
-            ASSERT_TRUE(StartDumpFixture()) << "register it with tests/wine/driver/dump-fixture";
-        }
-        ASSERT_TRUE(SetDumpFixtureSlot(kBus));
-    }
+    void SetUp() override { ASSERT_TRUE(SetDumpFixtureSlot(kBus)); }
 };
 
 TEST_F(SlotUnderWine, SmokeDiscoveryFindsExactlyTheSlotsBus) {

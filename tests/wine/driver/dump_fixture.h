@@ -2,7 +2,8 @@
 // driver: put the slot bridge on a bus, insert and pull the card, read what
 // the library did to the registers, and stop or start the driver itself.
 // The driver must be registered first (tests/wine/driver/dump-fixture
-// install, or the CTest fixture qn38_dump_driver).
+// install, or the CTest fixture qn38_dump_driver); it is left stopped, and a
+// program starts it for as long as it needs it with ScopedDumpFixture.
 #pragma once
 
 #include <windows.h>
@@ -77,5 +78,20 @@ inline bool SetDumpFixtureCard(bool present) {
 
 inline bool StartDumpFixture() { return detail::DriveService(true); }
 inline bool StopDumpFixture() { return detail::DriveService(false); }
+
+// Runs the driver from construction to destruction, so that the tests after
+// this program find no dump device again.
+class ScopedDumpFixture {
+public:
+    ScopedDumpFixture() : running_(StartDumpFixture()) {}
+    ~ScopedDumpFixture() { StopDumpFixture(); }
+    ScopedDumpFixture(const ScopedDumpFixture&) = delete;
+    ScopedDumpFixture& operator=(const ScopedDumpFixture&) = delete;
+
+    bool running() const { return running_; }
+
+private:
+    bool running_;
+};
 
 }  // namespace qn38::wine
