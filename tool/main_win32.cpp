@@ -25,7 +25,7 @@ int RunMainDialog(HINSTANCE instance) {
     Win32MessageBoxes messages(strings, handle);
     Win32Threads threads;
     Win32SystemInfo system;
-    Win32SettingsDialogs settings(instance, handle);
+    Win32SettingsDialogs settings(instance, handle, service, strings, system);
     MainDialog window(instance, handle);
 
     const ToolPorts ports{slots,    service, tray,    strings, menus,

@@ -1,43 +1,121 @@
+#include "tool_backends.h"
+
+#include <commctrl.h>
+
+#include "core/tavremove_dlg.h"
 #include "modal_dialog.h"
 #include "res/resource.h"
-#include "tool_backends.h"
+#include "win32/platform_win32.h"
 
 namespace qn38::tool::win32 {
 namespace {
 
-// Template 91 run modally with its OK and Cancel buttons; the dialog's own
-// logic (start at log-on, memory window) is the settings dialog's business
-// and plugs in here.
-class Win32SettingsDialog final : public ModalDialog, public SettingsDialog {
+// Template 91 run modally, its controls and messages handed to
+// CtavremoveDlg. Its message boxes belong to it, so that they keep the user
+// from the dialog while they are open.
+class Win32SettingsDialog final : public ModalDialog,
+                                  public SettingsDialog,
+                                  public SettingsWindow,
+                                  public MessageBoxes {
 public:
-    Win32SettingsDialog(HINSTANCE instance, MainWindowHandle& main) : instance_(instance), main_(main) {}
+    Win32SettingsDialog(HINSTANCE instance, HWND owner, ServiceClient& service, StringTable& strings,
+                        SystemInfo& system)
+        : instance_(instance),
+          owner_(owner),
+          strings_(strings),
+          dialog_({*this, *this, qn38::win32::RegistryBackend(), qn38::win32::FilesBackend(), service, system}) {}
 
-    int DoModal() override {
-        return static_cast<int>(ModalDialog::DoModal(instance_, IDD_SETTINGS, main_.window.load()));
-    }
+    // SettingsDialog
+    int DoModal() override { return static_cast<int>(ModalDialog::DoModal(instance_, IDD_SETTINGS, owner_)); }
+    // Also SettingsWindow's: the dialog's own OK and Cancel end it the same way.
     void EndDialog(int result) override {
         if (window() != nullptr) ::EndDialog(window(), result);
     }
 
+    // SettingsWindow
+    void SetIcons(std::uint32_t iconId) override {
+        const HICON icon = ::LoadIconW(instance_, MAKEINTRESOURCEW(iconId));
+        ::SendMessageW(window(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+        ::SendMessageW(window(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    }
+    std::u16string GetText(std::uint32_t controlId) override {
+        const HWND control = Item(controlId);
+        const int length = ::GetWindowTextLengthW(control);
+        if (length <= 0) return {};
+        std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+        const int copied = ::GetWindowTextW(control, text.data(), length + 1);
+        return std::u16string(text.begin(), text.begin() + (copied > 0 ? copied : 0));
+    }
+    void SetText(std::uint32_t controlId, std::u16string_view text) override {
+        const std::u16string copy(text);
+        ::SetWindowTextW(Item(controlId), WideText(copy));
+    }
+    std::uint32_t GetLimitText(std::uint32_t editId) override {
+        return static_cast<std::uint32_t>(::SendMessageW(Item(editId), EM_GETLIMITTEXT, 0, 0));
+    }
+    void SetLimitText(std::uint32_t editId, std::uint32_t limit) override {
+        ::SendMessageW(Item(editId), EM_LIMITTEXT, limit, 0);
+    }
+    int GetPos(std::uint32_t trackbarId) override {
+        return static_cast<int>(::SendMessageW(Item(trackbarId), TBM_GETPOS, 0, 0));
+    }
+    void SetPos(std::uint32_t trackbarId, int position) override {
+        ::SendMessageW(Item(trackbarId), TBM_SETPOS, TRUE, position);
+    }
+    void SetRange(std::uint32_t trackbarId, int minimum, int maximum) override {
+        ::SendMessageW(Item(trackbarId), TBM_SETRANGEMIN, FALSE, minimum);
+        ::SendMessageW(Item(trackbarId), TBM_SETRANGEMAX, FALSE, maximum);
+    }
+    bool IsChecked(std::uint32_t buttonId) override {
+        return ::IsDlgButtonChecked(window(), static_cast<int>(buttonId)) == BST_CHECKED;
+    }
+    void SetCheck(std::uint32_t buttonId, bool checked) override {
+        ::CheckDlgButton(window(), static_cast<int>(buttonId), checked ? BST_CHECKED : BST_UNCHECKED);
+    }
+    void FocusControl(std::uint32_t controlId) override {
+        // Through the dialog manager, which also selects an edit's text.
+        ::SendMessageW(window(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(controlId)), TRUE);
+    }
+
+    // MessageBoxes
+    int Show(std::uint32_t stringId, std::uint32_t style) override {
+        const std::u16string text = strings_.Load(stringId);
+        const std::u16string caption = strings_.Load(IDS_APP_TITLE);
+        return ::MessageBoxW(window(), WideText(text), WideText(caption), style);
+    }
+
 protected:
-    bool HandleMessage(UINT message, WPARAM wParam, LPARAM, LRESULT& result) override {
-        if (message != WM_COMMAND || HIWORD(wParam) != BN_CLICKED) return false;
-        const int id = LOWORD(wParam);
-        if (id != IDOK && id != IDCANCEL) return false;
-        ::EndDialog(window(), id);
-        result = 0;
-        return true;
+    bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override {
+        switch (message) {
+        case WM_INITDIALOG:
+            result = dialog_.OnInitDialog() ? TRUE : FALSE;
+            return true;
+        case WM_COMMAND:
+            result = 0;
+            return dialog_.OnCommand(LOWORD(wParam), HIWORD(wParam));
+        case WM_HSCROLL:
+            // Only the trackbars scroll here; the window itself has no scroll bar.
+            if (lParam != 0)
+                dialog_.OnHScroll(static_cast<std::uint32_t>(::GetDlgCtrlID(reinterpret_cast<HWND>(lParam))));
+            return false;
+        default:
+            return false;
+        }
     }
 
 private:
+    HWND Item(std::uint32_t controlId) const { return ::GetDlgItem(window(), static_cast<int>(controlId)); }
+
     HINSTANCE instance_;
-    MainWindowHandle& main_;
+    HWND owner_;
+    StringTable& strings_;
+    CtavremoveDlg dialog_;
 };
 
 }  // namespace
 
 std::unique_ptr<SettingsDialog> Win32SettingsDialogs::Create() {
-    return std::make_unique<Win32SettingsDialog>(instance_, main_);
+    return std::make_unique<Win32SettingsDialog>(instance_, main_.window.load(), service_, strings_, system_);
 }
 
 }  // namespace qn38::tool::win32

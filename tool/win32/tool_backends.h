@@ -17,6 +17,7 @@
 #include "core/ports/system_info.h"
 #include "core/ports/tray_shell.h"
 #include "core/ports/worker_thread.h"
+#include "core/service_client.h"
 
 namespace qn38::tool::win32 {
 
@@ -96,12 +97,17 @@ public:
 // The settings dialog on template 91, owned by the main window.
 class Win32SettingsDialogs final : public SettingsDialogs {
 public:
-    Win32SettingsDialogs(HINSTANCE instance, MainWindowHandle& main) : instance_(instance), main_(main) {}
+    Win32SettingsDialogs(HINSTANCE instance, MainWindowHandle& main, ServiceClient& service, StringTable& strings,
+                         SystemInfo& system)
+        : instance_(instance), main_(main), service_(service), strings_(strings), system_(system) {}
     std::unique_ptr<SettingsDialog> Create() override;
 
 private:
     HINSTANCE instance_;
     MainWindowHandle& main_;
+    ServiceClient& service_;
+    StringTable& strings_;
+    SystemInfo& system_;
 };
 
 class Win32AppHost final : public AppHost {
