@@ -9,7 +9,7 @@
 # or driver/dump-fixture start and stop), driving the slot through
 # driver/dump_fixture.h or dump_fixture_ctl.exe.
 set(QN38_DUMP_FIXTURE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/driver)
-set(QN38_DUMP_FIXTURE_SYS ${CMAKE_BINARY_DIR}/bin/qn38dumpfixture.sys)
+set(QN38_DUMP_FIXTURE_SYS ${CMAKE_BINARY_DIR}/bin/dump_fixture.sys)
 set(QN38_DUMP_FIXTURE_FLAGS -O2 -Wall -Wextra -nostdlib -Wl,--subsystem,native -Wl,-e,DriverEntry)
 if(DEFINED ENV{CI})
   list(APPEND QN38_DUMP_FIXTURE_FLAGS -Werror)
