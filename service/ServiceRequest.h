@@ -1,0 +1,115 @@
+// The one record the tray tool and the service exchange over the pipe: 228
+// bytes, little-endian, the same layout for the 64-bit tool and the 32-bit
+// service. Every request and every reply is one whole record.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+
+#if defined(_WIN32)
+using SERVICE_CHAR = wchar_t;
+#define QN38_SERVICE_TEXT(s) L##s
+#else
+using SERVICE_CHAR = char16_t;
+#define QN38_SERVICE_TEXT(s) u##s
+#endif
+
+inline constexpr const SERVICE_CHAR* SERVICE_NAME = QN38_SERVICE_TEXT("QN38HotPlugService");
+inline constexpr const SERVICE_CHAR* SERVICE_PIPE_NAME = QN38_SERVICE_TEXT("\\\\.\\pipe\\QN38HotPlugService");
+// In the global namespace, so the tool in a user's session and the service
+// in session 0 reach the same object.
+inline constexpr const SERVICE_CHAR* SERVICE_EVENT_NAME = QN38_SERVICE_TEXT("Global\\QN38HotPlugService");
+
+inline constexpr std::uint32_t CMD_ADD_FILTER = 1;
+inline constexpr std::uint32_t CMD_SET_STATUS = 2;
+inline constexpr std::uint32_t CMD_SET_SIZE = 3;
+inline constexpr std::uint32_t CMD_WRITE_LOG = 4;
+
+inline constexpr std::size_t SERVICE_REQUEST_SIZE = 228;
+inline constexpr std::size_t SERVICE_TEXT_CAPACITY = 200;
+
+struct ServiceRequest {
+    std::uint32_t command = 0;
+    std::uint32_t result = 0;     // the export's int as its two's-complement bits
+    std::uint32_t lastError = 0;  // the service thread's last-error code after the call
+    std::uint8_t bus = 0;
+    std::uint8_t stateChange = 0;
+    std::uint8_t linkEnable = 0;
+    std::uint8_t checkDisks = 0;
+    std::uint32_t defLen = 0;
+    std::uint32_t startAdrs = 0;
+    std::uint32_t endAdrs = 0;
+    // ANSI, zero-filled behind the text; a text of 200 bytes has no terminator.
+    char text[SERVICE_TEXT_CAPACITY] = {};
+};
+
+static_assert(std::is_standard_layout_v<ServiceRequest> && std::is_trivially_copyable_v<ServiceRequest>);
+static_assert(sizeof(ServiceRequest) == SERVICE_REQUEST_SIZE);
+static_assert(offsetof(ServiceRequest, command) == 0);
+static_assert(offsetof(ServiceRequest, result) == 4);
+static_assert(offsetof(ServiceRequest, lastError) == 8);
+static_assert(offsetof(ServiceRequest, bus) == 12);
+static_assert(offsetof(ServiceRequest, stateChange) == 13);
+static_assert(offsetof(ServiceRequest, linkEnable) == 14);
+static_assert(offsetof(ServiceRequest, checkDisks) == 15);
+static_assert(offsetof(ServiceRequest, defLen) == 16);
+static_assert(offsetof(ServiceRequest, startAdrs) == 20);
+static_assert(offsetof(ServiceRequest, endAdrs) == 24);
+static_assert(offsetof(ServiceRequest, text) == 28);
+
+using ServiceRequestBytes = std::array<std::uint8_t, SERVICE_REQUEST_SIZE>;
+
+namespace qn38::service_record {
+
+inline void PutU32(std::uint8_t* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+inline std::uint32_t GetU32(const std::uint8_t* in) {
+    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+}  // namespace qn38::service_record
+
+// The record as it travels, field by field, so the bytes on the pipe do not
+// depend on the byte order or the padding rules of either program.
+inline ServiceRequestBytes EncodeServiceRequest(const ServiceRequest& request) {
+    using qn38::service_record::PutU32;
+    ServiceRequestBytes bytes{};
+    PutU32(&bytes[0], request.command);
+    PutU32(&bytes[4], request.result);
+    PutU32(&bytes[8], request.lastError);
+    bytes[12] = request.bus;
+    bytes[13] = request.stateChange;
+    bytes[14] = request.linkEnable;
+    bytes[15] = request.checkDisks;
+    PutU32(&bytes[16], request.defLen);
+    PutU32(&bytes[20], request.startAdrs);
+    PutU32(&bytes[24], request.endAdrs);
+    for (std::size_t i = 0; i < SERVICE_TEXT_CAPACITY; ++i) bytes[28 + i] = static_cast<std::uint8_t>(request.text[i]);
+    return bytes;
+}
+
+inline ServiceRequest DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE> bytes) {
+    using qn38::service_record::GetU32;
+    ServiceRequest request;
+    request.command = GetU32(&bytes[0]);
+    request.result = GetU32(&bytes[4]);
+    request.lastError = GetU32(&bytes[8]);
+    request.bus = bytes[12];
+    request.stateChange = bytes[13];
+    request.linkEnable = bytes[14];
+    request.checkDisks = bytes[15];
+    request.defLen = GetU32(&bytes[16]);
+    request.startAdrs = GetU32(&bytes[20]);
+    request.endAdrs = GetU32(&bytes[24]);
+    for (std::size_t i = 0; i < SERVICE_TEXT_CAPACITY; ++i) request.text[i] = static_cast<char>(bytes[28 + i]);
+    return request;
+}
+
+// The result field as the export returned it.
+inline std::int32_t ServiceResult(const ServiceRequest& request) { return static_cast<std::int32_t>(request.result); }

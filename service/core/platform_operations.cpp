@@ -1,0 +1,41 @@
+#include "platform_operations.h"
+
+#include "core/diagnostic_log.h"
+#include "core/filter.h"
+#include "core/memory_window.h"
+#include "core/slot_control.h"
+
+namespace qn38::service {
+namespace {
+
+// As the exports do: a failure inside the core is a result of 0, never an
+// exception on the service's request thread.
+template <typename Call>
+int Guarded(Call&& call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+int PlatformOperations::AddFilter() {
+    return Guarded([&] { return qn38::AddFilter(platform_); });
+}
+
+int PlatformOperations::SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
+                                  std::uint32_t checkDisks) {
+    return Guarded([&] { return qn38::SetStatus(platform_, bus, stateChange, linkEnable, checkDisks); });
+}
+
+int PlatformOperations::SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {
+    return Guarded([&] { return qn38::SetSize(platform_, defLen, startAdrs, endAdrs); });
+}
+
+int PlatformOperations::WriteLog(const char* title) {
+    return Guarded([&] { return qn38::WriteLog(platform_, title); });
+}
+
+}  // namespace qn38::service

@@ -1,0 +1,80 @@
+// The service's lifecycle: the status reports, the control handler, the stop
+// and the request loop that serves one client at a time until stopped.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "exchange.h"
+#include "ports/connection.h"
+#include "ports/operations.h"
+#include "ports/service_control.h"
+
+namespace qn38::service {
+
+enum class ServiceState : std::uint32_t {
+    Stopped = 1,
+    StartPending = 2,
+    StopPending = 3,
+    Running = 4,
+};
+
+inline constexpr std::uint32_t SERVICE_TYPE_OWN_PROCESS = 0x10;
+inline constexpr std::uint32_t CONTROLS_STOP_AND_SHUTDOWN = 5;  // SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN
+inline constexpr std::uint32_t CONTROL_STOP = 1;
+inline constexpr std::uint32_t CONTROL_INTERROGATE = 4;
+inline constexpr std::uint32_t CONTROL_SHUTDOWN = 5;
+inline constexpr std::uint32_t PENDING_WAIT_HINT_MS = 3000;
+// A service control manager that refuses the final report this often will
+// not take it at all; the service stops trying rather than loop.
+inline constexpr int STOPPED_REPORT_ATTEMPTS = 3;
+
+ServiceStatusReport MakeStatusReport(ServiceState state, std::uint32_t checkPoint, std::uint32_t waitHint);
+
+class ServiceHost {
+public:
+    ServiceHost(StatusReporter& reporter, StopSignal& stop, ExchangeLimits limits = {});
+    ServiceHost(const ServiceHost&) = delete;
+    ServiceHost& operator=(const ServiceHost&) = delete;
+
+    // ServiceMain once the control handler is registered: start pending, the
+    // pipe and its events, running, the request loop; returns after the
+    // final SERVICE_STOPPED report.
+    void Run(RequestServerFactory& factory, ServiceOperations& operations);
+
+    // ServiceCtrlHandler, on the dispatcher's thread.
+    void HandleControl(std::uint32_t control);
+
+    // Raises the stop signal. The request loop makes the final report once it
+    // has finished the request it may be serving; outside the loop the report
+    // is made here.
+    void StopService();
+
+    // Stores the state as current and reports it; a failed report stops the service.
+    bool ReportStatus(ServiceState state, std::uint32_t checkPoint, std::uint32_t waitHint);
+
+    ServiceState CurrentState();
+
+    // Told of every exchange the loop served, on the request thread; set before Run.
+    void ObserveExchanges(std::function<void(const ExchangeReport&)> observer) { observer_ = std::move(observer); }
+
+private:
+    void RunRequestLoop(RequestServer& server, ServiceOperations& operations);
+    bool StopRequested();
+    void ReportStopped();
+
+    StatusReporter& reporter_;
+    StopSignal& stop_;
+    const ExchangeLimits limits_;
+    std::function<void(const ExchangeReport&)> observer_;
+
+    std::mutex mutex_;
+    ServiceState state_ = ServiceState::StartPending;
+    bool stopRequested_ = false;
+    bool runOwnsFinalReport_ = false;
+    bool stoppedReported_ = false;
+    bool reportingStopped_ = false;
+};
+
+}  // namespace qn38::service

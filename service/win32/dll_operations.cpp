@@ -1,0 +1,22 @@
+#include "dll_operations.h"
+
+#include "QN38HotPlug.h"
+
+namespace qn38::service::win32 {
+
+int DllOperations::AddFilter() { return ZQ_AddFilter(); }
+
+int DllOperations::SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
+                             std::uint32_t checkDisks) {
+    return ZQ_SetStatus(bus, stateChange, linkEnable, checkDisks);
+}
+
+int DllOperations::SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {
+    return ZQ_SetSize(defLen, startAdrs, endAdrs);
+}
+
+int DllOperations::WriteLog(const char* title) { return ZQ_WriteLog(title); }
+
+std::uint32_t DllOperations::LastError() { return GetLastError(); }
+
+}  // namespace qn38::service::win32

@@ -1,0 +1,18 @@
+// The service's operations: the library's four exports that change the system.
+#pragma once
+
+#include "core/ports/operations.h"
+
+namespace qn38::service::win32 {
+
+class DllOperations final : public ServiceOperations {
+public:
+    int AddFilter() override;
+    int SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
+                  std::uint32_t checkDisks) override;
+    int SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) override;
+    int WriteLog(const char* title) override;
+    std::uint32_t LastError() override;
+};
+
+}  // namespace qn38::service::win32

@@ -1,0 +1,65 @@
+#include "pipe_security.h"
+
+#include <aclapi.h>
+
+#include <array>
+
+#include "core/pipe_access.h"
+
+namespace qn38::service::win32 {
+namespace {
+
+WELL_KNOWN_SID_TYPE SidType(PipeAccount account) {
+    switch (account) {
+    case PipeAccount::LocalSystem:
+        return WinLocalSystemSid;
+    case PipeAccount::Administrators:
+        return WinBuiltinAdministratorsSid;
+    case PipeAccount::Users:
+        return WinBuiltinUsersSid;
+    }
+    return WinNullSid;
+}
+
+}  // namespace
+
+PipeSecurity::~PipeSecurity() {
+    if (acl_ != nullptr) LocalFree(acl_);
+}
+
+std::unique_ptr<PipeSecurity> PipeSecurity::Build() {
+    // The accounts by their well-known identifiers: their names are
+    // translated on localised systems, where a lookup by the English name fails.
+    struct Sid {
+        BYTE bytes[SECURITY_MAX_SID_SIZE];
+    };
+    std::array<Sid, PIPE_ACCESS_LIST.size()> sids{};
+    std::array<EXPLICIT_ACCESSW, PIPE_ACCESS_LIST.size()> entries{};
+    for (std::size_t i = 0; i < PIPE_ACCESS_LIST.size(); ++i) {
+        DWORD size = sizeof sids[i].bytes;
+        if (!CreateWellKnownSid(SidType(PIPE_ACCESS_LIST[i].account), nullptr, sids[i].bytes, &size)) return nullptr;
+        entries[i].grfAccessPermissions = PIPE_ACCESS_LIST[i].mask;
+        entries[i].grfAccessMode = GRANT_ACCESS;
+        entries[i].grfInheritance = NO_INHERITANCE;
+        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(sids[i].bytes);
+    }
+
+    std::unique_ptr<PipeSecurity> security(new PipeSecurity);
+    if (SetEntriesInAclW(static_cast<ULONG>(entries.size()), entries.data(), nullptr, &security->acl_) !=
+            ERROR_SUCCESS ||
+        security->acl_ == nullptr) {
+        return nullptr;
+    }
+    if (!InitializeSecurityDescriptor(&security->descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&security->descriptor_, TRUE, security->acl_, FALSE)) {
+        return nullptr;
+    }
+    security->attributes_.nLength = sizeof security->attributes_;
+    security->attributes_.lpSecurityDescriptor = &security->descriptor_;
+    security->attributes_.bInheritHandle = FALSE;
+    return security;
+}
+
+}  // namespace qn38::service::win32

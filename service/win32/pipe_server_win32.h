@@ -1,0 +1,112 @@
+// The service's one pipe instance, its connect and stop events, and the
+// connection it serves: overlapped calls with bounded waits.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "core/ports/connection.h"
+#include "core/ports/service_control.h"
+#include "win32/handles.h"
+
+namespace qn38::service::win32 {
+
+// The stop event, raised from the control handler's thread. It exists only
+// while the request server does; a raise before that is seen by the host's
+// own stop flag.
+class Win32StopSignal final : public StopSignal {
+public:
+    void Raise() override;
+    void Attach(HANDLE event);
+    void Detach();
+
+private:
+    std::mutex mutex_;
+    HANDLE event_ = nullptr;
+};
+
+// FlushFileBuffers takes no OVERLAPPED and waits for the client even on an
+// overlapped handle. A thread of its own disconnects the pipe when the client
+// has not read the reply in time, which ends the flush.
+class FlushWatchdog {
+public:
+    explicit FlushWatchdog(HANDLE pipe);
+    ~FlushWatchdog();
+    FlushWatchdog(const FlushWatchdog&) = delete;
+    FlushWatchdog& operator=(const FlushWatchdog&) = delete;
+
+    IoStatus Flush(std::chrono::milliseconds bound);
+
+private:
+    void Watch();
+
+    HANDLE pipe_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool armed_ = false;
+    bool fired_ = false;
+    bool quit_ = false;
+    bool idle_ = false;
+    std::chrono::steady_clock::time_point deadline_;
+    std::chrono::steady_clock::time_point waitingUntil_ = std::chrono::steady_clock::time_point::max();
+    std::thread thread_;
+};
+
+class PipeConnection final : public ServiceConnection {
+public:
+    PipeConnection(HANDLE pipe, HANDLE ioEvent, FlushWatchdog& watchdog)
+        : pipe_(pipe), ioEvent_(ioEvent), watchdog_(watchdog) {}
+
+    bool OpenClientEvent() override;
+    void SignalClientEvent() override;
+    void CloseClientEvent() override;
+    IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override;
+    IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) override;
+    IoStatus Flush(std::chrono::milliseconds bound) override;
+    void Disconnect() override;
+
+private:
+    HANDLE pipe_;
+    HANDLE ioEvent_;
+    FlushWatchdog& watchdog_;
+    qn38::win32::KernelHandle clientEvent_;
+};
+
+class PipeServer final : public RequestServer {
+public:
+    PipeServer(qn38::win32::KernelHandle stopEvent, qn38::win32::KernelHandle connectEvent,
+               qn38::win32::KernelHandle ioEvent, qn38::win32::FileHandle pipe, Win32StopSignal& stop);
+    ~PipeServer() override;
+
+    Wake WaitForClient() override;
+    ServiceConnection& Client() override { return connection_; }
+
+private:
+    void CancelListen();
+
+    // Members close in reverse order: the pipe, then the connect event, then the stop event.
+    qn38::win32::KernelHandle stopEvent_;
+    qn38::win32::KernelHandle connectEvent_;
+    qn38::win32::KernelHandle ioEvent_;
+    qn38::win32::FileHandle pipe_;
+    Win32StopSignal& stop_;
+    OVERLAPPED listen_{};
+    bool listening_ = false;
+    FlushWatchdog watchdog_;
+    PipeConnection connection_;
+};
+
+class PipeServerFactory final : public RequestServerFactory {
+public:
+    explicit PipeServerFactory(Win32StopSignal& stop) : stop_(stop) {}
+    std::unique_ptr<RequestServer> CreateServer() override;
+
+private:
+    Win32StopSignal& stop_;
+};
+
+}  // namespace qn38::service::win32

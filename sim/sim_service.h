@@ -1,0 +1,97 @@
+// The service inside the simulated PC: the service core's lifecycle and
+// exchange on a thread of its own, behind a simulated pipe with one instance
+// and a simulated named event. A ServiceClient on transport() runs the same
+// exchange as the tool does on Windows: the record's 228 bytes cross the
+// pipe, one client is served at a time, and a connection attempt fails while
+// another client is being served or while the service is not running.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/exchange.h"
+#include "core/ports/service_transport.h"
+#include "core/service_host.h"
+#include "sim_pc.h"
+
+namespace qn38::sim {
+
+// The pipe's one instance and the named event, shared by both sides.
+struct SimServiceChannel {
+    std::mutex mutex;
+    std::condition_variable changed;
+
+    // The named event exists while a handle to it is open.
+    int eventHandles = 0;
+    bool eventSignalled = false;
+
+    bool listening = false;
+    bool connected = false;
+    bool clientOpen = false;
+    std::uint64_t connection = 0;  // counts connections, so a stale handle finds itself disconnected
+    std::deque<std::uint8_t> toService;
+    std::deque<std::uint8_t> toClient;
+
+    bool stopRaised = false;
+};
+
+class SimService {
+public:
+    // The operations run on `pc` while holding `machine`, the lock every user
+    // of the simulated PC holds.
+    SimService(SimPc& pc, std::mutex& machine, service::ExchangeLimits limits = {});
+    ~SimService();
+    SimService(const SimService&) = delete;
+    SimService& operator=(const SimService&) = delete;
+
+    // The service control manager starts the service: returns once it has
+    // reported running (or stopped). Does nothing while it runs.
+    void Start();
+    // A control from the service control manager, on the caller's thread.
+    void Control(std::uint32_t control);
+    // The stop control; returns once the service's thread has ended.
+    void Stop();
+    bool Running();
+
+    // The tool's side of the pipe and the event.
+    tool::ServiceTransport& transport();
+
+    std::vector<service::ServiceStatusReport> StatusReports();
+    std::vector<service::ExchangeReport> Exchanges();
+    // The service finishes an exchange after the client has its reply: waits
+    // until `count` exchanges are complete or the bound has passed.
+    bool WaitForExchanges(std::size_t count, std::chrono::milliseconds bound);
+    // Called on the service's thread after every exchange.
+    std::function<void(const service::ExchangeReport&)> onExchange;
+
+private:
+    class Reporter;
+    class StopFlag;
+    class Factory;
+    class LockedOperations;
+    class Transport;
+
+    SimServiceChannel channel_;
+    service::ExchangeLimits limits_;
+    std::unique_ptr<Reporter> reporter_;
+    std::unique_ptr<StopFlag> stop_;
+    std::unique_ptr<Factory> factory_;
+    std::unique_ptr<LockedOperations> operations_;
+    std::unique_ptr<Transport> transport_;
+
+    std::mutex hostMutex_;
+    std::unique_ptr<service::ServiceHost> host_;
+    std::thread thread_;
+
+    std::mutex exchangesMutex_;
+    std::condition_variable exchangesChanged_;
+    std::vector<service::ExchangeReport> exchanges_;
+};
+
+}  // namespace qn38::sim

@@ -1,0 +1,446 @@
+// The tool's side of the exchange: what it sends, how it waits and retries,
+// what it hands back; alone against a scripted service, and together with
+// the service core on the simulated PC.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "QN38HotPlug.h"
+#include "core/constants.h"
+#include "core/service_client.h"
+#include "core/service_host.h"
+#include "sim_service.h"
+
+namespace qn38::tool {
+namespace {
+
+using namespace std::chrono_literals;
+using Steps = std::vector<std::string>;
+
+// A service as the client sees it, played by a script.
+struct ScriptedService {
+    bool eventAvailable = true;
+    int busyAttempts = 0;  // attempts to open the pipe that fail first; -1: every one
+    bool writeFails = false;
+    bool signals = true;
+    // The reply: the request with this result, in pieces of this size, cut short after `replyBytes`.
+    std::int32_t result = 1;
+    std::size_t replyChunk = SERVICE_REQUEST_SIZE;
+    std::size_t replyBytes = SERVICE_REQUEST_SIZE;
+
+    Steps steps;
+    std::vector<ServiceRequestBytes> requests;
+    std::vector<std::chrono::milliseconds> waits;
+    int openEvents = 0;
+    std::atomic<int> exchangesAtOnce{0};
+    int mostExchangesAtOnce = 0;
+};
+
+class FakeEvent final : public ServiceEvent {
+public:
+    explicit FakeEvent(ScriptedService& service) : service_(service) { ++service_.openEvents; }
+    ~FakeEvent() override {
+        --service_.openEvents;
+        service_.steps.push_back("close-event");
+    }
+    void Reset() override { service_.steps.push_back("reset"); }
+    bool Wait(std::chrono::milliseconds bound) override {
+        service_.steps.push_back("wait");
+        service_.waits.push_back(bound);
+        return service_.signals;
+    }
+
+private:
+    ScriptedService& service_;
+};
+
+class FakePipe final : public ServicePipe {
+public:
+    explicit FakePipe(ScriptedService& service) : service_(service) {
+        const int now = ++service_.exchangesAtOnce;
+        service_.mostExchangesAtOnce = std::max(service_.mostExchangesAtOnce, now);
+    }
+    ~FakePipe() override {
+        --service_.exchangesAtOnce;
+        service_.steps.push_back("close-pipe");
+    }
+    bool Write(std::span<const std::uint8_t> bytes) override {
+        service_.steps.push_back("write " + std::to_string(bytes.size()));
+        if (service_.writeFails) return false;
+        ServiceRequestBytes request{};
+        std::copy_n(bytes.begin(), std::min(bytes.size(), request.size()), request.begin());
+        service_.requests.push_back(request);
+        ServiceRequest reply = DecodeServiceRequest(request);
+        reply.result = static_cast<std::uint32_t>(service_.result);
+        reply.lastError = 0x57;
+        reply_ = EncodeServiceRequest(reply);
+        return true;
+    }
+    bool Flush() override {
+        service_.steps.push_back("flush");
+        return true;
+    }
+    std::size_t Read(std::span<std::uint8_t> into) override {
+        service_.steps.push_back("read");
+        const std::size_t left = std::min(service_.replyBytes, reply_.size()) - std::min(given_, service_.replyBytes);
+        const std::size_t count = std::min({left, service_.replyChunk, into.size()});
+        std::copy_n(reply_.begin() + static_cast<std::ptrdiff_t>(given_), count, into.begin());
+        given_ += count;
+        return count;
+    }
+
+private:
+    ScriptedService& service_;
+    ServiceRequestBytes reply_{};
+    std::size_t given_ = 0;
+};
+
+class FakeTransport final : public ServiceTransport {
+public:
+    explicit FakeTransport(ScriptedService& service) : service_(service) {}
+    std::unique_ptr<ServiceEvent> CreateOrOpenEvent() override {
+        service_.steps.push_back("create-event");
+        if (!service_.eventAvailable) return nullptr;
+        return std::make_unique<FakeEvent>(service_);
+    }
+    std::unique_ptr<ServicePipe> OpenPipe() override {
+        service_.steps.push_back("open-pipe");
+        if (service_.busyAttempts < 0) return nullptr;
+        if (service_.busyAttempts > 0) {
+            --service_.busyAttempts;
+            return nullptr;
+        }
+        return std::make_unique<FakePipe>(service_);
+    }
+
+private:
+    ScriptedService& service_;
+};
+
+class RecordedPause final : public RetryPause {
+public:
+    explicit RecordedPause(Steps* steps = nullptr) : steps_(steps) {}
+    void Pause(std::chrono::milliseconds duration) override {
+        pauses.push_back(duration);
+        if (steps_ != nullptr) steps_->push_back("pause " + std::to_string(duration.count()));
+    }
+    std::vector<std::chrono::milliseconds> pauses;
+
+private:
+    Steps* steps_;
+};
+
+class ServiceClientExchange : public ::testing::Test {
+protected:
+    ServiceRequest Sent(std::size_t index = 0) const { return DecodeServiceRequest(service.requests.at(index)); }
+
+    ScriptedService service;
+    FakeTransport transport{service};
+    RecordedPause pause{&service.steps};
+    sim::SimText text;
+    ServiceClient client{transport, pause, text};
+};
+
+Steps Repeat(const Steps& block, int times) {
+    Steps steps;
+    for (int i = 0; i < times; ++i) steps.insert(steps.end(), block.begin(), block.end());
+    return steps;
+}
+
+// --- the exchange ---
+
+TEST_F(ServiceClientExchange, SmokeFollowsTheProtocolsOrderAndReturnsTheReplysResult) {
+    service.result = 1;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 1, 0), 1);
+    EXPECT_EQ(service.steps, (Steps{"create-event", "reset", "open-pipe", "write 228", "flush", "wait", "read",
+                                    "close-pipe", "close-event"}));
+}
+
+TEST_F(ServiceClientExchange, ReplyReplacesTheWholeRecord) {
+    ServiceRequest request;
+    request.command = CMD_SET_STATUS;
+    request.bus = 7;
+    service.result = -1;
+    EXPECT_EQ(client.SendServiceRequest(request), -1);
+    EXPECT_EQ(request.result, 0xFFFFFFFFu);
+    EXPECT_EQ(request.lastError, 0x57u);
+    EXPECT_EQ(request.bus, 7);
+}
+
+TEST_F(ServiceClientExchange, AbsentServiceCostsTenAttemptsEachFollowedByAPause) {
+    service.busyAttempts = -1;
+    EXPECT_EQ(client.RequestSetSize(1, 2, 3), 0);
+    Steps expected{"create-event", "reset"};
+    const Steps attempts = Repeat({"open-pipe", "pause 100"}, 10);
+    expected.insert(expected.end(), attempts.begin(), attempts.end());
+    expected.push_back("close-event");
+    EXPECT_EQ(service.steps, expected);
+    EXPECT_TRUE(service.requests.empty());
+    EXPECT_EQ(service.openEvents, 0);
+}
+
+TEST_F(ServiceClientExchange, BusyServiceIsRetriedUntilItListens) {
+    service.busyAttempts = 3;
+    EXPECT_EQ(client.RequestAddFilter(), 1);
+    EXPECT_EQ(pause.pauses, (std::vector<std::chrono::milliseconds>{100ms, 100ms, 100ms}));
+    EXPECT_EQ(service.requests.size(), 1u);
+}
+
+TEST_F(ServiceClientExchange, WithoutTheEventNothingIsSent) {
+    service.eventAvailable = false;
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(service.steps, (Steps{"create-event"}));
+}
+
+TEST_F(ServiceClientExchange, FailedWriteEndsTheExchangeWithoutWaiting) {
+    service.writeFails = true;
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(service.steps, (Steps{"create-event", "reset", "open-pipe", "write 228", "close-pipe", "close-event"}));
+}
+
+// --- the tool never hangs and never takes a reply early ---
+
+TEST_F(ServiceClientExchange, SignalTakenByAnotherClientCostsOnlyTheBoundedWait) {
+    service.signals = false;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 1);  // the reply still comes, and is taken
+    ASSERT_EQ(service.waits.size(), 1u);
+    EXPECT_EQ(service.waits[0], SERVICE_EVENT_WAIT);
+    // Well inside the second of attempts another client has while this one holds the service.
+    EXPECT_LE(SERVICE_EVENT_WAIT * 4, SERVICE_CONNECT_PAUSE * SERVICE_CONNECT_ATTEMPTS);
+}
+
+TEST_F(ServiceClientExchange, ServiceThatDiesLeavesTheRecordAsBuilt) {
+    service.signals = false;
+    service.replyBytes = 0;
+    ServiceRequest request;
+    request.command = CMD_SET_SIZE;
+    request.defLen = 9;
+    EXPECT_EQ(client.SendServiceRequest(request), 0);
+    EXPECT_EQ(request.defLen, 9u);
+    EXPECT_EQ(request.lastError, 0u);
+}
+
+TEST_F(ServiceClientExchange, PartOfAReplyIsNotTakenForAReply) {
+    service.replyBytes = 100;  // result and last error are in these bytes
+    ServiceRequest request;
+    request.command = CMD_ADD_FILTER;
+    EXPECT_EQ(client.SendServiceRequest(request), 0);
+    EXPECT_EQ(request.result, 0u);
+    EXPECT_EQ(request.lastError, 0u);
+}
+
+TEST_F(ServiceClientExchange, ReplyArrivingInPiecesIsPutTogether) {
+    service.replyChunk = 100;
+    service.result = 3;
+    EXPECT_EQ(client.RequestAddFilter(), 3);
+    EXPECT_EQ(std::count(service.steps.begin(), service.steps.end(), "read"), 3);
+}
+
+TEST_F(ServiceClientExchange, ToolThreadsExchangeOneAtATime) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) client.RequestSetStatus(5, 0, 1, 0);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(service.mostExchangesAtOnce, 1);
+    EXPECT_EQ(service.requests.size(), 200u);
+}
+
+// --- what each builder puts in the record ---
+
+TEST_F(ServiceClientExchange, BuildersZeroEveryByteTheirCommandDoesNotUse) {
+    client.RequestAddFilter();
+    client.RequestSetStatus(5, 0, 1, 0);
+    client.RequestSetSize(0x00200000, 0, 0xEFFFFFFF);
+    ASSERT_EQ(service.requests.size(), 3u);
+
+    ServiceRequestBytes addFilter{};
+    addFilter[0] = 1;
+    EXPECT_EQ(service.requests[0], addFilter);
+
+    ServiceRequestBytes setStatus{};
+    setStatus[0] = 2;
+    setStatus[12] = 5;
+    setStatus[14] = 1;
+    EXPECT_EQ(service.requests[1], setStatus);
+
+    ServiceRequestBytes setSize{};
+    setSize[0] = 3;
+    setSize[18] = 0x20;
+    setSize[24] = setSize[25] = setSize[26] = 0xFF;
+    setSize[27] = 0xEF;
+    EXPECT_EQ(service.requests[2], setSize);
+}
+
+TEST_F(ServiceClientExchange, LogTextIsAnsiAndZeroPadded) {
+    client.RequestWriteLog(u"LinkDisable(Bus0x05)");
+    const ServiceRequest sent = Sent();
+    EXPECT_EQ(sent.command, CMD_WRITE_LOG);
+    EXPECT_EQ(std::string(sent.text), "LinkDisable(Bus0x05)");
+    for (std::size_t i = 20; i < SERVICE_TEXT_CAPACITY; ++i) ASSERT_EQ(sent.text[i], 0) << i;
+    ServiceRequestBytes header{};
+    std::copy_n(service.requests[0].begin(), 28, header.begin());
+    header[0] = 0;
+    EXPECT_EQ(header, ServiceRequestBytes{});
+}
+
+TEST_F(ServiceClientExchange, LogTextOfTwoHundredBytesOrMoreIsCutWithoutTerminator) {
+    std::u16string longTitle;
+    for (int i = 0; i < 250; ++i) longTitle.push_back(static_cast<char16_t>(u'A' + i % 26));
+    client.RequestWriteLog(longTitle);
+    std::u16string exact(longTitle, 0, 200);
+    client.RequestWriteLog(exact);
+    for (std::size_t index : {0u, 1u}) {
+        const ServiceRequest sent = Sent(index);
+        for (std::size_t i = 0; i < SERVICE_TEXT_CAPACITY; ++i) {
+            ASSERT_EQ(sent.text[i], static_cast<char>('A' + i % 26)) << index << " byte " << i;
+        }
+    }
+}
+
+TEST_F(ServiceClientExchange, LogTextEndsAtItsFirstTerminatorAndUsesTheCodePagesReplacement) {
+    client.RequestWriteLog(std::u16string(u"Stop\0hidden", 11));
+    client.RequestWriteLog(u"Caf\u00e9 \u30ab\u30fc\u30c9");  // the simulated code page is Latin-1
+    EXPECT_EQ(std::string(Sent(0).text), "Stop");
+    EXPECT_EQ(std::string(Sent(0).text, 11), std::string("Stop\0\0\0\0\0\0\0", 11));
+    EXPECT_EQ(std::string(Sent(1).text), "Caf\xe9 ???");
+}
+
+// --- with the service core on the simulated PC ---
+
+class ServiceOnSimulatedPc : public ::testing::Test {
+protected:
+    ServiceOnSimulatedPc() {
+        pc.registry.CreateKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH));
+        service.Start();
+    }
+
+    std::optional<std::uint32_t> Stored(std::u16string_view name) {
+        std::lock_guard lock(machine);
+        return pc.registry.Dword(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), name);
+    }
+
+    sim::SimPc pc;
+    std::mutex machine;
+    sim::SimService service{pc, machine};
+    RecordedPause pause;
+    ServiceClient client{service.transport(), pause, pc.text};
+};
+
+// A pause that really waits, as Sleep does: other clients get their turn.
+class SleepingPause final : public RetryPause {
+public:
+    void Pause(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+};
+
+TEST_F(ServiceOnSimulatedPc, SmokeSetSizeStoresTheWindowThroughTheService) {
+    EXPECT_EQ(client.RequestSetSize(0x00200000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(Stored(u"DefLen"), 0x00200000u);
+    EXPECT_EQ(Stored(u"StartAdrs"), 0u);
+    EXPECT_EQ(Stored(u"EndAdrs"), 0xEFFFFFFFu);
+    ASSERT_TRUE(service.WaitForExchanges(1, 5s));
+    EXPECT_EQ(service.Exchanges()[0].end, service::ExchangeEnd::Answered);
+}
+
+TEST_F(ServiceOnSimulatedPc, SetSizeWithoutTheDriverKeyFails) {
+    {
+        std::lock_guard lock(machine);
+        pc.registry.DeleteKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH));
+    }
+    EXPECT_EQ(client.RequestSetSize(0x00200000, 0, 0xEFFFFFFF), 0);
+}
+
+TEST_F(ServiceOnSimulatedPc, UnknownCommandComesBackByteForByte) {
+    ServiceRequest request;
+    request.command = 7;
+    request.result = 0x01020304;
+    request.lastError = 0xFFFFFFFF;
+    request.bus = 1;
+    std::memcpy(request.text, "kept", 4);
+    const ServiceRequestBytes sent = EncodeServiceRequest(request);
+    EXPECT_EQ(client.SendServiceRequest(request), 0x01020304);
+    ServiceRequestBytes expected = sent;
+    std::fill(expected.begin() + 8, expected.begin() + 12, 0);  // the simulated core sets no error code
+    EXPECT_EQ(EncodeServiceRequest(request), expected);
+}
+
+TEST_F(ServiceOnSimulatedPc, LogRequestWritesTheTitleEntryBesideTheServicesExecutable) {
+    client.RequestWriteLog(u"AddFilter");
+    std::lock_guard lock(machine);
+    const auto* log = pc.files.Find(u"C:\\Program Files\\QN38\\QN38.LOG");
+    ASSERT_NE(log, nullptr);
+    const std::string text(log->begin(), log->end());
+    EXPECT_NE(text.find("\r\n\r\nAddFilter\r\n"), std::string::npos);
+}
+
+TEST_F(ServiceOnSimulatedPc, ConnectionAttemptsFailWhileAnotherClientIsServed) {
+    auto holderEvent = service.transport().CreateOrOpenEvent();
+    auto holder = service.transport().OpenPipe();  // connected, and in no hurry to send
+    ASSERT_NE(holder, nullptr);
+    EXPECT_EQ(client.RequestSetSize(0x00300000, 0, 0xEFFFFFFF), 0);
+    EXPECT_EQ(pause.pauses.size(), 10u);
+    EXPECT_EQ(Stored(u"DefLen"), std::nullopt);
+
+    holder.reset();  // it leaves; the service listens again
+    for (int i = 0; i < 100 && client.RequestSetSize(0x00300000, 0, 0xEFFFFFFF) == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(Stored(u"DefLen"), 0x00300000u);
+}
+
+TEST_F(ServiceOnSimulatedPc, StoppedServiceCostsTenAttemptsAndLeavesNoEventOpen) {
+    service.Stop();
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(pause.pauses.size(), 10u);
+    auto event = service.transport().CreateOrOpenEvent();  // the only handle now: created anew, unsignalled
+    EXPECT_FALSE(event->Wait(0ms));
+    const auto reports = service.StatusReports();
+    EXPECT_EQ(reports.back().currentState, 1u);
+}
+
+TEST_F(ServiceOnSimulatedPc, ReplyIsNeverTakenBeforeTheRequestWasPerformed) {
+    // The client's wait on the event ends at once here, as when another
+    // client's reset takes the signal: it must still wait for the reply.
+    ServiceClient hasty{service.transport(), pause, pc.text, 0ms};
+    std::promise<void> held;
+    std::thread holder([&] {
+        std::lock_guard hold(machine);  // the operation cannot finish while the machine is held
+        held.set_value();
+        std::this_thread::sleep_for(100ms);
+    });
+    held.get_future().wait();
+    EXPECT_EQ(hasty.RequestSetSize(0x00400000, 0, 0xEFFFFFFF), 1);
+    holder.join();
+    EXPECT_EQ(Stored(u"DefLen"), 0x00400000u);
+}
+
+TEST_F(ServiceOnSimulatedPc, ConcurrentClientsAreAllServed) {
+    // Two tools (two clients, each with its own lock) and two threads of one
+    // tool, each sending as a tool does: a request now and then, not a flood
+    // (a client that never pauses leaves the others only the gaps between its
+    // exchanges to connect in).
+    SleepingPause sleeping;
+    ServiceClient first{service.transport(), sleeping, pc.text};
+    ServiceClient second{service.transport(), sleeping, pc.text};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (ServiceClient* user : {&first, &second, &second}) {
+        threads.emplace_back([&, user] {
+            for (int i = 0; i < 10; ++i) {
+                if (user->RequestSetSize(0x00100000, 0, 0xEFFFFFFF) != 1) ++failures;
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_TRUE(service.WaitForExchanges(30, 5s));
+}
+
+}  // namespace
+}  // namespace qn38::tool

@@ -1,0 +1,363 @@
+// The service's lifecycle: what the service control manager is told, and
+// when, from start to stop.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "core/service_host.h"
+#include "service_fakes.h"
+
+namespace qn38::service {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ClientScript;
+using testing::RecordingOperations;
+using testing::ScriptedConnection;
+using testing::Wire;
+
+// One log for the whole test, written from whichever thread acts.
+class Journal {
+public:
+    void Add(std::string line) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::move(line));
+        changed_.notify_all();
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    bool WaitFor(const std::string& line) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 5s,
+                                 [&] { return std::find(lines_.begin(), lines_.end(), line) != lines_.end(); });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+std::string Name(std::uint32_t state) {
+    switch (state) {
+    case 1:
+        return "STOPPED";
+    case 2:
+        return "START_PENDING";
+    case 3:
+        return "STOP_PENDING";
+    case 4:
+        return "RUNNING";
+    }
+    return "state " + std::to_string(state);
+}
+
+class RecordingReporter final : public StatusReporter {
+public:
+    explicit RecordingReporter(Journal& journal) : journal_(journal) {}
+
+    bool Report(const ServiceStatusReport& report) override {
+        std::lock_guard lock(mutex_);
+        reports.push_back(report);
+        const bool refused = refuseAll || (refuseState != 0 && report.currentState == refuseState);
+        journal_.Add(Name(report.currentState) + (refused ? " refused" : ""));
+        return !refused;
+    }
+
+    std::vector<ServiceStatusReport> Reports() {
+        std::lock_guard lock(mutex_);
+        return reports;
+    }
+
+    std::uint32_t refuseState = 0;
+    bool refuseAll = false;
+
+private:
+    std::mutex mutex_;
+    std::vector<ServiceStatusReport> reports;
+    Journal& journal_;
+};
+
+// The pipe: a queue of clients; with none left it waits for the stop signal,
+// or fails when told to.
+class ScriptedServer final : public RequestServer, public StopSignal {
+public:
+    explicit ScriptedServer(Journal& journal) : journal_(journal) {}
+
+    void Raise() override {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
+
+    Wake WaitForClient() override {
+        std::unique_lock lock(mutex_);
+        if (!clients_.empty()) {
+            current_ = std::move(clients_.front());
+            clients_.pop_front();
+            journal_.Add("client");
+            return Wake::ClientConnected;
+        }
+        if (failWait) return Wake::Failed;
+        journal_.Add("listening");
+        changed_.wait(lock, [&] { return stopped_; });
+        return Wake::Stop;
+    }
+
+    ServiceConnection& Client() override { return *current_; }
+
+    void AddClient(ClientScript script) {
+        std::lock_guard lock(mutex_);
+        clients_.push_back(std::make_unique<ScriptedConnection>(std::move(script), steps));
+    }
+
+    bool failWait = false;
+    std::vector<std::string> steps;
+
+private:
+    Journal& journal_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopped_ = false;
+    std::deque<std::unique_ptr<ScriptedConnection>> clients_;
+    std::unique_ptr<ScriptedConnection> current_;
+};
+
+// Hands the host a server that it owns and destroys; the test keeps a view of it.
+class ServerHandle final : public RequestServer {
+public:
+    ServerHandle(ScriptedServer& server, Journal& journal) : server_(server), journal_(journal) {}
+    ~ServerHandle() override { journal_.Add("pipe closed"); }
+    Wake WaitForClient() override { return server_.WaitForClient(); }
+    ServiceConnection& Client() override { return server_.Client(); }
+
+private:
+    ScriptedServer& server_;
+    Journal& journal_;
+};
+
+class ScriptedFactory final : public RequestServerFactory {
+public:
+    ScriptedFactory(ScriptedServer& server, Journal& journal) : server_(server), journal_(journal) {}
+    std::unique_ptr<RequestServer> CreateServer() override {
+        journal_.Add("pipe created");
+        if (fail) return nullptr;
+        return std::make_unique<ServerHandle>(server_, journal_);
+    }
+    bool fail = false;
+
+private:
+    ScriptedServer& server_;
+    Journal& journal_;
+};
+
+class ServiceLifecycle : public ::testing::Test {
+protected:
+    ~ServiceLifecycle() override {
+        if (thread.joinable()) {
+            host.HandleControl(CONTROL_STOP);
+            thread.join();
+        }
+    }
+
+    void RunInBackground() {
+        thread = std::thread([this] { host.Run(factory, operations); });
+    }
+
+    void Join() { thread.join(); }
+
+    Journal journal;
+    RecordingReporter reporter{journal};
+    ScriptedServer server{journal};
+    ScriptedFactory factory{server, journal};
+    std::vector<std::string> operationSteps;
+    RecordingOperations operations{operationSteps};
+    ServiceHost host{reporter, server, ExchangeLimits{.requestRead = 50ms, .replyWrite = 50ms, .replyTaken = 50ms}};
+    std::thread thread;
+};
+
+ServiceRequest SetSizeRequest() {
+    ServiceRequest request;
+    request.command = CMD_SET_SIZE;
+    request.defLen = 0x00200000;
+    return request;
+}
+
+// --- status reports ---
+
+TEST_F(ServiceLifecycle, SmokeStartsPendingThenRunsWithStopAndShutdownAccepted) {
+    RunInBackground();
+    ASSERT_TRUE(journal.WaitFor("listening"));
+    const auto reports = reporter.Reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0],
+              (ServiceStatusReport{
+                  .serviceType = 0x10, .currentState = 2, .controlsAccepted = 0, .checkPoint = 1, .waitHint = 3000}));
+    EXPECT_EQ(reports[1], (ServiceStatusReport{.serviceType = 0x10, .currentState = 4, .controlsAccepted = 5}));
+    EXPECT_EQ(journal.Lines(), (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING", "listening"}));
+}
+
+TEST_F(ServiceLifecycle, InterrogateReReportsTheCurrentStateWithItsControls) {
+    host.ReportStatus(ServiceState::StartPending, 1, PENDING_WAIT_HINT_MS);
+    host.HandleControl(CONTROL_INTERROGATE);
+    EXPECT_EQ(reporter.Reports().back(), (ServiceStatusReport{.serviceType = 0x10, .currentState = 2}));
+
+    host.ReportStatus(ServiceState::Running, 0, 0);
+    host.HandleControl(CONTROL_INTERROGATE);
+    host.HandleControl(0x80);  // a control the service does not know is answered the same way
+    const auto reports = reporter.Reports();
+    EXPECT_EQ(reports[reports.size() - 2],
+              (ServiceStatusReport{.serviceType = 0x10, .currentState = 4, .controlsAccepted = 5}));
+    EXPECT_EQ(reports.back(), reports[reports.size() - 2]);
+}
+
+// --- stopping ---
+
+TEST_F(ServiceLifecycle, StopWhileWaitingClosesThePipeBeforeReportingStopped) {
+    RunInBackground();
+    ASSERT_TRUE(journal.WaitFor("listening"));
+    host.HandleControl(CONTROL_STOP);
+    Join();
+    EXPECT_EQ(journal.Lines(), (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING", "listening",
+                                                         "STOP_PENDING", "pipe closed", "STOPPED"}));
+    const auto reports = reporter.Reports();
+    EXPECT_EQ(reports[2],
+              (ServiceStatusReport{
+                  .serviceType = 0x10, .currentState = 3, .controlsAccepted = 5, .checkPoint = 1, .waitHint = 3000}));
+    EXPECT_EQ(reports[3], (ServiceStatusReport{.serviceType = 0x10, .currentState = 1, .controlsAccepted = 5}));
+    EXPECT_EQ(host.CurrentState(), ServiceState::Stopped);
+}
+
+TEST_F(ServiceLifecycle, ShutdownStopsLikeStop) {
+    RunInBackground();
+    ASSERT_TRUE(journal.WaitFor("listening"));
+    host.HandleControl(CONTROL_SHUTDOWN);
+    Join();
+    EXPECT_EQ(journal.Lines().back(), "STOPPED");
+}
+
+TEST_F(ServiceLifecycle, StopDuringARequestLetsItFinishBeforeStopped) {
+    // The stop control arrives while the export runs.
+    class StoppedMidway final : public ServiceOperations {
+    public:
+        StoppedMidway(ServiceHost& host, Journal& journal) : host_(host), journal_(journal) {}
+        int AddFilter() override { return 0; }
+        int SetStatus(std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) override { return 0; }
+        int SetSize(std::uint32_t, std::uint32_t, std::uint32_t) override {
+            host_.HandleControl(CONTROL_STOP);
+            journal_.Add("SetSize done");
+            return 1;
+        }
+        int WriteLog(const char*) override { return 0; }
+        std::uint32_t LastError() override { return 0; }
+
+    private:
+        ServiceHost& host_;
+        Journal& journal_;
+    } operationsStoppedMidway(host, journal);
+
+    server.AddClient({.sends = Wire(SetSizeRequest())});
+    server.AddClient({.sends = Wire(SetSizeRequest())});
+    host.ObserveExchanges([&](const ExchangeReport& report) {
+        journal.Add(report.end == ExchangeEnd::Answered ? "answered" : "not answered");
+    });
+    host.Run(factory, operationsStoppedMidway);
+
+    EXPECT_EQ(journal.Lines(),
+              (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING", "client", "STOP_PENDING",
+                                        "SetSize done", "answered", "pipe closed", "STOPPED"}));
+}
+
+TEST_F(ServiceLifecycle, FailedWaitReportsStopped) {
+    server.failWait = true;
+    host.Run(factory, operations);
+    EXPECT_EQ(journal.Lines(),
+              (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING", "pipe closed", "STOPPED"}));
+}
+
+TEST_F(ServiceLifecycle, PipeThatCannotBeCreatedIsNeverReportedRunning) {
+    factory.fail = true;
+    host.Run(factory, operations);
+    EXPECT_EQ(journal.Lines(), (std::vector<std::string>{"START_PENDING", "pipe created", "STOPPED"}));
+}
+
+TEST_F(ServiceLifecycle, RefusedStartReportStopsBeforeThePipeExists) {
+    reporter.refuseState = 2;
+    host.Run(factory, operations);
+    EXPECT_EQ(journal.Lines(), (std::vector<std::string>{"START_PENDING refused", "STOPPED"}));
+}
+
+TEST_F(ServiceLifecycle, RefusedRunningReportStopsWithoutServing) {
+    reporter.refuseState = 4;
+    server.AddClient({.sends = Wire(SetSizeRequest())});
+    host.Run(factory, operations);
+    EXPECT_EQ(journal.Lines(),
+              (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING refused", "pipe closed", "STOPPED"}));
+    EXPECT_TRUE(operationSteps.empty());
+}
+
+TEST_F(ServiceLifecycle, RefusedFinalReportIsRetriedABoundedNumberOfTimes) {
+    reporter.refuseState = 1;
+    server.failWait = true;
+    host.Run(factory, operations);  // returns: no endless retry
+    int attempts = 0;
+    for (const auto& report : reporter.Reports()) attempts += report.currentState == 1;
+    EXPECT_EQ(attempts, STOPPED_REPORT_ATTEMPTS);
+
+    // A later stop tries again, as boundedly.
+    host.StopService();
+    attempts = 0;
+    for (const auto& report : reporter.Reports()) attempts += report.currentState == 1;
+    EXPECT_EQ(attempts, 2 * STOPPED_REPORT_ATTEMPTS);
+}
+
+TEST_F(ServiceLifecycle, RefusedInterrogateReportStopsTheService) {
+    RunInBackground();
+    ASSERT_TRUE(journal.WaitFor("listening"));
+    reporter.refuseState = 4;
+    host.HandleControl(CONTROL_INTERROGATE);
+    Join();
+    EXPECT_EQ(journal.Lines().back(), "STOPPED");
+}
+
+TEST_F(ServiceLifecycle, ControlsAfterStoppedDoNotRevive) {
+    server.failWait = true;
+    host.Run(factory, operations);
+    host.HandleControl(CONTROL_STOP);
+    EXPECT_EQ(reporter.Reports().back().currentState, 1u);
+    EXPECT_EQ(host.CurrentState(), ServiceState::Stopped);
+}
+
+TEST_F(ServiceLifecycle, StopBeforeTheServiceRunsEndsItWithoutAPipe) {
+    host.HandleControl(CONTROL_STOP);
+    host.Run(factory, operations);
+    const auto lines = journal.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "pipe created"), 0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "RUNNING"), 0);
+    EXPECT_EQ(lines.back(), "STOPPED");
+}
+
+// --- serving ---
+
+TEST_F(ServiceLifecycle, ClientsAreServedOneAfterAnotherUntilStopped) {
+    std::vector<ExchangeEnd> ends;
+    host.ObserveExchanges([&](const ExchangeReport& report) { ends.push_back(report.end); });
+    server.AddClient({.sends = Wire(SetSizeRequest())});
+    server.AddClient({.createdEvent = false});  // one that misbehaves costs only its own turn
+    server.AddClient({.sends = Wire(SetSizeRequest())});
+    RunInBackground();
+    ASSERT_TRUE(journal.WaitFor("listening"));
+    host.HandleControl(CONTROL_STOP);
+    Join();
+    EXPECT_EQ(ends,
+              (std::vector<ExchangeEnd>{ExchangeEnd::Answered, ExchangeEnd::NoClientEvent, ExchangeEnd::Answered}));
+    EXPECT_EQ(operationSteps.size(), 2u);
+}
+
+}  // namespace
+}  // namespace qn38::service

@@ -1,0 +1,444 @@
+// The 64-bit service under Wine's service control manager, asked by a client
+// built from the tool's own client code, and by clients that misbehave.
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "QN38HotPlug.h"
+#include "core/pipe_access.h"
+#include "core/service_client.h"
+#include "service_harness.h"
+#include "win32/platform_win32.h"
+#include "win32/service_transport_win32.h"
+
+namespace qn38::winetest {
+namespace {
+
+InstalledService* service = nullptr;
+
+class ServiceEnvironment final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        DeleteDriverKey();
+        std::string failure;
+        installed_ = InstalledService::Install(failure);
+        ASSERT_NE(installed_, nullptr) << failure;
+        ASSERT_TRUE(installed_->Start()) << "the service did not reach RUNNING";
+        service = installed_.get();
+    }
+    void TearDown() override {
+        service = nullptr;
+        installed_.reset();
+        DeleteDriverKey();
+    }
+
+private:
+    std::unique_ptr<InstalledService> installed_;
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+
+tool::ServiceClient& Client() {
+    static tool::ServiceClient client(tool::win32::ServiceTransportBackend(), tool::win32::RetryPauseBackend(),
+                                      qn38::win32::TextBackend());
+    return client;
+}
+
+// The reply must equal the request byte for byte, but for the result (when
+// given) and the last-error code.
+void ExpectReplyOf(const ServiceRequestBytes& sent, const ServiceRequest& reply, std::optional<std::int32_t> result) {
+    ServiceRequestBytes expected = sent;
+    if (result) {
+        ServiceRequest withResult = DecodeServiceRequest(sent);
+        withResult.result = static_cast<std::uint32_t>(*result);
+        expected = EncodeServiceRequest(withResult);
+    }
+    ServiceRequestBytes actual = EncodeServiceRequest(reply);
+    if (!result) std::copy_n(sent.begin() + 4, 4, actual.begin() + 4);
+    std::copy_n(sent.begin() + 8, 4, actual.begin() + 8);
+    EXPECT_EQ(actual, expected);
+}
+
+ServiceRequest SetSize(std::uint32_t defLen) {
+    ServiceRequest request;
+    request.command = CMD_SET_SIZE;
+    request.defLen = defLen;
+    request.startAdrs = 0;
+    request.endAdrs = 0xEFFFFFFF;
+    return request;
+}
+
+std::vector<std::uint8_t> Wire(const ServiceRequest& request, std::size_t bytes = SERVICE_REQUEST_SIZE) {
+    const ServiceRequestBytes all = EncodeServiceRequest(request);
+    std::vector<std::uint8_t> wire(all.begin(), all.end());
+    wire.resize(bytes, 0xA5);
+    return wire;
+}
+
+// The service serves again: a request from the tool's client succeeds within
+// the bound (the client's own attempts last about a second).
+::testing::AssertionResult ServesAgainWithin(DWORD timeoutMs, std::uint32_t defLen = 0x00100000) {
+    const DWORD started = GetTickCount();
+    while (GetTickCount() - started < timeoutMs) {
+        ServiceRequest request = SetSize(defLen);
+        if (Client().SendServiceRequest(request) == 1 && DriverValue(L"DefLen") == defLen) {
+            return ::testing::AssertionSuccess();
+        }
+    }
+    return ::testing::AssertionFailure() << "no request served within " << timeoutMs << " ms";
+}
+
+// --- each command's reply ---
+
+TEST(ServiceReplies, AddFilterWithoutAnAdapterAnswersZero) {
+    ServiceRequest request;
+    request.command = CMD_ADD_FILTER;
+    const ServiceRequestBytes sent = EncodeServiceRequest(request);
+    EXPECT_EQ(Client().SendServiceRequest(request), 0);
+    ExpectReplyOf(sent, request, 0);
+}
+
+TEST(ServiceReplies, SetStatusForABusWithoutASlotBridgeAnswersZero) {
+    ServiceRequest request;
+    request.command = CMD_SET_STATUS;
+    request.bus = 5;
+    request.linkEnable = 1;
+    const ServiceRequestBytes sent = EncodeServiceRequest(request);
+    EXPECT_EQ(Client().SendServiceRequest(request), 0);
+    ExpectReplyOf(sent, request, 0);
+    EXPECT_EQ(Client().RequestSetStatus(5, 0, 0, 1), 0);
+}
+
+TEST(ServiceReplies, SetSizeWithoutTheDriverKeyAnswersZeroAndCreatesNothing) {
+    DeleteDriverKey();
+    EXPECT_EQ(Client().RequestSetSize(0x00200000, 0, 0xEFFFFFFF), 0);
+    EXPECT_FALSE(DriverKeyExists());
+}
+
+TEST(ServiceReplies, SetSizeStoresTheWindowInTheDriverKey) {
+    ASSERT_TRUE(CreateDriverKey());
+    ServiceRequest request = SetSize(0x00200000);
+    const ServiceRequestBytes sent = EncodeServiceRequest(request);
+    EXPECT_EQ(Client().SendServiceRequest(request), 1);
+    ExpectReplyOf(sent, request, 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00200000u);
+    EXPECT_EQ(DriverValue(L"StartAdrs"), 0u);
+    EXPECT_EQ(DriverValue(L"EndAdrs"), 0xEFFFFFFFu);
+}
+
+TEST(ServiceReplies, WriteLogWithAFullUnterminatedTitleWritesTheTitleEntryBesideTheService) {
+    std::u16string title;
+    for (int i = 0; i < 200; ++i) title.push_back(static_cast<char16_t>(u'a' + i % 26));
+    ServiceRequest request;
+    request.command = CMD_WRITE_LOG;
+    for (std::size_t i = 0; i < SERVICE_TEXT_CAPACITY; ++i) request.text[i] = static_cast<char>(title[i]);
+    const ServiceRequestBytes sent = EncodeServiceRequest(request);
+    Client().SendServiceRequest(request);  // its result means nothing to the tool
+    ExpectReplyOf(sent, request, std::nullopt);
+
+    const std::wstring logPath = service->directory() + L"\\QN38.LOG";
+    qn38::win32::FileHandle log(CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(log) << "no log beside the service's executable";
+    std::string contents(2 * 1024 * 1024, '\0');
+    DWORD read = 0;
+    ReadFile(log.get(), contents.data(), static_cast<DWORD>(contents.size()), &read, nullptr);
+    contents.resize(read);
+    EXPECT_EQ(contents.substr(0, 8), std::string("QN38LOG\0", 8));
+    // The entry holds what fits of "\r\n\r\n<title>\r\n<time>" in one 200-byte slot.
+    const std::string entry = "\r\n\r\n" + std::string(request.text, 196);
+    bool found = false;
+    for (std::size_t slot = 200; slot + 200 <= contents.size() && !found; slot += 200) {
+        found = contents.compare(slot, entry.size(), entry) == 0;
+    }
+    EXPECT_TRUE(found) << "no title entry in the log";
+}
+
+TEST(ServiceReplies, UnknownCommandsComeBackUnchangedButTheLastError) {
+    for (std::uint32_t command : {7u, 0u}) {
+        ServiceRequest request;
+        request.command = command;
+        request.result = 0x11223344;
+        request.bus = 0xFE;
+        request.defLen = 0xCAFEF00D;
+        std::memcpy(request.text, "unchanged", 9);
+        request.text[199] = 'z';
+        const ServiceRequestBytes sent = EncodeServiceRequest(request);
+        EXPECT_EQ(Client().SendServiceRequest(request), 0x11223344) << "command " << command;
+        ExpectReplyOf(sent, request, 0x11223344);
+    }
+}
+
+// --- the pipe ---
+
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    if (!CreateWellKnownSid(type, nullptr, sid.data(), &size)) return {};
+    sid.resize(size);
+    return sid;
+}
+
+TEST(ServicePipe, AccessListGivesUsersReadAndWriteButNoControlOverThePipe) {
+    // With the event created the service waits for a request, and the
+    // client's handle (which carries READ_CONTROL) reads the descriptor meanwhile.
+    const auto client = RawClient::Connect(true);
+    ASSERT_NE(client, nullptr);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(client->pipe(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr) << "a pipe without an access list is open to everyone";
+
+    const std::vector<std::pair<std::vector<BYTE>, DWORD>> expected = {
+        {WellKnownSid(WinLocalSystemSid), 0x001F01FF},
+        {WellKnownSid(WinBuiltinAdministratorsSid), 0x001F01FF},
+        {WellKnownSid(WinBuiltinUsersSid), service::PIPE_CLIENT_READ_WRITE},
+    };
+    ASSERT_EQ(dacl->AceCount, expected.size());
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &entry));
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
+        EXPECT_EQ(allowed->Header.AceFlags, 0) << "entry " << i;
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), const_cast<BYTE*>(expected[i].first.data())))
+            << "entry " << i;
+        EXPECT_EQ(allowed->Mask, expected[i].second) << "entry " << i;
+    }
+    const DWORD users = static_cast<const ACCESS_ALLOWED_ACE*>([&] {
+                            void* entry = nullptr;
+                            GetAce(dacl, 2, &entry);
+                            return entry;
+                        }())
+                            ->Mask;
+    EXPECT_EQ(users & (WRITE_DAC | WRITE_OWNER | FILE_CREATE_PIPE_INSTANCE | DELETE), 0u);
+    EXPECT_EQ(users & (FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE),
+              static_cast<DWORD>(FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE));
+    LocalFree(descriptor);
+}
+
+TEST(ServicePipe, NoSecondServerInstanceCanBeCreated) {
+    qn38::win32::FileHandle impostor(CreateNamedPipeW(SERVICE_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                                      PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr));
+    EXPECT_FALSE(impostor) << "a second server could answer the tool in the service's place";
+    EXPECT_TRUE(ServesAgainWithin(3000));
+}
+
+// --- several clients ---
+
+TEST(ServiceClients, TwoClientProcessesSendingAtOnceAreAllServed) {
+    ASSERT_TRUE(CreateDriverKey());
+    std::vector<ProcessResult> results(2);
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 2; ++i) {
+        runs.emplace_back([&, i] {
+            results[i] = RunProcess(
+                L"\"" + ProgramDirectory() + L"\\wine_service_client.exe\" 20 " + std::to_wstring(0x00100000 * (i + 1)),
+                120000);
+        });
+    }
+    for (auto& run : runs) run.join();
+    for (const auto& result : results) {
+        EXPECT_TRUE(result.finished);
+        EXPECT_EQ(result.exitCode, 0u) << result.output;
+    }
+}
+
+TEST(ServiceClients, ThreadsOfOneToolShareTheClientWithoutLosingARequest) {
+    ASSERT_TRUE(CreateDriverKey());
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                if (Client().RequestSetSize(0x00100000, 0, 0xEFFFFFFF) != 1) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, 0);
+}
+
+// --- clients that misbehave cost only their own connection ---
+
+class MalformedClient : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(CreateDriverKey());
+        ASSERT_EQ(Client().RequestSetSize(0x00100000, 0, 0xEFFFFFFF), 1);
+    }
+};
+
+TEST_F(MalformedClient, WithoutTheEventIsDroppedAndItsRequestNotPerformed) {
+    // The service lets go of the event just after the last client had its
+    // reply; then nobody holds it, and this client's connection finds none.
+    const DWORD started = GetTickCount();
+    for (;;) {
+        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, SERVICE_EVENT_NAME);
+        if (event == nullptr) break;
+        CloseHandle(event);
+        ASSERT_LT(GetTickCount() - started, 5000u) << "the event stays open";
+        Sleep(10);
+    }
+    const auto client = RawClient::Connect(false);
+    ASSERT_NE(client, nullptr);
+    client->Send(Wire(SetSize(0x00700000)));
+    EXPECT_TRUE(client->Disconnected(5000));
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00100000u);
+    EXPECT_TRUE(ServesAgainWithin(3000));
+}
+
+TEST_F(MalformedClient, SendingPartOfARecordAndWaitingIsAnsweredWithoutPerformingIt) {
+    const auto client = RawClient::Connect(true);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000), 100)));
+    const DWORD started = GetTickCount();
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 10000);
+    EXPECT_LT(GetTickCount() - started, 6000u);
+    ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
+    const ServiceRequest answer = DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply));
+    EXPECT_EQ(answer.command, CMD_SET_SIZE);
+    EXPECT_EQ(ServiceResult(answer), 0);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00100000u);
+    EXPECT_TRUE(ServesAgainWithin(5000, 0x00200000));
+}
+
+TEST_F(MalformedClient, SendingPartOfARecordAndLeavingChangesNothing) {
+    {
+        const auto client = RawClient::Connect(true);
+        ASSERT_NE(client, nullptr);
+        ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000), 16)));
+    }
+    EXPECT_TRUE(ServesAgainWithin(3000, 0x00200000));
+    EXPECT_NE(DriverValue(L"DefLen"), 0x00700000u);
+}
+
+TEST_F(MalformedClient, NeverSendingIsAnsweredAfterTheBound) {
+    const auto client = RawClient::Connect(true);
+    ASSERT_NE(client, nullptr);
+    const DWORD started = GetTickCount();
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 10000);
+    const DWORD took = GetTickCount() - started;
+    EXPECT_GE(took, 1000u);
+    EXPECT_LT(took, 6000u);
+    ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
+    EXPECT_EQ(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply)).command, 0u);
+    EXPECT_TRUE(client->Disconnected(5000));
+    EXPECT_TRUE(ServesAgainWithin(3000, 0x00200000));
+}
+
+TEST_F(MalformedClient, VanishingAfterAWholeRequestHasItPerformed) {
+    {
+        const auto client = RawClient::Connect(true);
+        ASSERT_NE(client, nullptr);
+        ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000))));
+    }
+    const DWORD started = GetTickCount();
+    while (DriverValue(L"DefLen") != 0x00700000u && GetTickCount() - started < 5000) Sleep(20);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00700000u);
+    EXPECT_TRUE(ServesAgainWithin(3000, 0x00200000));
+}
+
+TEST_F(MalformedClient, StoppingToReadHoldsTheServiceOnlyForABoundedTime) {
+    const auto client = RawClient::Connect(true);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000))));
+    const DWORD started = GetTickCount();
+    EXPECT_TRUE(ServesAgainWithin(8000, 0x00200000));
+    EXPECT_LT(GetTickCount() - started, 6000u);
+    EXPECT_TRUE(client->Disconnected(1000));  // the service gave up on it; it did not wait for it to leave
+}
+
+TEST_F(MalformedClient, SendingMoreThanARecordGetsTheReplyToTheRecord) {
+    const auto client = RawClient::Connect(true);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client->Send(Wire(SetSize(0x00300000), 300)));
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 5000);
+    ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
+    EXPECT_EQ(ServiceResult(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply))), 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00300000u);
+}
+
+// --- the service control manager's view; these run last, the stop at the very end ---
+
+TEST(ServiceControl, RunsInItsOwnProcessAcceptingStopAndShutdown) {
+    const auto status = service->Query();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(status->dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    EXPECT_EQ(status->dwWin32ExitCode, 0u);
+
+    const auto interrogated = service->Control(SERVICE_CONTROL_INTERROGATE);
+    ASSERT_TRUE(interrogated);
+    EXPECT_EQ(interrogated->dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(interrogated->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+
+    // Wine's sc prints no line of accepted controls; it shows the type and the state.
+    const ProcessResult query = RunProcess(L"sc.exe query QN38HotPlugService");
+    EXPECT_NE(query.output.find("WIN32_OWN_PROCESS"), std::string::npos) << query.output;
+    EXPECT_NE(query.output.find("RUNNING"), std::string::npos) << query.output;
+}
+
+TEST(ServiceControl, StopDuringARequestLetsTheRequestFinish) {
+    ASSERT_TRUE(CreateDriverKey());
+    const auto client = RawClient::Connect(true);
+    ASSERT_NE(client, nullptr);
+    const auto stopping = service->Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(stopping);
+    EXPECT_EQ(stopping->dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+
+    ASSERT_TRUE(client->Send(Wire(SetSize(0x00500000))));
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 5000);
+    ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
+    EXPECT_EQ(ServiceResult(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply))), 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00500000u);
+    EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED, 10000));
+}
+
+TEST(ServiceControl, ClientConnectingAsTheServiceStartsIsServed) {
+    ASSERT_TRUE(service->WaitForState(SERVICE_STOPPED, 10000));
+    ASSERT_TRUE(CreateDriverKey());
+    // This client hammers the pipe's name while the service starts, so it is
+    // likely to connect before the service's first listen.
+    std::atomic<int> result{-1};
+    std::thread early([&] {
+        const auto client = RawClient::Connect(true, 20000);
+        if (!client || !client->Send(Wire(SetSize(0x00600000)))) return;
+        const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 10000);
+        if (reply.size() == SERVICE_REQUEST_SIZE) {
+            result = ServiceResult(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply)));
+        }
+    });
+    EXPECT_TRUE(service->Start());
+    early.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00600000u);
+}
+
+TEST(ServiceControl, RunOutsideTheServiceControlManagerItEndsCleanly) {
+    const ProcessResult run = RunProcess(L"\"" + service->ExecutablePath() + L"\"", 60000);
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(ServesAgainWithin(3000));  // and the installed service was not disturbed
+}
+
+TEST(ServiceControl, StopReachesStoppedAndThePipeIsGone) {
+    const ProcessResult stop = RunProcess(L"sc.exe stop QN38HotPlugService");
+    EXPECT_TRUE(stop.finished);
+    EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED, 10000));
+    qn38::win32::FileHandle pipe(
+        CreateFileW(SERVICE_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(pipe);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Client().RequestAddFilter(), 0);
+}
+
+}  // namespace
+}  // namespace qn38::winetest

@@ -1,0 +1,56 @@
+// The tool's side of the exchange with the service: one request per
+// connection, and one builder per command.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+
+#include "ServiceRequest.h"
+#include "core/ports/text.h"
+#include "ports/service_transport.h"
+
+namespace qn38::tool {
+
+inline constexpr int SERVICE_CONNECT_ATTEMPTS = 10;
+inline constexpr std::chrono::milliseconds SERVICE_CONNECT_PAUSE{100};
+// The reply, which the service writes only after performing the request, is
+// what ends an exchange; the wait on the shared event before it is bounded so
+// that a signal taken by another client's reset, or never given by a service
+// that died, cannot hold the tool. Kept short: while it runs the service is
+// held too, and a second client has only about a second of attempts.
+inline constexpr std::chrono::milliseconds SERVICE_EVENT_WAIT{100};
+
+class ServiceClient {
+public:
+    ServiceClient(ServiceTransport& transport, RetryPause& pause, Text& text,
+                  std::chrono::milliseconds eventWait = SERVICE_EVENT_WAIT)
+        : transport_(transport), pause_(pause), text_(text), eventWait_(eventWait) {}
+
+    // Sends the record and reads the reply into it; returns its result field
+    // as a signed number. The record is left as built, and its result
+    // returned, when no whole reply came back (0 for every built request).
+    std::int32_t SendServiceRequest(ServiceRequest& request);
+
+    std::int32_t RequestAddFilter();
+    std::int32_t RequestSetStatus(std::uint8_t bus, std::uint8_t stateChange, std::uint8_t linkEnable,
+                                  std::uint8_t checkDisks);
+    std::int32_t RequestSetSize(std::uint32_t size, std::uint32_t start, std::uint32_t end);
+    // The text in the ANSI code page, up to its first terminator, cut to 200 bytes.
+    std::int32_t RequestWriteLog(std::u16string_view text);
+
+private:
+    ServiceTransport& transport_;
+    RetryPause& pause_;
+    Text& text_;
+    const std::chrono::milliseconds eventWait_;
+    // The tool's own threads (the window's and the poller) share the one named
+    // event: one exchange at a time keeps them from taking each other's signal.
+    std::mutex exchange_;
+};
+
+// The log request's text field as the tool fills it.
+void FillLogText(ServiceRequest& request, std::string_view ansi);
+
+}  // namespace qn38::tool
