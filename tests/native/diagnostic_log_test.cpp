@@ -318,6 +318,29 @@ TEST_F(LogReport, ACardBelowTheBridgeFollowsItsSlotEntry) {
               "\r\nDeviceDesc:Realtek PCIe GbE Family Controller");
 }
 
+TEST_F(LogReport, ReportsTheCardTheSlotBroughtUpAndLaterHeldForEject) {
+    auto& slot = pc.AddSlot({.slotBus = 5});
+    slot.InsertCard();
+    pc.devices.Reenumerate(slot.bridge());
+    ASSERT_TRUE(slot.CardDevice());
+    WriteLog(pc.platform(), "LinkEnable(Bus0x05)");
+    auto entries = Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_NE(entries[1].find("\r\nSlotStatus:0x0040"), std::string::npos) << entries[1];
+    EXPECT_NE(entries[2].find("\r\nHardwareID:0x2363197b\r\n"), std::string::npos) << entries[2];
+    EXPECT_NE(entries[2].find("\r\nproblem:0x00000000\r\nDeviceDesc:ExpressCard SATA Controller"), std::string::npos);
+
+    slot.HoldCardForEject();
+    WriteLog(pc.platform(), "LinkDisable(Bus0x05)");
+    entries = Entries();
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_NE(entries[5].find("\r\nproblem:0x0000002f\r\n"), std::string::npos) << entries[5];
+
+    slot.PullCard();
+    WriteLog(pc.platform(), "Pulled");
+    EXPECT_EQ(Entries().size(), 8u);  // title and slot: no card below the bridge
+}
+
 TEST_F(LogReport, RegistersAreReadInTheirOrderEachWithItsOwnOpen) {
     const auto adapter = pc.devices.AddAdapter({.slotBus = 5});
     InsertCard(adapter, 6, u"Card");

@@ -28,3 +28,8 @@ qn38_log_reader_test(wine_log_reader ${CMAKE_BINARY_DIR}/bin/logtest/QN38-reader
 set_tests_properties(wine_log_reader PROPERTIES FIXTURES_REQUIRED qn38_dll_log)
 qn38_log_reader_test(wine_log_reader_refuses ${CMAKE_CURRENT_SOURCE_DIR}/log.cmake 1
   "does not begin with the marker")
+
+# The reader ships to support staff on its own: Windows' DLLs only.
+add_test(NAME qn38logread_imports
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/check-pe.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:qn38logread>)
+set_tests_properties(qn38logread_imports PROPERTIES LABELS static)
