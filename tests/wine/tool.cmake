@@ -1,0 +1,14 @@
+# The tray tool under Wine: the real QN38HotPlugTool.exe with the real
+# service and the emulated dump driver, on an Xvfb display and in a prefix of
+# its own (run_tool_test.sh). The screenshot of the tray with its balloon
+# lands in the build tree; docs/screenshots/tray-balloon.png is a copy.
+add_executable(wine_tool_test tool/tool_test.cpp service_harness.cpp)
+target_include_directories(wine_tool_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${QN38_DUMP_FIXTURE_DIR})
+target_link_libraries(wine_tool_test PRIVATE gtest gtest_main qn38_tool_win32 advapi32 user32)
+add_dependencies(wine_tool_test QN38HotPlugTool QN38HotPlugService QN38HotPlug qn38_dump_fixture_driver)
+
+add_test(NAME wine_tool_test
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tool/run_tool_test.sh ${CMAKE_CROSSCOMPILING_EMULATOR}
+                 $<TARGET_FILE:wine_tool_test> ${CMAKE_BINARY_DIR}/screenshots/tray-balloon.png
+                 ${QN38_DUMP_FIXTURE_SYS})
+set_tests_properties(wine_tool_test PROPERTIES LABELS wine RESOURCE_LOCK wine TIMEOUT 300)

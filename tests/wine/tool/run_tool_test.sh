@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# run_tool_test.sh EMULATOR TEST_PROGRAM SCREENSHOT_PNG DUMP_FIXTURE_SYS
+# Runs the tray tool's Wine test on a display and in a prefix of its own: an
+# Xvfb server, and a copy of the run's prefix with its own persistent
+# wineserver (the shell's tray lives in the prefix's explorer, which shows on
+# the display the server first saw). The emulated dump driver is registered
+# in the copy. Takes the screenshot and the clicks the test asks for.
+set -euo pipefail
+emulator=$1 program=$2 screenshot=$3 driver=$4
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+
+base=${WINEPREFIX:-$root/build/wine-prefix}
+"$root/scripts/wine-prefix" up  # the run's prefix exists from here on
+work=$(mktemp -d /tmp/qn38-tool-test.XXXXXX)
+cleanup() {
+  [[ -n ${helper:-} ]] && kill "$helper" 2>/dev/null || true
+  WINEPREFIX=$work/prefix "$root/scripts/wine-prefix" down || true
+  [[ -n ${xvfb:-} ]] && kill "$xvfb" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cp -a "$base" "$work/prefix"
+rm -f "$work/prefix.lock"
+export WINEPREFIX=$work/prefix
+
+# The first free display from :70 up.
+for display in $(seq 70 99); do
+  [[ -e /tmp/.X$display-lock || -e /tmp/.X11-unix/X$display ]] && continue
+  Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  sleep 0.5
+  kill -0 "$xvfb" 2>/dev/null && break
+  xvfb=
+done
+[[ -n ${xvfb:-} ]] || { echo "no display for Xvfb" >&2; exit 1; }
+export DISPLAY=:$display
+
+# The copy's own server starts on this display; the driver is registered
+# there, since the run's server may not have saved its registrations yet.
+"$root/scripts/wine-prefix" up
+"$root/tests/wine/driver/dump-fixture" install "$driver" >/dev/null
+
+mkdir -p "$(dirname "$screenshot")"
+rm -f "$screenshot" "$screenshot.request" "$screenshot.done"
+export QN38_TOOL_SCREENSHOT=$screenshot
+# Wine hands the environment to the Windows program. It asks for what only the
+# display can do by writing one line to $screenshot.request: "screenshot", or
+# "menu X Y" (a right click on the tray icon, then Up and Enter: the last item).
+(
+  while kill -0 $$ 2>/dev/null; do
+    if [[ -e $screenshot.request ]]; then
+      read -r action x y < <(tr -d '\r' <"$screenshot.request") || true
+      rm -f "$screenshot.request"
+      case $action in
+      # The tray and its balloon lie in the screen's top left corner.
+      screenshot) xwd -root -display "$DISPLAY" | convert xwd:- -crop 400x160+0+0 +repage "$screenshot" ;;
+      menu)
+        xdotool mousemove "$x" "$y" click 3
+        sleep 1
+        xdotool key Up Return
+        ;;
+      esac
+      touch "$screenshot.done"
+    fi
+    sleep 0.2
+  done
+) &
+helper=$!
+
+status=0
+"$emulator" "$program" --gtest_brief=1 || status=$?
+rm -f "$screenshot.done"
+exit $status

@@ -1,0 +1,241 @@
+// The real tray tool under Wine, with the real service and the emulated dump
+// driver providing one slot bridge: start-up, the poller, an insertion, a
+// second start and the Exit command. Run by run_tool_test.sh under Xvfb in a
+// prefix of its own, so the tray shows on this test's display.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "dump_fixture.h"
+#include "service_harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qn38::winetest::InstalledService;
+using qn38::winetest::ProgramDirectory;
+using namespace qn38::wine;
+
+constexpr std::uint32_t SLOT_BUS = 7;
+constexpr DWORD LINK_DISABLE_BIT = 0x10;
+constexpr const wchar_t* TITLE = L"QN38EX HotPlug Tool";
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// The emulated driver's device is opened without sharing, and the tool and
+// the service open it all the time: a control may need a few attempts.
+template <typename Call>
+auto Retried(Call&& call) {
+    for (int attempt = 1;; ++attempt) {
+        auto result = call();
+        if (result || attempt == 100) return result;
+        Sleep(10);
+    }
+}
+
+std::optional<DumpFixtureState> SlotState() {
+    return Retried([] { return DumpFixtureStateNow(); });
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+struct ToolWindows {
+    int count = 0;
+    HWND window = nullptr;
+};
+
+// The tool's main windows: top-level windows with its title in QN38HotPlugTool processes.
+ToolWindows FindToolWindows() {
+    ToolWindows found;
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            wchar_t title[64] = {};
+            GetWindowTextW(window, title, 64);
+            if (std::wstring(title) != TITLE) return TRUE;
+            auto* found = reinterpret_cast<ToolWindows*>(context);
+            ++found->count;
+            found->window = window;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+HWND TrayWindow() { return FindWindowW(nullptr, L"Wine System Tray"); }
+
+bool TrayShowsAnIcon() {
+    const HWND tray = TrayWindow();
+    return tray != nullptr && IsWindowVisible(tray);
+}
+
+PROCESS_INFORMATION StartTool() {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring line = L"\"" + ProgramDirectory() + L"\\QN38HotPlugTool.exe\"";
+    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, ProgramDirectory().c_str(), &startup,
+                   &process);
+    return process;
+}
+
+// Where run_tool_test.sh wants the screenshot, as a Windows path.
+std::optional<std::wstring> ScreenshotPath() {
+    wchar_t unixPath[1024] = {};
+    if (GetEnvironmentVariableW(L"QN38_TOOL_SCREENSHOT", unixPath, 1024) == 0) return std::nullopt;
+    std::wstring path = std::wstring(L"Z:") + unixPath;
+    for (auto& unit : path) unit = unit == L'/' ? L'\\' : unit;
+    return path;
+}
+
+// Asks the script that runs this test to act on the X display, as the user
+// would: "screenshot", or "menu X Y" (right click at X, Y, then Up and Enter).
+// The script answers by creating `<screenshot>.done`. Without the script
+// nothing is done and false comes back.
+bool AskTheDisplay(const std::string& action) {
+    const auto screenshot = ScreenshotPath();
+    if (!screenshot) return false;
+    const std::wstring& base = *screenshot;
+    const std::filesystem::path done(base + L".done");
+    std::filesystem::remove(done);
+    {
+        std::ofstream request(std::filesystem::path(base + L".request.tmp"), std::ios::binary);
+        request << action << "\n";
+    }
+    std::filesystem::rename(std::filesystem::path(base + L".request.tmp"), std::filesystem::path(base + L".request"));
+    return WaitUntil([&] { return std::filesystem::exists(done); }, 20s);
+}
+
+class ToolUnderWine : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string failure;
+        service_ = InstalledService::Install(failure).release();
+        if (service_ == nullptr || !service_->Start()) {
+            setupFailure_ = "the service did not start: " + failure;
+            return;
+        }
+        fixture_ = new ScopedDumpFixture;
+        if (!fixture_->running() || !Retried([] { return SetDumpFixtureSlot(SLOT_BUS); })) {
+            setupFailure_ = "the emulated dump driver did not start";
+            return;
+        }
+        tool_ = StartTool();
+        if (tool_.hProcess == nullptr) setupFailure_ = "QN38HotPlugTool.exe did not start";
+    }
+
+    static void TearDownTestSuite() {
+        if (tool_.hProcess != nullptr) {
+            if (WaitForSingleObject(tool_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(tool_.hProcess, 1);
+            CloseHandle(tool_.hProcess);
+            CloseHandle(tool_.hThread);
+        }
+        delete fixture_;
+        delete service_;
+    }
+
+    void SetUp() override {
+        if (!setupFailure_.empty()) GTEST_FAIL() << setupFailure_;
+    }
+
+    static std::string Log() { return ReadFileBytes(service_->directory() + L"\\QN38.LOG"); }
+    static bool LogHas(const std::string& text) { return Log().find(text) != std::string::npos; }
+    static bool ToolRunning() { return WaitForSingleObject(tool_.hProcess, 0) == WAIT_TIMEOUT; }
+
+    static InstalledService* service_;
+    static ScopedDumpFixture* fixture_;
+    static PROCESS_INFORMATION tool_;
+    static std::string setupFailure_;
+};
+
+InstalledService* ToolUnderWine::service_ = nullptr;
+ScopedDumpFixture* ToolUnderWine::fixture_ = nullptr;
+PROCESS_INFORMATION ToolUnderWine::tool_{};
+std::string ToolUnderWine::setupFailure_;
+
+TEST_F(ToolUnderWine, StartsWithItsBannerInTheLogAHiddenWindowAndAnIcon) {
+    ASSERT_TRUE(WaitUntil([] { return LogHas("-----QN38HotPlugTool Start-----"); }, 20s));
+    ASSERT_TRUE(WaitUntil([] { return FindToolWindows().count == 1; }, 10s));
+    EXPECT_FALSE(IsWindowVisible(FindToolWindows().window));
+    EXPECT_TRUE(WaitUntil(TrayShowsAnIcon, 10s));
+    EXPECT_TRUE(ToolRunning());
+}
+
+TEST_F(ToolUnderWine, FindsTheSlotsBusAndItsPollerKeepsTheEmptySlotsLinkDown) {
+    // Every pass asks the service to keep the empty slot's link disabled.
+    ASSERT_TRUE(WaitUntil(
+        [] {
+            const auto state = SlotState();
+            return state && state->writes > 0 && (state->slot.link & LINK_DISABLE_BIT) != 0;
+        },
+        20s));
+    const auto before = SlotState();
+    ASSERT_TRUE(before);
+    // The poller reads the slot every 300 ms; the counter keeps growing.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const auto now = SlotState();
+            return now && now->reads >= before->reads + 6;
+        },
+        10s));
+}
+
+TEST_F(ToolUnderWine, ASecondStartEndsAtOnceWithoutAWindow) {
+    PROCESS_INFORMATION second = StartTool();
+    ASSERT_NE(second.hProcess, nullptr);
+    EXPECT_EQ(WaitForSingleObject(second.hProcess, 10000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(second.hProcess, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    CloseHandle(second.hProcess);
+    CloseHandle(second.hThread);
+    EXPECT_EQ(FindToolWindows().count, 1);
+    EXPECT_TRUE(ToolRunning());
+}
+
+TEST_F(ToolUnderWine, AnInsertedCardRunsTheStartFlowWithItsLogLine) {
+    ASSERT_TRUE(Retried([] { return SetDumpFixtureCard(true); }));
+    EXPECT_TRUE(WaitUntil([] { return LogHas("LinkEnable(Bus0x07)"); }, 20s));
+    // The start flow brought the link up; Wine has no card device to show,
+    // so the balloon says the card could not start. The shell shows it after
+    // about two seconds.
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(AskTheDisplay("screenshot"));
+    if (const auto shot = ScreenshotPath()) {
+        EXPECT_TRUE(std::filesystem::exists(*shot));
+    }
+    EXPECT_TRUE(ToolRunning());
+}
+
+TEST_F(ToolUnderWine, ExitFromTheTrayMenuEndsTheProcessAndRemovesTheIcon) {
+    const HWND tray = TrayWindow();
+    ASSERT_NE(tray, nullptr);
+    // The icon is the first in the tray's client area; its menu is Settings,
+    // About, a separator and Exit, so Up from the top reaches Exit.
+    POINT icon{GetSystemMetrics(SM_CXSMICON) / 2 + 1, GetSystemMetrics(SM_CYSMICON) / 2 + 2};
+    ClientToScreen(tray, &icon);
+    ASSERT_TRUE(AskTheDisplay("menu " + std::to_string(icon.x) + " " + std::to_string(icon.y)));
+    EXPECT_EQ(WaitForSingleObject(tool_.hProcess, 15000), WAIT_OBJECT_0);
+    EXPECT_TRUE(WaitUntil([] { return !TrayShowsAnIcon(); }, 10s));
+    EXPECT_EQ(FindToolWindows().count, 0);
+}
+
+}  // namespace
