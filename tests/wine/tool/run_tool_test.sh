@@ -19,6 +19,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A run cut short (CTest's timeout) still ends the display and the server.
+trap 'exit 1' INT TERM
 cp -a "$base" "$work/prefix"
 rm -f "$work/prefix.lock"
 export WINEPREFIX=$work/prefix
