@@ -417,8 +417,8 @@ std::optional<RcResources> RcResources::Load(const std::filesystem::path& script
 }
 
 std::optional<RcResources> RcResources::LoadToolResources(std::uint16_t language) {
-    // The script stays where the sources are: beside this file's folder.
-    const auto sources = std::filesystem::path(__FILE__).parent_path().parent_path();
+    // The script stays where the sources are: this file is in sim/tool/.
+    const auto sources = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
     return Load(sources / "tool" / "res" / "QN38HotPlugTool.rc", language);
 }
 
