@@ -50,14 +50,6 @@ Transfer Whole(Buffer bytes, std::chrono::milliseconds bound, Step step) {
 ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& operations,
                              const ExchangeLimits& limits) {
     ExchangeReport report;
-    // Without the client's event there is nobody to tell that the request was
-    // performed: the connection is dropped unread, and the loop goes on.
-    if (!connection.OpenClientEvent()) {
-        connection.Disconnect();
-        report.end = ExchangeEnd::NoClientEvent;
-        return report;
-    }
-
     ServiceRequestBytes bytes{};
     const Transfer request = Whole(
         std::span<std::uint8_t>(bytes), limits.requestRead,
@@ -70,7 +62,6 @@ ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& o
         report.performed = true;
     } else if (request.status == IoStatus::Closed) {
         connection.Disconnect();
-        connection.CloseClientEvent();
         report.end = ExchangeEnd::ClientGone;
         return report;
     } else {
@@ -80,8 +71,12 @@ ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& o
         report.reply.lastError = operations.LastError();
     }
 
-    // The event tells the tool that the operation is done; the reply follows.
-    connection.SignalClientEvent();
+    // The event tells a waiting tool that the operation is done; the reply
+    // follows. It is looked for only now: a client may close its handle, the
+    // event's last, the moment its request is written, and whether a whole
+    // request is performed must not hang on how soon the service looks.
+    const bool clientEvent = connection.OpenClientEvent();
+    if (clientEvent) connection.SignalClientEvent();
     bytes = EncodeServiceRequest(report.reply);
     const Transfer reply = Whole(std::span<const std::uint8_t>(bytes), limits.replyWrite,
                                  [&](std::span<const std::uint8_t> rest, std::chrono::milliseconds left) {
@@ -91,7 +86,7 @@ ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& o
     // waits for the client to take the reply, but not for ever.
     const bool taken = reply.bytes == bytes.size() && connection.Flush(limits.replyTaken) == IoStatus::Done;
     connection.Disconnect();
-    connection.CloseClientEvent();
+    if (clientEvent) connection.CloseClientEvent();
 
     if (!report.performed) {
         report.end = ExchangeEnd::Incomplete;

@@ -1,6 +1,6 @@
 // The service side of one exchange: read one request, perform it, signal the
-// client's event, answer, disconnect. Every wait is bounded, so a client that
-// misbehaves costs only its own connection.
+// client's event where there is one, answer, disconnect. Every wait is
+// bounded, so a client that misbehaves costs only its own connection.
 #pragma once
 
 #include <chrono>
@@ -24,7 +24,6 @@ struct ExchangeLimits {
 
 enum class ExchangeEnd {
     Answered,       // the request was answered and the client took the reply
-    NoClientEvent,  // the client had not created the event: dropped unread
     ClientGone,     // the client left before its request was whole: nothing performed
     Incomplete,     // no whole request within the bound: answered, nothing performed
     ReplyNotTaken,  // answered, but the client left or stopped reading

@@ -47,7 +47,7 @@ ServiceRequest SetStatusRequest() {
 
 TEST_F(ServiceExchange, SmokePerformsTheRequestBeforeSignallingAndAnswering) {
     const ExchangeReport report = Serve({.sends = Wire(SetStatusRequest())});
-    EXPECT_EQ(steps, (Steps{"open-event", "read", "SetStatus(5,0,1,0)", "signal", "write", "flush", "disconnect",
+    EXPECT_EQ(steps, (Steps{"read", "SetStatus(5,0,1,0)", "open-event", "signal", "write", "flush", "disconnect",
                             "close-event"}));
     EXPECT_EQ(report.end, ExchangeEnd::Answered);
     EXPECT_TRUE(report.performed);
@@ -75,7 +75,7 @@ TEST_F(ServiceExchange, ResultTravelsAsTwosComplement) {
     ServiceRequest request;
     request.command = CMD_ADD_FILTER;
     Serve({.sends = Wire(request)});
-    EXPECT_EQ(steps[2], "AddFilter()");
+    EXPECT_EQ(steps[1], "AddFilter()");
     const std::vector<std::uint8_t> result(connection->written.begin() + 4, connection->written.begin() + 8);
     EXPECT_EQ(result, (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(ServiceResult(Reply()), -1);
@@ -88,7 +88,7 @@ TEST_F(ServiceExchange, SetSizePassesItsThreeValues) {
     request.startAdrs = 0;
     request.endAdrs = 0xEFFFFFFF;
     Serve({.sends = Wire(request)});
-    EXPECT_EQ(steps[2], "SetSize(2097152,0,4026531839)");
+    EXPECT_EQ(steps[1], "SetSize(2097152,0,4026531839)");
 }
 
 TEST_F(ServiceExchange, UnknownCommandsCallNothingAndComeBackAsSentButTheLastError) {
@@ -103,7 +103,7 @@ TEST_F(ServiceExchange, UnknownCommandsCallNothingAndComeBackAsSentButTheLastErr
         const std::vector<std::uint8_t> sent = Wire(request);
         const ExchangeReport report = Serve({.sends = sent});
 
-        EXPECT_EQ(steps, (Steps{"open-event", "read", "signal", "write", "flush", "disconnect", "close-event"}));
+        EXPECT_EQ(steps, (Steps{"read", "open-event", "signal", "write", "flush", "disconnect", "close-event"}));
         std::vector<std::uint8_t> expected = sent;
         expected[8] = 0x34;
         expected[9] = 0x12;
@@ -145,11 +145,14 @@ TEST_F(ServiceExchange, BytesBeyondOneRecordAreNotTakenAsPartOfIt) {
 
 // --- clients that do not follow the protocol cost only their own connection ---
 
-TEST_F(ServiceExchange, ClientWithoutTheEventIsDroppedUnreadAndNothingIsPerformed) {
+TEST_F(ServiceExchange, WholeRequestIsPerformedAndAnsweredWhetherOrNotItsClientHoldsTheEvent) {
+    // A client that has gone, or never made the event, has the event missing
+    // when the service looks: what it sent whole is still performed.
     const ExchangeReport report = Serve({.createdEvent = false, .sends = Wire(SetStatusRequest())});
-    EXPECT_EQ(steps, (Steps{"open-event-failed", "disconnect"}));
-    EXPECT_EQ(report.end, ExchangeEnd::NoClientEvent);
-    EXPECT_EQ(connection->reads, 0);
+    EXPECT_EQ(steps, (Steps{"read", "SetStatus(5,0,1,0)", "open-event-failed", "write", "flush", "disconnect"}));
+    EXPECT_EQ(report.end, ExchangeEnd::Answered);
+    EXPECT_EQ(connection->signals, 0);
+    EXPECT_EQ(ServiceResult(Reply()), 1);
 }
 
 TEST_F(ServiceExchange, PartOfARecordFollowedByAHangUpIsNotPerformed) {
@@ -160,7 +163,7 @@ TEST_F(ServiceExchange, PartOfARecordFollowedByAHangUpIsNotPerformed) {
     std::vector<std::uint8_t> sent = Wire(request);
     sent.resize(16);
     const ExchangeReport report = Serve({.sends = sent, .closesAfterSending = true});
-    EXPECT_EQ(steps, (Steps{"open-event", "read", "disconnect", "close-event"}));
+    EXPECT_EQ(steps, (Steps{"read", "disconnect"}));
     EXPECT_EQ(report.end, ExchangeEnd::ClientGone);
     EXPECT_EQ(report.requestBytes, 16u);
 }
@@ -175,7 +178,7 @@ TEST_F(ServiceExchange, PartOfARecordFromAClientThatWaitsIsAnsweredUnperformedAf
 
     EXPECT_EQ(report.end, ExchangeEnd::Incomplete);
     EXPECT_FALSE(report.performed);
-    EXPECT_EQ(steps, (Steps{"open-event", "read", "signal", "write", "flush", "disconnect", "close-event"}));
+    EXPECT_EQ(steps, (Steps{"read", "open-event", "signal", "write", "flush", "disconnect", "close-event"}));
     const ServiceRequest reply = Reply();
     EXPECT_EQ(reply.command, CMD_SET_SIZE);
     EXPECT_EQ(reply.defLen, 0x00200000u);
@@ -202,7 +205,7 @@ TEST_F(ServiceExchange, ClientTricklingBytesIsHeldToOneBoundForTheWholeRecord) {
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_FALSE(report.performed);
     EXPECT_LT(connection->reads, 40);
-    EXPECT_LT(took, 1s);
+    EXPECT_LT(took, 5s);  // a bound per read would have let the record in after 228 reads
     EXPECT_EQ(connection->disconnects, 1);
 }
 
@@ -211,7 +214,7 @@ TEST_F(ServiceExchange, ClientVanishingAfterAWholeRequestHasItPerformedAndIsDisc
     EXPECT_TRUE(report.performed);
     EXPECT_EQ(report.end, ExchangeEnd::ReplyNotTaken);
     EXPECT_EQ(steps,
-              (Steps{"open-event", "read", "SetStatus(5,0,1,0)", "signal", "write", "disconnect", "close-event"}));
+              (Steps{"read", "SetStatus(5,0,1,0)", "open-event", "signal", "write", "disconnect", "close-event"}));
 }
 
 TEST_F(ServiceExchange, ClientThatStopsReadingHoldsTheServiceOnlyForTheFlushBound) {
