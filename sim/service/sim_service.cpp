@@ -364,6 +364,13 @@ std::vector<service::ExchangeReport> SimService::Exchanges() {
 
 namespace qn38::sim {
 
+bool SimService::WaitUntilListening(std::chrono::milliseconds bound) {
+    std::unique_lock lock(channel_.mutex);
+    return channel_.changed.wait_for(lock, bound, [&] { return channel_.listening && !channel_.connected; });
+}
+
+void SimServicePause::Pause(std::chrono::milliseconds duration) { service_.WaitUntilListening(duration); }
+
 bool SimService::WaitForExchanges(std::size_t count, std::chrono::milliseconds bound) {
     std::unique_lock lock(exchangesMutex_);
     return exchangesChanged_.wait_for(lock, bound, [&] { return exchanges_.size() >= count; });

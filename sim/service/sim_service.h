@@ -41,6 +41,22 @@ struct SimServiceChannel {
     bool stopRaised = false;
 };
 
+class SimService;
+
+// The tool client's pause between connection attempts on the simulated PC: it
+// ends as soon as the service listens again, and lasts the full pause only
+// while it does not. So a client never gives up on a service that is merely
+// waiting for its thread to be scheduled, and a stopped or busy service still
+// costs the real attempts and pauses.
+class SimServicePause final : public tool::RetryPause {
+public:
+    explicit SimServicePause(SimService& service) : service_(service) {}
+    void Pause(std::chrono::milliseconds duration) override;
+
+private:
+    SimService& service_;
+};
+
 class SimService {
 public:
     // The operations run on `pc` while holding `machine`, the lock every user
@@ -69,6 +85,8 @@ public:
     bool WaitForExchanges(std::size_t count, std::chrono::milliseconds bound);
     // Called on the service's thread after every exchange.
     std::function<void(const service::ExchangeReport&)> onExchange;
+    // Waits until the pipe takes a client, or the bound has passed.
+    bool WaitUntilListening(std::chrono::milliseconds bound);
 
 private:
     class Reporter;

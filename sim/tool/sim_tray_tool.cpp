@@ -115,6 +115,7 @@ SimTrayTool::SimTrayTool(SimPc& pc, std::uint16_t language)
     : pc(pc),
       service(pc, machine),
       transport(service.transport(), log),
+      pause(service),
       client(transport, pause, pc.text),
       slots(pc, machine),
       drives(pc, machine),

@@ -16,18 +16,6 @@
 
 namespace qn38::sim {
 
-// The client's pauses between connection attempts, a tenth as long as on
-// Windows: the simulated service is back at its pipe within microseconds, and
-// the tests stay fast. They are counted.
-class SimRetryPause final : public tool::RetryPause {
-public:
-    void Pause(std::chrono::milliseconds duration) override {
-        ++pauses;
-        std::this_thread::sleep_for(duration / 10);
-    }
-    std::atomic<int> pauses{0};
-};
-
 // The tool's way to the simulated service, watched from the tool's side: each
 // reply the tool reads is logged on the thread that asked, in the order the
 // tool saw it.
@@ -116,7 +104,7 @@ public:
     SimService service;
     SimToolLog log;
     ObservedTransport transport;
-    SimRetryPause pause;
+    SimServicePause pause;
     tool::ServiceClient client;
     SimSlotQueries slots;
     WatchedDrives drives;

@@ -343,7 +343,7 @@ TEST_F(ServiceOnSimulatedPc, SmokeSetSizeStoresTheWindowThroughTheService) {
     EXPECT_EQ(Stored(u"DefLen"), 0x00200000u);
     EXPECT_EQ(Stored(u"StartAdrs"), 0u);
     EXPECT_EQ(Stored(u"EndAdrs"), 0xEFFFFFFFu);
-    ASSERT_TRUE(service.WaitForExchanges(1, 5s));
+    ASSERT_TRUE(service.WaitForExchanges(1, 30s));
     EXPECT_EQ(service.Exchanges()[0].end, service::ExchangeEnd::Answered);
 }
 
@@ -386,8 +386,9 @@ TEST_F(ServiceOnSimulatedPc, ConnectionAttemptsFailWhileAnotherClientIsServed) {
     EXPECT_EQ(pause.pauses.size(), 10u);
     EXPECT_EQ(Stored(u"DefLen"), std::nullopt);
 
-    holder.reset();  // it leaves; the service listens again
-    for (int i = 0; i < 100 && client.RequestSetSize(0x00300000, 0, 0xEFFFFFFF) == 0; ++i) {
+    holder.reset();  // it leaves; the service listens again, however long a loaded machine takes
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (client.RequestSetSize(0x00300000, 0, 0xEFFFFFFF) == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(Stored(u"DefLen"), 0x00300000u);
@@ -439,7 +440,7 @@ TEST_F(ServiceOnSimulatedPc, ConcurrentClientsAreAllServed) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures, 0);
-    EXPECT_TRUE(service.WaitForExchanges(30, 5s));
+    EXPECT_TRUE(service.WaitForExchanges(30, 30s));
 }
 
 }  // namespace

@@ -25,13 +25,6 @@ using namespace std::chrono_literals;
 
 constexpr std::u16string_view TOOL_PATH = u"C:\\Program Files\\QN38\\QN38HotPlugTool.exe";
 
-// The service reports running a moment before its pipe listens: the pauses
-// between connection attempts are real, only shorter.
-class ShortPause final : public RetryPause {
-public:
-    void Pause(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration / 20); }
-};
-
 std::vector<std::uint8_t> Utf16Value(std::u16string_view text) {
     std::vector<std::uint8_t> bytes;
     for (const char16_t unit : text) {
@@ -116,7 +109,8 @@ protected:
     sim::SimPc pc;
     std::mutex machine;
     sim::SimService service{pc, machine};
-    ShortPause pause;
+    // The service reports running a moment before its pipe listens.
+    sim::SimServicePause pause{service};
     ServiceClient client{service.transport(), pause, pc.text};
     sim::SimFiles toolFiles;
     sim::SimToolLog log;
@@ -363,7 +357,7 @@ TEST_F(SettingsDialog, SmokeChangedWindowGoesToTheServiceAndOffersARestart) {
     messages.Answer(IDYES_RESULT);
     window.Click(IDOK_RESULT);
 
-    ASSERT_TRUE(service.WaitForExchanges(2, 5s));
+    ASSERT_TRUE(service.WaitForExchanges(2, 30s));
     const auto requests = Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].command, CMD_SET_SIZE);
@@ -420,7 +414,7 @@ TEST_F(SettingsDialog, StoredValueThatCannotBeReadCountsAsZero) {
         pc.registry.MakeUnreadable(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), u"DefLen");
     }
     Opening(*this).window.Click(IDOK_RESULT);  // size 002 is not 0
-    ASSERT_TRUE(service.WaitForExchanges(2, 5s));
+    ASSERT_TRUE(service.WaitForExchanges(2, 30s));
     EXPECT_EQ(Requests()[0].defLen, 0x00200000u);
     EXPECT_EQ(MessagesShown(), std::vector<std::uint32_t>{IDS_MEMORY_CHANGED});
 }

@@ -79,8 +79,12 @@ std::vector<std::uint8_t> Wire(const ServiceRequest& request, std::size_t bytes 
     return wire;
 }
 
+// Bounds against a hang, never a measure of speed: a loaded machine may take
+// seconds for what an idle one does in milliseconds.
+constexpr DWORD HANG_BOUND_MS = 30000;
+
 // The service serves again: a request from the tool's client succeeds within
-// the bound (the client's own attempts last about a second).
+// the bound (the client's own attempts last about a second each time).
 ::testing::AssertionResult ServesAgainWithin(DWORD timeoutMs, std::uint32_t defLen = 0x00100000) {
     const DWORD started = GetTickCount();
     while (GetTickCount() - started < timeoutMs) {
@@ -227,7 +231,7 @@ TEST(ServicePipe, NoSecondServerInstanceCanBeCreated) {
     qn38::win32::FileHandle impostor(CreateNamedPipeW(SERVICE_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
                                                       PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr));
     EXPECT_FALSE(impostor) << "a second server could answer the tool in the service's place";
-    EXPECT_TRUE(ServesAgainWithin(3000));
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS));
 }
 
 // --- several clients ---
@@ -271,42 +275,36 @@ class MalformedClient : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(CreateDriverKey());
-        ASSERT_EQ(Client().RequestSetSize(0x00100000, 0, 0xEFFFFFFF), 1);
+        // The previous client may still hold the one instance for a moment.
+        ASSERT_TRUE(ServesAgainWithin(HANG_BOUND_MS, 0x00100000));
     }
 };
 
-TEST_F(MalformedClient, WithoutTheEventIsDroppedAndItsRequestNotPerformed) {
-    // The service lets go of the event just after the last client had its
-    // reply; then nobody holds it, and this client's connection finds none.
-    const DWORD started = GetTickCount();
-    for (;;) {
-        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, SERVICE_EVENT_NAME);
-        if (event == nullptr) break;
-        CloseHandle(event);
-        ASSERT_LT(GetTickCount() - started, 5000u) << "the event stays open";
-        Sleep(10);
-    }
+TEST_F(MalformedClient, WithoutTheEventHasItsWholeRequestPerformedAndAnswered) {
+    // The event tells a waiting tool that the work is done; the reply on the
+    // pipe is what counts, so a client without it is served all the same.
     const auto client = RawClient::Connect(false);
     ASSERT_NE(client, nullptr);
-    client->Send(Wire(SetSize(0x00700000)));
-    EXPECT_TRUE(client->Disconnected(5000));
-    EXPECT_EQ(DriverValue(L"DefLen"), 0x00100000u);
-    EXPECT_TRUE(ServesAgainWithin(3000));
+    ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000))));
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, HANG_BOUND_MS);
+    ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
+    EXPECT_EQ(ServiceResult(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply))), 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00700000u);
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS));
 }
 
 TEST_F(MalformedClient, SendingPartOfARecordAndWaitingIsAnsweredWithoutPerformingIt) {
     const auto client = RawClient::Connect(true);
     ASSERT_NE(client, nullptr);
     ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000), 100)));
-    const DWORD started = GetTickCount();
-    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 10000);
-    EXPECT_LT(GetTickCount() - started, 6000u);
+    // Answered at the service's 2 s bound; a service without one never answers.
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, HANG_BOUND_MS);
     ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
     const ServiceRequest answer = DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply));
     EXPECT_EQ(answer.command, CMD_SET_SIZE);
     EXPECT_EQ(ServiceResult(answer), 0);
     EXPECT_EQ(DriverValue(L"DefLen"), 0x00100000u);
-    EXPECT_TRUE(ServesAgainWithin(5000, 0x00200000));
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS, 0x00200000));
 }
 
 TEST_F(MalformedClient, SendingPartOfARecordAndLeavingChangesNothing) {
@@ -315,7 +313,7 @@ TEST_F(MalformedClient, SendingPartOfARecordAndLeavingChangesNothing) {
         ASSERT_NE(client, nullptr);
         ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000), 16)));
     }
-    EXPECT_TRUE(ServesAgainWithin(3000, 0x00200000));
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS, 0x00200000));
     EXPECT_NE(DriverValue(L"DefLen"), 0x00700000u);
 }
 
@@ -323,14 +321,12 @@ TEST_F(MalformedClient, NeverSendingIsAnsweredAfterTheBound) {
     const auto client = RawClient::Connect(true);
     ASSERT_NE(client, nullptr);
     const DWORD started = GetTickCount();
-    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 10000);
-    const DWORD took = GetTickCount() - started;
-    EXPECT_GE(took, 1000u);
-    EXPECT_LT(took, 6000u);
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, HANG_BOUND_MS);
+    EXPECT_GE(GetTickCount() - started, 1000u);  // it waited for the request, as the bound says
     ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
     EXPECT_EQ(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply)).command, 0u);
-    EXPECT_TRUE(client->Disconnected(5000));
-    EXPECT_TRUE(ServesAgainWithin(3000, 0x00200000));
+    EXPECT_TRUE(client->Disconnected(HANG_BOUND_MS));
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS, 0x00200000));
 }
 
 TEST_F(MalformedClient, VanishingAfterAWholeRequestHasItPerformed) {
@@ -339,27 +335,29 @@ TEST_F(MalformedClient, VanishingAfterAWholeRequestHasItPerformed) {
         ASSERT_NE(client, nullptr);
         ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000))));
     }
+    // The request arrived whole, so it is performed, however soon the client
+    // let go of the pipe and of the event.
     const DWORD started = GetTickCount();
-    while (DriverValue(L"DefLen") != 0x00700000u && GetTickCount() - started < 5000) Sleep(20);
+    while (DriverValue(L"DefLen") != 0x00700000u && GetTickCount() - started < HANG_BOUND_MS) Sleep(20);
     EXPECT_EQ(DriverValue(L"DefLen"), 0x00700000u);
-    EXPECT_TRUE(ServesAgainWithin(3000, 0x00200000));
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS, 0x00200000));
 }
 
 TEST_F(MalformedClient, StoppingToReadHoldsTheServiceOnlyForABoundedTime) {
     const auto client = RawClient::Connect(true);
     ASSERT_NE(client, nullptr);
     ASSERT_TRUE(client->Send(Wire(SetSize(0x00700000))));
-    const DWORD started = GetTickCount();
-    EXPECT_TRUE(ServesAgainWithin(8000, 0x00200000));
-    EXPECT_LT(GetTickCount() - started, 6000u);
-    EXPECT_TRUE(client->Disconnected(1000));  // the service gave up on it; it did not wait for it to leave
+    // Served again while this client still holds its end: the service gave up
+    // on it after its flush bound rather than waiting for it to leave.
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS, 0x00200000));
+    EXPECT_TRUE(client->Disconnected(HANG_BOUND_MS));
 }
 
 TEST_F(MalformedClient, SendingMoreThanARecordGetsTheReplyToTheRecord) {
     const auto client = RawClient::Connect(true);
     ASSERT_NE(client, nullptr);
     ASSERT_TRUE(client->Send(Wire(SetSize(0x00300000), 300)));
-    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 5000);
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, HANG_BOUND_MS);
     ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
     EXPECT_EQ(ServiceResult(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply))), 1);
     EXPECT_EQ(DriverValue(L"DefLen"), 0x00300000u);
@@ -395,15 +393,15 @@ TEST(ServiceControl, StopDuringARequestLetsTheRequestFinish) {
     EXPECT_EQ(stopping->dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
 
     ASSERT_TRUE(client->Send(Wire(SetSize(0x00500000))));
-    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 5000);
+    const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, HANG_BOUND_MS);
     ASSERT_EQ(reply.size(), SERVICE_REQUEST_SIZE);
     EXPECT_EQ(ServiceResult(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply))), 1);
     EXPECT_EQ(DriverValue(L"DefLen"), 0x00500000u);
-    EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED, 10000));
+    EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED, HANG_BOUND_MS));
 }
 
 TEST(ServiceControl, ClientConnectingAsTheServiceStartsIsServed) {
-    ASSERT_TRUE(service->WaitForState(SERVICE_STOPPED, 10000));
+    ASSERT_TRUE(service->WaitForState(SERVICE_STOPPED, HANG_BOUND_MS));
     ASSERT_TRUE(CreateDriverKey());
     // This client hammers the pipe's name while the service starts, so it is
     // likely to connect before the service's first listen.
@@ -411,7 +409,7 @@ TEST(ServiceControl, ClientConnectingAsTheServiceStartsIsServed) {
     std::thread early([&] {
         const auto client = RawClient::Connect(true, 20000);
         if (!client || !client->Send(Wire(SetSize(0x00600000)))) return;
-        const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, 10000);
+        const std::vector<std::uint8_t> reply = client->Receive(SERVICE_REQUEST_SIZE, HANG_BOUND_MS);
         if (reply.size() == SERVICE_REQUEST_SIZE) {
             result = ServiceResult(DecodeServiceRequest(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(reply)));
         }
@@ -426,13 +424,13 @@ TEST(ServiceControl, RunOutsideTheServiceControlManagerItEndsCleanly) {
     const ProcessResult run = RunProcess(L"\"" + service->ExecutablePath() + L"\"", 60000);
     EXPECT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_TRUE(ServesAgainWithin(3000));  // and the installed service was not disturbed
+    EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS));  // and the installed service was not disturbed
 }
 
 TEST(ServiceControl, StopReachesStoppedAndThePipeIsGone) {
     const ProcessResult stop = RunProcess(L"sc.exe stop QN38HotPlugService");
     EXPECT_TRUE(stop.finished);
-    EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED, 10000));
+    EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED, HANG_BOUND_MS));
     qn38::win32::FileHandle pipe(
         CreateFileW(SERVICE_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(pipe);
