@@ -11,7 +11,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 
 base=${WINEPREFIX:-$root/build/wine-prefix}
 "$root/scripts/wine-prefix" up  # the run's prefix exists from here on
-work=$(mktemp -d /tmp/qn38-tool-test.XXXXXX)
+# Beside the run's prefix, so the run's own cleanup finds this server and
+# display even if this script is killed outright.
+work=$(mktemp -d "$(dirname "$base")/tool-test.XXXXXX")
 cleanup() {
   [[ -n ${helper:-} ]] && kill "$helper" 2>/dev/null || true
   WINEPREFIX=$work/prefix "$root/scripts/wine-prefix" down || true
@@ -25,17 +27,9 @@ cp -a "$base" "$work/prefix"
 rm -f "$work/prefix.lock"
 export WINEPREFIX=$work/prefix
 
-# The first free display from :70 up.
-for display in $(seq 70 99); do
-  [[ -e /tmp/.X$display-lock || -e /tmp/.X11-unix/X$display ]] && continue
-  Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
-  sleep 0.5
-  kill -0 "$xvfb" 2>/dev/null && break
-  xvfb=
-done
-[[ -n ${xvfb:-} ]] || { echo "no display for Xvfb" >&2; exit 1; }
-export DISPLAY=:$display
+display=$("$root/scripts/start-xvfb" "$work/xvfb.pid") || { echo "no display for Xvfb" >&2; exit 1; }
+xvfb=$(cat "$work/xvfb.pid")
+export DISPLAY=$display
 
 # The copy's own server starts on this display; the driver is registered
 # there, since the run's server may not have saved its registrations yet.
@@ -46,20 +40,23 @@ mkdir -p "$(dirname "$screenshot")"
 rm -f "$screenshot" "$screenshot.request" "$screenshot.done"
 export QN38_TOOL_SCREENSHOT=$screenshot
 # Wine hands the environment to the Windows program. It asks for what only the
-# display can do by writing one line to $screenshot.request: "screenshot", or
-# "menu X Y" (a right click on the tray icon, then Up and Enter: the last item).
+# display can do by writing one line to $screenshot.request: "screenshot",
+# "right-click X Y" or "keys KEY..."; it waits for what follows on its side.
 (
   while kill -0 $$ 2>/dev/null; do
     if [[ -e $screenshot.request ]]; then
-      read -r action x y < <(tr -d '\r' <"$screenshot.request") || true
+      read -r action args < <(tr -d '\r' <"$screenshot.request") || true
       rm -f "$screenshot.request"
       case $action in
       # The tray and its balloon lie in the screen's top left corner.
       screenshot) xwd -root -display "$DISPLAY" | convert xwd:- -crop 400x160+0+0 +repage "$screenshot" ;;
-      menu)
+      right-click)
+        read -r x y <<<"$args"
         xdotool mousemove "$x" "$y" click 3
-        sleep 1
-        xdotool key Up Return
+        ;;
+      keys)
+        # shellcheck disable=SC2086 # one word a key
+        xdotool key $args
         ;;
       esac
       touch "$screenshot.done"
