@@ -27,6 +27,14 @@ int SetSize(Platform& platform, std::uint32_t defLen, std::uint32_t startAdrs, s
     return 1;
 }
 
+bool IsValidMemoryWindow(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {
+    constexpr std::uint32_t unitMask = 0xFFFFF;
+    if (defLen == 0 || (defLen & unitMask) != 0) return false;
+    if ((startAdrs & unitMask) != 0 || (endAdrs & unitMask) != unitMask) return false;
+    // In 64 bits: an end of 0xFFFFFFFF is the last byte of the address space.
+    return std::uint64_t{endAdrs} + 1 >= std::uint64_t{startAdrs} + defLen;
+}
+
 std::optional<std::uint32_t> ReadSettingNumber(RegistryKey& key, std::u16string_view name) {
     const auto value = key.Query(name);
     if (!value || value->data.size() > 4) return std::nullopt;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/memory_window.h"
+
 namespace qn38::service {
 
 void Dispatch(ServiceRequest& request, ServiceOperations& operations) {
@@ -14,8 +16,12 @@ void Dispatch(ServiceRequest& request, ServiceOperations& operations) {
             operations.SetStatus(request.bus, request.stateChange, request.linkEnable, request.checkDisks));
         break;
     case CMD_SET_SIZE:
+        // Any local user can send this record; a window the settings dialog
+        // would refuse never reaches the driver key.
         request.result =
-            static_cast<std::uint32_t>(operations.SetSize(request.defLen, request.startAdrs, request.endAdrs));
+            IsValidMemoryWindow(request.defLen, request.startAdrs, request.endAdrs)
+                ? static_cast<std::uint32_t>(operations.SetSize(request.defLen, request.startAdrs, request.endAdrs))
+                : 0;
         break;
     case CMD_WRITE_LOG: {
         // A title of 200 bytes fills the field with no terminator of its own;

@@ -1,21 +1,26 @@
 #include "service_host.h"
 
+#include <system_error>
+#include <thread>
+
 namespace qn38::service {
 
-ServiceStatusReport MakeStatusReport(ServiceState state, std::uint32_t checkPoint, std::uint32_t waitHint) {
+ServiceStatusReport MakeStatusReport(ServiceState state, std::uint32_t checkPoint, std::uint32_t waitHint,
+                                     std::uint32_t exitCode) {
     return {
         .serviceType = SERVICE_TYPE_OWN_PROCESS,
         .currentState = static_cast<std::uint32_t>(state),
         .controlsAccepted = state == ServiceState::StartPending ? 0 : CONTROLS_STOP_AND_SHUTDOWN,
-        .win32ExitCode = 0,
+        .win32ExitCode = exitCode,
         .serviceSpecificExitCode = 0,
         .checkPoint = checkPoint,
         .waitHint = waitHint,
     };
 }
 
-ServiceHost::ServiceHost(StatusReporter& reporter, StopSignal& stop, ExchangeLimits limits)
-    : reporter_(reporter), stop_(stop), limits_(limits) {}
+ServiceHost::ServiceHost(StatusReporter& reporter, StopSignal& stop, ExchangeLimits limits,
+                         std::chrono::milliseconds stopPendingInterval)
+    : reporter_(reporter), stop_(stop), limits_(limits), stopPendingInterval_(stopPendingInterval) {}
 
 ServiceState ServiceHost::CurrentState() {
     std::lock_guard lock(mutex_);
@@ -37,7 +42,7 @@ bool ServiceHost::ReportStatus(ServiceState state, std::uint32_t checkPoint, std
     return reported;
 }
 
-void ServiceHost::ReportStopped() {
+void ServiceHost::ReportStopped(std::uint32_t exitCode) {
     {
         std::lock_guard lock(mutex_);
         if (stoppedReported_ || reportingStopped_) return;
@@ -46,7 +51,7 @@ void ServiceHost::ReportStopped() {
     }
     bool reported = false;
     for (int attempt = 0; attempt < STOPPED_REPORT_ATTEMPTS && !reported; ++attempt) {
-        reported = reporter_.Report(MakeStatusReport(ServiceState::Stopped, 0, 0));
+        reported = reporter_.Report(MakeStatusReport(ServiceState::Stopped, 0, 0, exitCode));
     }
     std::lock_guard lock(mutex_);
     reportingStopped_ = false;
@@ -60,6 +65,7 @@ void ServiceHost::StopService() {
         stopRequested_ = true;
         runReportsLast = runOwnsFinalReport_;
     }
+    changed_.notify_all();
     stop_.Raise();
     // Once SERVICE_STOPPED is accepted the process may end at any moment; while
     // a request is being served that report waits for its end.
@@ -83,28 +89,61 @@ void ServiceHost::Run(RequestServerFactory& factory, ServiceOperations& operatio
         if (stopRequested_) return;
         runOwnsFinalReport_ = true;
     }
+    std::uint32_t exitCode = 0;
     if (ReportStatus(ServiceState::StartPending, 1, PENDING_WAIT_HINT_MS) && !StopRequested()) {
         // Without its pipe (a descriptor that could not be built, a name held
-        // by someone else) the service would report running and serve nobody.
-        std::unique_ptr<RequestServer> server = factory.CreateServer();
-        if (server && ReportStatus(ServiceState::Running, 0, 0)) RunRequestLoop(*server, operations);
+        // by someone else) the service would report running and serve nobody;
+        // it stops with the reason as its exit code, for sc query to show.
+        std::unique_ptr<RequestServer> server = factory.CreateServer(exitCode);
+        if (server) {
+            exitCode = 0;
+            if (ReportStatus(ServiceState::Running, 0, 0)) RunRequestLoop(*server, operations);
+        } else if (exitCode == 0) {
+            exitCode = SERVICE_EXIT_NO_PIPE;
+        }
         // The pipe is gone before the service says it has stopped.
     }
     {
         std::lock_guard lock(mutex_);
         runOwnsFinalReport_ = false;
     }
-    ReportStopped();
+    ReportStopped(exitCode);
+}
+
+void ServiceHost::ReportStopProgress() {
+    std::unique_lock lock(mutex_);
+    // The stop control itself reported check point 1.
+    std::uint32_t checkPoint = 1;
+    changed_.wait(lock, [&] { return loopEnded_ || stopRequested_; });
+    while (!changed_.wait_for(lock, stopPendingInterval_, [&] { return loopEnded_; })) {
+        state_ = ServiceState::StopPending;
+        lock.unlock();
+        reporter_.Report(MakeStatusReport(ServiceState::StopPending, ++checkPoint, PENDING_WAIT_HINT_MS));
+        lock.lock();
+    }
 }
 
 void ServiceHost::RunRequestLoop(RequestServer& server, ServiceOperations& operations) {
+    std::thread progress;
+    try {
+        progress = std::thread([this] { ReportStopProgress(); });
+    } catch (const std::system_error&) {
+        // Without the reports a long request may outlast the stop's wait
+        // hint; serving is still better than not serving.
+    }
     // A stop is looked at between exchanges only: the request being served is
     // finished first. A wait that fails ends the loop as a stop does.
     while (!StopRequested()) {
-        if (server.WaitForClient() != Wake::ClientConnected) return;
+        if (server.WaitForClient() != Wake::ClientConnected) break;
         const ExchangeReport report = ServeExchange(server.Client(), operations, limits_);
         if (observer_) observer_(report);
     }
+    {
+        std::lock_guard lock(mutex_);
+        loopEnded_ = true;
+    }
+    changed_.notify_all();
+    if (progress.joinable()) progress.join();
 }
 
 }  // namespace qn38::service

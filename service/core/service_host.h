@@ -2,6 +2,8 @@
 // and the request loop that serves one client at a time until stopped.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -26,15 +28,25 @@ inline constexpr std::uint32_t CONTROL_STOP = 1;
 inline constexpr std::uint32_t CONTROL_INTERROGATE = 4;
 inline constexpr std::uint32_t CONTROL_SHUTDOWN = 5;
 inline constexpr std::uint32_t PENDING_WAIT_HINT_MS = 3000;
+// A request under way when the stop comes is finished first, which may take
+// longer than the wait hint (a stop's volume locks, a slow client's bounds):
+// the service control manager is told well within each hint that the stop is
+// still progressing, so `net stop` does not give up with error 1053.
+inline constexpr std::chrono::milliseconds STOP_PENDING_REPORT_INTERVAL{1000};
+// The exit code when the pipe could not be made and the platform gave no
+// reason (ERROR_GEN_FAILURE).
+inline constexpr std::uint32_t SERVICE_EXIT_NO_PIPE = 31;
 // A service control manager that refuses the final report this often will
 // not take it at all; the service stops trying rather than loop.
 inline constexpr int STOPPED_REPORT_ATTEMPTS = 3;
 
-ServiceStatusReport MakeStatusReport(ServiceState state, std::uint32_t checkPoint, std::uint32_t waitHint);
+ServiceStatusReport MakeStatusReport(ServiceState state, std::uint32_t checkPoint, std::uint32_t waitHint,
+                                     std::uint32_t exitCode = 0);
 
 class ServiceHost {
 public:
-    ServiceHost(StatusReporter& reporter, StopSignal& stop, ExchangeLimits limits = {});
+    ServiceHost(StatusReporter& reporter, StopSignal& stop, ExchangeLimits limits = {},
+                std::chrono::milliseconds stopPendingInterval = STOP_PENDING_REPORT_INTERVAL);
     ServiceHost(const ServiceHost&) = delete;
     ServiceHost& operator=(const ServiceHost&) = delete;
 
@@ -61,15 +73,21 @@ public:
 
 private:
     void RunRequestLoop(RequestServer& server, ServiceOperations& operations);
+    // On a thread of its own while the loop runs: once a stop is asked for,
+    // STOP_PENDING with a rising check point until the loop has ended.
+    void ReportStopProgress();
     bool StopRequested();
-    void ReportStopped();
+    void ReportStopped(std::uint32_t exitCode = 0);
 
     StatusReporter& reporter_;
     StopSignal& stop_;
     const ExchangeLimits limits_;
+    const std::chrono::milliseconds stopPendingInterval_;
     std::function<void(const ExchangeReport&)> observer_;
 
     std::mutex mutex_;
+    std::condition_variable changed_;
+    bool loopEnded_ = false;
     ServiceState state_ = ServiceState::StartPending;
     bool stopRequested_ = false;
     bool runOwnsFinalReport_ = false;

@@ -215,23 +215,29 @@ Wake PipeServer::WaitForClient() {
     }
 }
 
-std::unique_ptr<RequestServer> PipeServerFactory::CreateServer() {
+std::unique_ptr<RequestServer> PipeServerFactory::CreateServer(std::uint32_t& error) {
+    const auto failed = [&](DWORD code) -> std::unique_ptr<RequestServer> {
+        error = code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
+        return nullptr;
+    };
     try {
         const auto security = PipeSecurity::Build();
-        if (!security) return nullptr;
+        if (!security) return failed(GetLastError());
+        // A name that another process holds already fails here (access denied
+        // on Windows, for the first-instance flag): that is the exit code.
         qn38::win32::FileHandle pipe(CreateNamedPipeW(SERVICE_PIPE_NAME, PIPE_OPEN_MODE, PIPE_MODE, PIPE_INSTANCES,
                                                       PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES, PIPE_DEFAULT_TIMEOUT_MS,
                                                       security->attributes()));
-        if (!pipe) return nullptr;
+        if (!pipe) return failed(GetLastError());
         qn38::win32::KernelHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         qn38::win32::KernelHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         qn38::win32::KernelHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!connectEvent || !stopEvent || !ioEvent) return nullptr;
+        if (!connectEvent || !stopEvent || !ioEvent) return failed(GetLastError());
         return std::make_unique<PipeServer>(std::move(stopEvent), std::move(connectEvent), std::move(ioEvent),
                                             std::move(pipe), stop_);
     } catch (...) {
         // No thread for the flush bound: serving without it could hang.
-        return nullptr;
+        return failed(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 

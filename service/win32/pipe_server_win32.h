@@ -103,7 +103,7 @@ private:
 class PipeServerFactory final : public RequestServerFactory {
 public:
     explicit PipeServerFactory(Win32StopSignal& stop) : stop_(stop) {}
-    std::unique_ptr<RequestServer> CreateServer() override;
+    std::unique_ptr<RequestServer> CreateServer(std::uint32_t& error) override;
 
 private:
     Win32StopSignal& stop_;

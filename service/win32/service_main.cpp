@@ -64,6 +64,10 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 int main() {
+    // An empty card reader or optical drive that a library call touches must
+    // never raise a "no disk" box: nobody can answer it in the service's
+    // session, and it would hold the request thread.
+    SetErrorMode(SEM_FAILCRITICALERRORS);
     SERVICE_TABLE_ENTRYW table[] = {
         {const_cast<LPWSTR>(SERVICE_NAME), ServiceMain},
         {nullptr, nullptr},

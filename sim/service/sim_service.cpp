@@ -224,7 +224,7 @@ private:
 class SimService::Factory final : public service::RequestServerFactory {
 public:
     explicit Factory(SimServiceChannel& channel) : channel_(channel) {}
-    std::unique_ptr<service::RequestServer> CreateServer() override {
+    std::unique_ptr<service::RequestServer> CreateServer(std::uint32_t&) override {
         return std::make_unique<SimRequestServer>(channel_);
     }
 

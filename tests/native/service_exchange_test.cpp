@@ -91,6 +91,36 @@ TEST_F(ServiceExchange, SetSizePassesItsThreeValues) {
     EXPECT_EQ(steps[1], "SetSize(2097152,0,4026531839)");
 }
 
+TEST_F(ServiceExchange, SetSizeOfAWindowTheSettingsCouldNotMakeIsAnsweredZeroWithoutTouchingTheKey) {
+    struct Window {
+        std::uint32_t defLen, startAdrs, endAdrs;
+    };
+    operations.result = 1;
+    for (const Window window : {Window{0, 0, 0xEFFFFFFF}, Window{0x00200000, 0x00300000, 0x001FFFFF},
+                                Window{0x00300000, 0x00100000, 0x002FFFFF}, Window{0x00280000, 0, 0xEFFFFFFF},
+                                Window{0x00200000, 0x00000400, 0xEFFFFFFF}, Window{0x00200000, 0, 0xEFFFFFFE},
+                                Window{0xFFF00000, 0x00200000, 0xFFFFFFFF}}) {
+        steps.clear();
+        ServiceRequest request;
+        request.command = CMD_SET_SIZE;
+        request.defLen = window.defLen;
+        request.startAdrs = window.startAdrs;
+        request.endAdrs = window.endAdrs;
+        Serve({.sends = Wire(request)});
+        EXPECT_EQ(steps[1], "open-event") << std::hex << window.defLen << " " << window.startAdrs;
+        EXPECT_EQ(Reply().result, 0u);
+    }
+    // The widest window the dialog allows, up to the last byte of the address space.
+    steps.clear();
+    ServiceRequest widest;
+    widest.command = CMD_SET_SIZE;
+    widest.defLen = 0xFFF00000;
+    widest.startAdrs = 0x00100000;
+    widest.endAdrs = 0xFFFFFFFF;
+    Serve({.sends = Wire(widest)});
+    EXPECT_EQ(steps[1], "SetSize(4293918720,1048576,4294967295)");
+}
+
 TEST_F(ServiceExchange, UnknownCommandsCallNothingAndComeBackAsSentButTheLastError) {
     for (std::uint32_t command : {0u, 7u, 0xFFFFFFFFu}) {
         steps.clear();

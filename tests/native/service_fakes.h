@@ -14,7 +14,7 @@
 
 namespace qn38::service::testing {
 
-class RecordingOperations final : public ServiceOperations {
+class RecordingOperations : public ServiceOperations {
 public:
     explicit RecordingOperations(std::vector<std::string>& steps) : steps_(steps) {}
 

@@ -31,10 +31,9 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    bool WaitFor(const std::string& line) {
+    bool WaitFor(const std::string& line, long times = 1) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 5s,
-                                 [&] { return std::find(lines_.begin(), lines_.end(), line) != lines_.end(); });
+        return changed_.wait_for(lock, 30s, [&] { return std::count(lines_.begin(), lines_.end(), line) >= times; });
     }
 
 private:
@@ -144,12 +143,16 @@ private:
 class ScriptedFactory final : public RequestServerFactory {
 public:
     ScriptedFactory(ScriptedServer& server, Journal& journal) : server_(server), journal_(journal) {}
-    std::unique_ptr<RequestServer> CreateServer() override {
+    std::unique_ptr<RequestServer> CreateServer(std::uint32_t& error) override {
         journal_.Add("pipe created");
-        if (fail) return nullptr;
+        if (fail) {
+            error = failure;
+            return nullptr;
+        }
         return std::make_unique<ServerHandle>(server_, journal_);
     }
     bool fail = false;
+    std::uint32_t failure = 5;  // ERROR_ACCESS_DENIED, as for a name held by another process
 
 private:
     ScriptedServer& server_;
@@ -177,7 +180,9 @@ protected:
     ScriptedFactory factory{server, journal};
     std::vector<std::string> operationSteps;
     RecordingOperations operations{operationSteps};
-    ServiceHost host{reporter, server, ExchangeLimits{.requestRead = 50ms, .replyWrite = 50ms, .replyTaken = 50ms}};
+    // Progress reports of a long stop only where a test asks for them.
+    ServiceHost host{reporter, server, ExchangeLimits{.requestRead = 50ms, .replyWrite = 50ms, .replyTaken = 50ms},
+                     24h};
     std::thread thread;
 };
 
@@ -185,6 +190,7 @@ ServiceRequest SetSizeRequest() {
     ServiceRequest request;
     request.command = CMD_SET_SIZE;
     request.defLen = 0x00200000;
+    request.endAdrs = 0xEFFFFFFF;
     return request;
 }
 
@@ -273,6 +279,36 @@ TEST_F(ServiceLifecycle, StopDuringARequestLetsItFinishBeforeStopped) {
                                         "SetSize done", "answered", "pipe closed", "STOPPED"}));
 }
 
+TEST_F(ServiceLifecycle, StopDuringALongRequestKeepsReportingProgressUntilStopped) {
+    ServiceHost patient{reporter, server, {}, 10ms};
+    class SlowToFinish final : public RecordingOperations {
+    public:
+        SlowToFinish(std::vector<std::string>& steps, ServiceHost& host, Journal& journal)
+            : RecordingOperations(steps), host_(host), journal_(journal) {}
+        int SetSize(std::uint32_t, std::uint32_t, std::uint32_t) override {
+            host_.HandleControl(CONTROL_STOP);
+            // Longer than one interval, however the threads are scheduled.
+            EXPECT_TRUE(journal_.WaitFor("STOP_PENDING", 3));
+            return 1;
+        }
+
+    private:
+        ServiceHost& host_;
+        Journal& journal_;
+    } slow(operationSteps, patient, journal);
+    server.AddClient({.sends = Wire(SetSizeRequest())});
+    patient.Run(factory, slow);
+
+    std::vector<std::uint32_t> checkPoints;
+    for (const auto& report : reporter.Reports()) {
+        if (report.currentState == 3) checkPoints.push_back(report.checkPoint);
+    }
+    ASSERT_GE(checkPoints.size(), 3u);
+    for (std::size_t i = 0; i < checkPoints.size(); ++i) EXPECT_EQ(checkPoints[i], i + 1);
+    EXPECT_EQ(reporter.Reports().back().currentState, 1u);
+    EXPECT_EQ(reporter.Reports().back().win32ExitCode, 0u);
+}
+
 TEST_F(ServiceLifecycle, FailedWaitReportsStopped) {
     server.failWait = true;
     host.Run(factory, operations);
@@ -280,10 +316,17 @@ TEST_F(ServiceLifecycle, FailedWaitReportsStopped) {
               (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING", "pipe closed", "STOPPED"}));
 }
 
-TEST_F(ServiceLifecycle, PipeThatCannotBeCreatedIsNeverReportedRunning) {
+TEST_F(ServiceLifecycle, PipeThatCannotBeCreatedIsNeverReportedRunningAndStopsWithTheReason) {
     factory.fail = true;
     host.Run(factory, operations);
     EXPECT_EQ(journal.Lines(), (std::vector<std::string>{"START_PENDING", "pipe created", "STOPPED"}));
+    EXPECT_EQ(reporter.Reports().back().win32ExitCode, 5u);
+
+    // A reason the platform did not give is still no success.
+    ServiceHost again{reporter, server};
+    factory.failure = 0;
+    again.Run(factory, operations);
+    EXPECT_EQ(reporter.Reports().back().win32ExitCode, SERVICE_EXIT_NO_PIPE);
 }
 
 TEST_F(ServiceLifecycle, RefusedStartReportStopsBeforeThePipeExists) {

@@ -54,11 +54,12 @@ public:
     virtual ServiceConnection& Client() = 0;
 };
 
-// Builds the pipe and its events; null when the pipe cannot be served safely.
+// Builds the pipe and its events; null when the pipe cannot be served safely,
+// with the platform's nonzero error code why in `error`.
 class RequestServerFactory {
 public:
     virtual ~RequestServerFactory() = default;
-    virtual std::unique_ptr<RequestServer> CreateServer() = 0;
+    virtual std::unique_ptr<RequestServer> CreateServer(std::uint32_t& error) = 0;
 };
 
 }  // namespace qn38::service
