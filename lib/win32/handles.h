@@ -63,10 +63,22 @@ struct RegistryTraits {
     static Handle Invalid() { return nullptr; }
     static void Release(Handle key) { ::RegCloseKey(key); }
 };
+struct ServiceManagerTraits {
+    using Handle = SC_HANDLE;
+    static Handle Invalid() { return nullptr; }
+    static void Release(Handle handle) { ::CloseServiceHandle(handle); }
+};
+struct LocalMemoryTraits {
+    using Handle = HLOCAL;
+    static Handle Invalid() { return nullptr; }
+    static void Release(Handle memory) { ::LocalFree(memory); }
+};
 
 using FileHandle = Owned<FileTraits>;
 using KernelHandle = Owned<KernelTraits>;
 using DeviceInfoSet = Owned<DeviceInfoTraits>;
 using RegistryHandle = Owned<RegistryTraits>;
+using ServiceManagerHandle = Owned<ServiceManagerTraits>;
+using LocalMemory = Owned<LocalMemoryTraits>;
 
 }  // namespace qn38::win32

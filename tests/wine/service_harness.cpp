@@ -200,7 +200,8 @@ std::optional<DWORD> DriverValue(const wchar_t* name) {
 std::unique_ptr<RawClient> RawClient::Connect(bool createEvent, DWORD timeoutMs) {
     std::unique_ptr<RawClient> client(new RawClient);
     if (createEvent) {
-        client->event_ = KernelHandle(CreateEventW(nullptr, FALSE, FALSE, SERVICE_EVENT_NAME));
+        // Only the rights the tool asks for: an event the tool created grants no more.
+        client->event_ = KernelHandle(CreateEventExW(nullptr, SERVICE_EVENT_NAME, 0, SYNCHRONIZE | EVENT_MODIFY_STATE));
         if (!client->event_) return nullptr;
     }
     client->ioEvent_ = KernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));

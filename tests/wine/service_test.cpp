@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstring>
@@ -134,6 +135,17 @@ TEST(ServiceReplies, SetSizeStoresTheWindowInTheDriverKey) {
     EXPECT_EQ(DriverValue(L"EndAdrs"), 0xEFFFFFFFu);
 }
 
+TEST(ServiceReplies, SetSizeBreakingTheWindowRuleLeavesTheDriverKeyAsItWas) {
+    ASSERT_TRUE(CreateDriverKey());
+    ASSERT_EQ(Client().RequestSetSize(0x00300000, 0x00100000, 0x004FFFFF), 1);
+    EXPECT_EQ(Client().RequestSetSize(0x00400000, 0x00100000, 0x002FFFFF), 0);  // window smaller than the size
+    EXPECT_EQ(Client().RequestSetSize(0, 0, 0xEFFFFFFF), 0);
+    EXPECT_EQ(Client().RequestSetSize(0x00280000, 0, 0xEFFFFFFF), 0);  // not whole MiB
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00300000u);
+    EXPECT_EQ(DriverValue(L"StartAdrs"), 0x00100000u);
+    EXPECT_EQ(DriverValue(L"EndAdrs"), 0x004FFFFFu);
+}
+
 TEST(ServiceReplies, WriteLogWithAFullUnterminatedTitleWritesTheTitleEntryBesideTheService) {
     std::u16string title;
     for (int i = 0; i < 200; ++i) title.push_back(static_cast<char16_t>(u'a' + i % 26));
@@ -232,6 +244,65 @@ TEST(ServicePipe, NoSecondServerInstanceCanBeCreated) {
                                                       PIPE_UNLIMITED_INSTANCES, 512, 512, 0, nullptr));
     EXPECT_FALSE(impostor) << "a second server could answer the tool in the service's place";
     EXPECT_TRUE(ServesAgainWithin(HANG_BOUND_MS));
+}
+
+// --- the shared event ---
+
+TEST(ServiceEvent, CarriesAnAccessListThatLetsEveryInteractiveUserWaitAndSetIt) {
+    const auto event = tool::win32::ServiceTransportBackend().CreateOrOpenEvent();
+    ASSERT_NE(event, nullptr);
+    // Its creator owns it, and an owner may always read its descriptor.
+    qn38::win32::KernelHandle reader(OpenEventW(READ_CONTROL, FALSE, SERVICE_EVENT_NAME));
+    ASSERT_TRUE(reader) << GetLastError();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(reader.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const qn38::win32::LocalMemory owned(descriptor);
+    ASSERT_NE(dacl, nullptr);
+    const std::vector<std::pair<std::vector<BYTE>, DWORD>> expected = {
+        {WellKnownSid(WinLocalSystemSid), EVENT_ALL_ACCESS},
+        {WellKnownSid(WinInteractiveSid), SYNCHRONIZE | EVENT_MODIFY_STATE},
+    };
+    ASSERT_EQ(dacl->AceCount, expected.size());
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &entry));
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), const_cast<BYTE*>(expected[i].first.data())))
+            << "entry " << i;
+        EXPECT_EQ(allowed->Mask, expected[i].second) << "entry " << i;
+    }
+}
+
+TEST(ServiceEvent, NameTakenFirstWithAListThatDeniesEveryoneDoesNotStopARequest) {
+    ASSERT_TRUE(CreateDriverKey());
+    PSECURITY_DESCRIPTOR denying = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &denying, nullptr));
+    const qn38::win32::LocalMemory owned(denying);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, denying, FALSE};
+    // The service may still hold the last exchange's event for a moment; the
+    // squatter must be the one that creates it.
+    qn38::win32::KernelHandle squatter;
+    for (const DWORD started = GetTickCount(); !squatter && GetTickCount() - started < HANG_BOUND_MS; Sleep(10)) {
+        squatter = qn38::win32::KernelHandle(CreateEventW(&attributes, TRUE, TRUE, SERVICE_EVENT_NAME));
+        if (squatter && GetLastError() == ERROR_ALREADY_EXISTS) squatter.reset();
+    }
+    ASSERT_TRUE(squatter);
+    EXPECT_EQ(Client().RequestSetSize(0x00900000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00900000u);
+
+    // Another kind of object under the name costs as little.
+    squatter.reset();
+    qn38::win32::KernelHandle mutex;
+    for (const DWORD started = GetTickCount(); !mutex && GetTickCount() - started < HANG_BOUND_MS; Sleep(10)) {
+        mutex = qn38::win32::KernelHandle(CreateMutexW(nullptr, FALSE, SERVICE_EVENT_NAME));
+    }
+    ASSERT_TRUE(mutex);
+    EXPECT_EQ(Client().RequestSetSize(0x00A00000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00A00000u);
 }
 
 // --- several clients ---
@@ -436,6 +507,78 @@ TEST(ServiceControl, StopReachesStoppedAndThePipeIsGone) {
     EXPECT_FALSE(pipe);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(Client().RequestAddFilter(), 0);
+}
+
+// A process that took the pipe's name while the service was stopped: it
+// listens again after every client and counts the bytes it was sent.
+class Impostor {
+public:
+    Impostor()
+        : pipe_(CreateNamedPipeW(SERVICE_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 512, 512, 0,
+                                 nullptr)),
+          thread_([this] { Listen(); }) {}
+    ~Impostor() {
+        stop_ = true;
+        // Wake the listen with one last connection of its own.
+        qn38::win32::FileHandle wake(
+            CreateFileW(SERVICE_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        thread_.join();
+    }
+    bool listening() const { return static_cast<bool>(pipe_); }
+    int clients() const { return clients_; }
+    int bytes() const { return bytes_; }
+
+private:
+    void Listen() {
+        while (pipe_ && !stop_) {
+            if (!ConnectNamedPipe(pipe_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) break;
+            if (stop_) break;
+            ++clients_;
+            std::uint8_t record[SERVICE_REQUEST_SIZE];
+            DWORD read = 0;
+            while (ReadFile(pipe_.get(), record, sizeof record, &read, nullptr) && read > 0) bytes_ += read;
+            DisconnectNamedPipe(pipe_.get());
+        }
+    }
+
+    qn38::win32::FileHandle pipe_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> clients_{0};
+    std::atomic<int> bytes_{0};
+    std::thread thread_;
+};
+
+TEST(ServiceImpostor, ServerOnThePipeNameThatIsNotTheServiceIsSentNothing) {
+    ASSERT_TRUE(service->WaitForState(SERVICE_STOPPED, HANG_BOUND_MS));
+    Impostor impostor;
+    ASSERT_TRUE(impostor.listening());
+    EXPECT_EQ(Client().RequestSetStatus(5, 0, 0, 1), 0);
+    // With no service process to compare with, the tool does not even
+    // connect: the impostor never learns who the user is.
+    EXPECT_EQ(impostor.clients(), 0);
+    EXPECT_EQ(impostor.bytes(), 0);
+}
+
+TEST(ServiceImpostor, NameHeldByAnotherProcessStopsTheServiceWithTheReason) {
+    ASSERT_TRUE(service->WaitForState(SERVICE_STOPPED, HANG_BOUND_MS));
+    Impostor impostor;
+    ASSERT_TRUE(impostor.listening());
+    const ProcessResult start = RunProcess(L"sc.exe start QN38HotPlugService");
+    EXPECT_TRUE(start.finished);
+    std::optional<SERVICE_STATUS_PROCESS> status;
+    const DWORD started = GetTickCount();
+    do {
+        status = service->Query();
+        if (status && status->dwCurrentState == SERVICE_STOPPED && status->dwWin32ExitCode != 0) break;
+        Sleep(100);
+    } while (GetTickCount() - started < HANG_BOUND_MS);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    // Windows refuses the name for the first-instance flag (access denied);
+    // Wine, which ignores that flag, for the instance limit (pipe busy).
+    EXPECT_TRUE(status->dwWin32ExitCode == ERROR_ACCESS_DENIED || status->dwWin32ExitCode == ERROR_PIPE_BUSY)
+        << status->dwWin32ExitCode;
+    EXPECT_EQ(impostor.bytes(), 0);
 }
 
 }  // namespace

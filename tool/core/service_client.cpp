@@ -8,10 +8,12 @@ namespace qn38::tool {
 std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     std::lock_guard lock(exchange_);
 
+    // The event is a hint only, since the reply on the pipe is what ends the
+    // exchange: one that anybody has created first, with a list that shuts
+    // this user out or as another kind of object, costs only the hint.
     const auto event = transport_.CreateOrOpenEvent();
-    if (!event) return ServiceResult(request);
     // A signal left over from an earlier exchange must not end this one's wait.
-    event->Reset();
+    if (event) event->Reset();
 
     std::unique_ptr<ServicePipe> pipe;
     for (int attempt = 0; attempt < SERVICE_CONNECT_ATTEMPTS && !pipe; ++attempt) {
@@ -23,7 +25,7 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     const ServiceRequestBytes sent = EncodeServiceRequest(request);
     if (!pipe->Write(sent)) return ServiceResult(request);
     pipe->Flush();
-    event->Wait(eventWait_);
+    if (event) event->Wait(eventWait_);
 
     // Only a whole reply replaces the record: a service that died mid-way
     // leaves the request's own result, 0, in it.

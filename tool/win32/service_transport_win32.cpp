@@ -1,6 +1,7 @@
 #include "service_transport_win32.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include "ServiceRequest.h"
 #include "win32/handles.h"
@@ -10,6 +11,24 @@ namespace {
 
 using qn38::win32::FileHandle;
 using qn38::win32::KernelHandle;
+using qn38::win32::LocalMemory;
+using qn38::win32::ServiceManagerHandle;
+
+// The process the service control manager runs as the service; 0 while it
+// runs none (stopped, starting, or nothing registered under the name).
+DWORD ServiceProcessId() {
+    const ServiceManagerHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return 0;
+    const ServiceManagerHandle service(OpenServiceW(manager.get(), SERVICE_NAME, SERVICE_QUERY_STATUS));
+    if (!service) return 0;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed)) {
+        return 0;
+    }
+    return status.dwProcessId;
+}
 
 class NamedEvent final : public ServiceEvent {
 public:
@@ -50,17 +69,37 @@ private:
 class Win32ServiceTransport final : public ServiceTransport {
 public:
     std::unique_ptr<ServiceEvent> CreateOrOpenEvent() override {
-        KernelHandle event(CreateEventW(nullptr, FALSE, FALSE, SERVICE_EVENT_NAME));
+        // Whichever user's tool creates the event, every other logged-on
+        // user's tool must be able to open it, so it carries its own list
+        // (the default one would grant its creator alone); and each asks
+        // only for the rights it uses, which that list grants.
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(SERVICE_EVENT_ACCESS_LIST, SDDL_REVISION_1,
+                                                                  &descriptor, nullptr)) {
+            return nullptr;
+        }
+        const LocalMemory owned(descriptor);
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+        // Flags 0: auto-reset, not signalled.
+        KernelHandle event(CreateEventExW(&attributes, SERVICE_EVENT_NAME, 0, SYNCHRONIZE | EVENT_MODIFY_STATE));
         if (!event) return nullptr;
         return std::make_unique<NamedEvent>(std::move(event));
     }
 
     std::unique_ptr<ServicePipe> OpenPipe() override {
+        // Whoever answers on the pipe's name gets the user's stops: while the
+        // service is stopped or restarting any process could create a pipe of
+        // that name, so only the process the service control manager runs as
+        // the service counts. It is asked before connecting, so that the one
+        // pipe instance is not held while the service control manager answers.
+        const DWORD service = ServiceProcessId();
+        if (service == 0) return nullptr;
         // Identification only: whoever answers on the pipe's name may learn
         // who the user is, never act as the user.
         FileHandle pipe(CreateFileW(SERVICE_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-        if (!pipe) return nullptr;
+        ULONG server = 0;
+        if (!pipe || !GetNamedPipeServerProcessId(pipe.get(), &server) || server != service) return nullptr;
         return std::make_unique<ClientPipe>(std::move(pipe));
     }
 };

@@ -33,11 +33,13 @@ public:
 class ServiceTransport {
 public:
     virtual ~ServiceTransport() = default;
-    // CreateEventW(no security attributes, auto-reset, non-signalled,
-    // SERVICE_EVENT_NAME): creates the event or opens it; null on failure.
+    // CreateEventExW(an access list open to every interactive user, auto-reset,
+    // non-signalled, SERVICE_EVENT_NAME, wait and modify only): creates the
+    // event or opens it; null on failure.
     virtual std::unique_ptr<ServiceEvent> CreateOrOpenEvent() = 0;
     // CreateFileW(SERVICE_PIPE_NAME, read and write, OPEN_EXISTING); null
-    // while the service is not listening (absent, or serving another client).
+    // while the service is not listening (absent, or serving another client)
+    // and when the pipe's server is not the service's own process.
     virtual std::unique_ptr<ServicePipe> OpenPipe() = 0;
 };
 
