@@ -94,7 +94,8 @@ int Run(int argc, Char** argv, std::FILE* (*open)(const Char*), std::string (*sh
         result = qn38::SalvageLog(bytes);
     }
     if (!result.log) {
-        std::fprintf(stderr, "qn38logread: %s: %s\n", name.c_str(), result.error.c_str());
+        std::fprintf(stderr, "qn38logread: %s: %s%s\n", name.c_str(), result.error.c_str(),
+                     options->salvage ? "" : " (--salvage lists its slots all the same)");
         return 1;
     }
     if (decoder) {

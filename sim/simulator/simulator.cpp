@@ -91,6 +91,7 @@ bool Simulator::Execute(const Command& command) {
     AdvanceClock(COMMAND_MILLISECONDS);
     std::uint64_t stalled = 0;
     tool_.OnMachine([&] { stalled = pc_.io.stalledSizeQueries; });
+    const std::uint64_t abandoned = tool_.service.AbandonedReads();
     try {
         Run(command);
     } catch (const std::exception& error) {
@@ -99,6 +100,10 @@ bool Simulator::Execute(const Command& command) {
         Fail(command, error.what());
     }
     view_.FlushMenus();
+    if (const std::uint64_t given = tool_.service.AbandonedReads() - abandoned; given > 0) {
+        view_.Event("tool", "gave up waiting for the service's reply " + std::to_string(given) +
+                                " time(s), as for an unreachable service");
+    }
     // A size query on an unreachable network drive holds the asking thread
     // for the network's timeout: that is a freeze whatever the scenario expects.
     std::uint64_t stalledNow = 0;
