@@ -149,6 +149,14 @@ TEST_F(TrayWithSlots, AfterAShellRestartTheIconComesBackAsItWas) {
     EXPECT_TRUE(tool.shell.Current().szInfo.empty());  // no old balloon again
 }
 
+TEST_F(TrayWithSlots, ABroadcastForAShellThatStillHoldsTheIconCostsNoPauses) {
+    tool.TaskbarCreated();  // as when it follows the start-up's own add at log-on
+    EXPECT_TRUE(tool.dialog().IsTrayIconShown());
+    EXPECT_TRUE(tool.system.Sleeps().empty());
+    EXPECT_EQ(tool.shell.Calls().back().action, tool::TrayAction::Modify);
+    EXPECT_TRUE(tool.shell.Calls().back().accepted);
+}
+
 TEST_F(TrayWithSlots, WhileTheShellIsGoneOnlyTheFirstUpdateWaitsForIt) {
     tool.shell.SetAbsent(true);
     tool.OnMachine([&] { pc.slot(7).PullCard(); });

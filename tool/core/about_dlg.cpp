@@ -72,7 +72,9 @@ bool CAboutDlg::OnInitDialog() {
     m_nid.iconId = ICON_BUSY;
     m_nid.szTip = Cut(title, TIP_CHARACTERS);
     m_nid.szInfoTitle = Cut(title, INFO_TITLE_CHARACTERS);
-    AddTrayIcon(TRAY_ATTEMPTS);
+    // No icon of this window can be there yet: plain adds, as many as the
+    // shell may need to come up at log-on.
+    if (NotifyWithRetries(TrayAction::Add, m_nid, TRAY_ATTEMPTS)) m_bIconShown = 1;
 
     std::vector<std::uint8_t> found;
     for (std::uint32_t bus = 0; bus <= 0xFF; ++bus) {
@@ -207,7 +209,19 @@ void CAboutDlg::AddTrayIcon(int attempts) {
     NotifyIconRecord record = m_nid;
     record.szInfo.clear();
     record.dwInfoFlags = NIIF_NONE_FLAG;
-    if (NotifyWithRetries(TrayAction::Add, record, attempts)) m_bIconShown = 1;
+    if (PutTrayIcon(record, attempts)) m_bIconShown = 1;
+}
+
+bool CAboutDlg::PutTrayIcon(const NotifyIconRecord& record, int attempts) {
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        // An add is refused for an icon the shell holds already (a broadcast
+        // that came after the start-up's own add got through): the modify
+        // then finds it.
+        if (ports_.tray.NotifyIcon(TrayAction::Add, record)) return true;
+        if (ports_.tray.NotifyIcon(TrayAction::Modify, record)) return true;
+        if (attempt < attempts) ports_.system.Sleep(TRAY_RETRY_MS);
+    }
+    return false;
 }
 
 void CAboutDlg::EndSettingsDialog() {
@@ -329,7 +343,7 @@ void CAboutDlg::UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std
     if (m_bIconShown == 0) {
         // No notification area holds the icon: one try to add it, without
         // pauses, in case the shell came up without a broadcast.
-        if (NotifyWithRetries(TrayAction::Add, m_nid, 1)) m_bIconShown = 1;
+        if (PutTrayIcon(m_nid, 1)) m_bIconShown = 1;
         return;
     }
     // A shell that lost the icon in a restart refuses every modify until its

@@ -111,6 +111,8 @@ private:
     bool NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts);
     // Puts the icon (back) into the notification area with its current state.
     void AddTrayIcon(int attempts);
+    // Adds the icon, or finds it there already.
+    bool PutTrayIcon(const NotifyIconRecord& record, int attempts);
     void StartFlow(std::uint32_t index);
     void RemovalFlow(std::uint32_t index);
     void ShowStopMenu();

@@ -28,8 +28,7 @@ inline constexpr std::chrono::milliseconds SERVICE_EVENT_WAIT{100};
 // holds one of the card's devices to let it go; a start's device cycle waits
 // on the same. That takes seconds, rarely tens of seconds. A service that has
 // not answered in a minute is hung: the request then counts as not sent, so
-// the thread that asked (the poller, or the window's own thread at Exit) is
-// free again.
+// the thread that asked (the window's or the poller) is free again.
 inline constexpr std::chrono::milliseconds SERVICE_REPLY_WAIT{60000};
 
 class ServiceClient {
