@@ -38,6 +38,9 @@ int RunMainDialog(HINSTANCE instance) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // An empty card reader or optical drive asked for its size must fail
+    // the call, not raise a "no disk" box that blocks the asking thread.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS);
     Win32AppHost host(instance, [instance] { return RunMainDialog(instance); });
     CtavremoveApp app(host);
     app.InitInstance();

@@ -52,10 +52,32 @@ LogReadResult DecodeLog(std::span<const std::uint8_t> file) {
     return result;
 }
 
+LogReadResult SalvageLog(std::span<const std::uint8_t> file) {
+    LogReadResult result;
+    const std::uint64_t size = std::min<std::uint64_t>(file.size(), LOG_FILE_MAX_BYTES);
+    if (size <= LOG_SLOT_SIZE) {
+        result.error = "too short for a log: " + std::to_string(file.size()) + " bytes, no slot after the header";
+        return result;
+    }
+    DecodedLog log;
+    log.salvaged = true;
+    for (std::uint32_t index = 1; index < LOG_SLOT_COUNT; ++index) {
+        const std::uint64_t offset = std::uint64_t{index} * LOG_SLOT_SIZE;
+        if (offset >= size) break;
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(LOG_SLOT_SIZE, size - offset));
+        std::string text = TextUpToZero(file.data() + offset, length);
+        if (!text.empty()) log.entries.push_back({index, std::move(text)});
+    }
+    result.log = std::move(log);
+    return result;
+}
+
 std::string RenderLog(const DecodedLog& log) {
-    std::string out = "QN38.LOG created " + log.created + ", next slot " + std::to_string(log.nextSlot) + ", " +
-                      std::to_string(log.entries.size()) + (log.entries.size() == 1 ? " entry" : " entries") +
-                      ", oldest first\n";
+    const std::string count = std::to_string(log.entries.size()) + (log.entries.size() == 1 ? " entry" : " entries");
+    std::string out = log.salvaged ? "QN38.LOG with a damaged header: " + count +
+                                         " in slot order (which is the oldest is not known)\n"
+                                   : "QN38.LOG created " + log.created + ", next slot " + std::to_string(log.nextSlot) +
+                                         ", " + count + ", oldest first\n";
     for (const auto& entry : log.entries) {
         out += "[slot " + std::to_string(entry.slot) + "]";
         std::string text;

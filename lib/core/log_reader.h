@@ -19,6 +19,7 @@ struct DecodedLog {
     std::string created;  // the header's creation time, as written
     std::uint32_t nextSlot = 0;
     std::vector<LogEntry> entries;  // oldest first
+    bool salvaged = false;          // read past a damaged header: entries in slot order
 };
 
 struct LogReadResult {
@@ -30,6 +31,11 @@ struct LogReadResult {
 // file too short for a header, without the marker, or with a next slot
 // outside 1 to 4999 is refused with a message.
 LogReadResult DecodeLog(std::span<const std::uint8_t> file);
+
+// For a file whose header is damaged (the kind support is sent): every slot
+// the file reaches that holds text, in slot order, since nothing tells the
+// oldest. Only a file too short to hold one entry is refused.
+LogReadResult SalvageLog(std::span<const std::uint8_t> file);
 
 // The listing the reader prints: a heading with the creation time, then
 // each entry under its slot number, line breaks as plain '\n'.

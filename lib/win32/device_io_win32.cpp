@@ -40,6 +40,11 @@ public:
         if (!GetDiskFreeSpaceExW(Wide(root, wide), &available, &total, nullptr)) return std::nullopt;
         return total.QuadPart;
     }
+
+    bool IsRemoteDrive(std::u16string_view root) override {
+        std::wstring wide;
+        return GetDriveTypeW(Wide(root, wide)) == DRIVE_REMOTE;
+    }
 };
 
 }  // namespace

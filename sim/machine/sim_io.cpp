@@ -28,7 +28,16 @@ void SimIo::RemovePath(std::u16string_view path) { paths_.erase(Fold(path)); }
 
 void SimIo::SetDrive(char letter, std::optional<std::uint64_t> totalBytes) { drives_[letter] = totalBytes; }
 
-void SimIo::RemoveDrive(char letter) { drives_.erase(letter); }
+void SimIo::RemoveDrive(char letter) {
+    drives_.erase(letter);
+    networkDrives_.erase(letter);
+}
+
+void SimIo::SetNetworkDrive(char letter, bool reachable) {
+    networkDrives_[letter] = reachable;
+    // A share reports its size only while its server answers.
+    drives_[letter] = reachable ? std::optional<std::uint64_t>(std::uint64_t{1} << 40) : std::nullopt;
+}
 
 std::unique_ptr<DeviceHandle> SimIo::Open(std::u16string_view path, const OpenRequest& request) {
     const std::u16string key = Fold(path);
@@ -56,9 +65,14 @@ std::uint32_t SimIo::LogicalDrives() {
 
 std::optional<std::uint64_t> SimIo::TotalBytes(std::u16string_view root) {
     ++devices_.counters().sizeQueries;
-    const auto drive = drives_.find(DriveLetter(root));
+    const char letter = DriveLetter(root);
+    const auto network = networkDrives_.find(letter);
+    if (network != networkDrives_.end() && !network->second) ++stalledSizeQueries;
+    const auto drive = drives_.find(letter);
     if (drive == drives_.end()) return std::nullopt;
     return drive->second;
 }
+
+bool SimIo::IsRemoteDrive(std::u16string_view root) { return networkDrives_.contains(DriveLetter(root)); }
 
 }  // namespace qn38::sim

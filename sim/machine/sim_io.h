@@ -22,15 +22,21 @@ public:
     // Drive letters and the sizes GetDiskFreeSpaceExW reports for their roots.
     void SetDrive(char letter, std::optional<std::uint64_t> totalBytes);
     void RemoveDrive(char letter);
+    // A mapped network drive. Asking an unreachable one for its size waits
+    // out the network's timeout, counted in `stalledSizeQueries`.
+    void SetNetworkDrive(char letter, bool reachable);
+    std::uint64_t stalledSizeQueries = 0;
 
     std::unique_ptr<DeviceHandle> Open(std::u16string_view path, const OpenRequest& request) override;
     std::uint32_t LogicalDrives() override;
     std::optional<std::uint64_t> TotalBytes(std::u16string_view root) override;
+    bool IsRemoteDrive(std::u16string_view root) override;
 
 private:
     SimDevices& devices_;
     std::map<std::u16string, Opener> paths_;
     std::map<char, std::optional<std::uint64_t>> drives_;
+    std::map<char, bool> networkDrives_;  // letter, reachable
 };
 
 }  // namespace qn38::sim

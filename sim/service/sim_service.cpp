@@ -175,10 +175,15 @@ public:
         return Current();
     }
 
-    std::size_t Read(std::span<std::uint8_t> into) override {
+    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
         Lock lock(channel_.mutex);
-        channel_.changed.wait(lock, [&] { return !Current() || !channel_.toClient.empty(); });
+        channel_.changed.wait_for(lock, bound,
+                                  [&] { return !Current() || !channel_.toClient.empty() || channel_.hung; });
         if (!Current()) return 0;
+        if (channel_.toClient.empty()) {
+            ++channel_.abandonedReads;
+            return 0;
+        }
         const std::size_t bytes = Take(channel_.toClient, into);
         channel_.changed.notify_all();
         return bytes;
@@ -234,30 +239,42 @@ private:
 
 class SimService::LockedOperations final : public service::ServiceOperations {
 public:
-    LockedOperations(SimPc& pc, std::mutex& machine) : operations_(pc.platform()), machine_(machine) {}
+    LockedOperations(SimPc& pc, std::mutex& machine, SimServiceChannel& channel)
+        : operations_(pc.platform()), machine_(machine), channel_(channel) {}
 
     int AddFilter() override {
+        AwaitResume();
         std::lock_guard lock(machine_);
         return operations_.AddFilter();
     }
     int SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
                   std::uint32_t checkDisks) override {
+        AwaitResume();
         std::lock_guard lock(machine_);
         return operations_.SetStatus(bus, stateChange, linkEnable, checkDisks);
     }
     int SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) override {
+        AwaitResume();
         std::lock_guard lock(machine_);
         return operations_.SetSize(defLen, startAdrs, endAdrs);
     }
     int WriteLog(const char* title) override {
+        AwaitResume();
         std::lock_guard lock(machine_);
         return operations_.WriteLog(title);
     }
     std::uint32_t LastError() override { return operations_.LastError(); }
 
 private:
+    // Outside the machine lock: the tool's own queries go on while the service hangs.
+    void AwaitResume() {
+        Lock lock(channel_.mutex);
+        channel_.changed.wait(lock, [&] { return !channel_.hung || channel_.stopRaised; });
+    }
+
     service::PlatformOperations operations_;
     std::mutex& machine_;
+    SimServiceChannel& channel_;
 };
 
 class SimService::Transport final : public tool::ServiceTransport {
@@ -292,7 +309,7 @@ SimService::SimService(SimPc& pc, std::mutex& machine, service::ExchangeLimits l
       reporter_(std::make_unique<Reporter>()),
       stop_(std::make_unique<StopFlag>(channel_)),
       factory_(std::make_unique<Factory>(channel_)),
-      operations_(std::make_unique<LockedOperations>(pc, machine)),
+      operations_(std::make_unique<LockedOperations>(pc, machine, channel_)),
       transport_(std::make_unique<Transport>(channel_)) {}
 
 SimService::~SimService() { Stop(); }
@@ -366,7 +383,26 @@ namespace qn38::sim {
 
 bool SimService::WaitUntilListening(std::chrono::milliseconds bound) {
     std::unique_lock lock(channel_.mutex);
-    return channel_.changed.wait_for(lock, bound, [&] { return channel_.listening && !channel_.connected; });
+    // A hung service never listens again; the client's pauses then pass at once on the simulated clock.
+    return channel_.changed.wait_for(lock, bound,
+                                     [&] { return (channel_.listening && !channel_.connected) || channel_.hung; });
+}
+
+void SimService::Hang() {
+    std::lock_guard lock(channel_.mutex);
+    channel_.hung = true;
+    channel_.changed.notify_all();
+}
+
+void SimService::Resume() {
+    std::lock_guard lock(channel_.mutex);
+    channel_.hung = false;
+    channel_.changed.notify_all();
+}
+
+std::uint64_t SimService::AbandonedReads() {
+    std::lock_guard lock(channel_.mutex);
+    return channel_.abandonedReads;
 }
 
 void SimServicePause::Pause(std::chrono::milliseconds duration) { service_.WaitUntilListening(duration); }

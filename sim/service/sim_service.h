@@ -39,6 +39,12 @@ struct SimServiceChannel {
     std::deque<std::uint8_t> toClient;
 
     bool stopRaised = false;
+
+    // The service is stuck inside an operation: it has read a request and
+    // answers nothing until resumed. A client's bounded waits then pass at
+    // once, as if the bound had run out on the simulated clock.
+    bool hung = false;
+    std::uint64_t abandonedReads = 0;  // client reads given up at their bound
 };
 
 class SimService;
@@ -87,6 +93,12 @@ public:
     std::function<void(const service::ExchangeReport&)> onExchange;
     // Waits until the pipe takes a client, or the bound has passed.
     bool WaitUntilListening(std::chrono::milliseconds bound);
+
+    // From the next operation on, the service never finishes one until
+    // Resume (or a stop); the operation then runs and is answered late.
+    void Hang();
+    void Resume();
+    std::uint64_t AbandonedReads();
 
 private:
     class Reporter;

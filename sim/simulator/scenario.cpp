@@ -246,6 +246,26 @@ const std::map<std::string, VerbInfo>& Verbs() {
                 c.letter = DriveLetter(a.Take("the drive letter"), 'A');
                 a.End();
             });
+        add("network-drive", Verb::NetworkDrive, "network-drive LETTER [unreachable]",
+            "a mapped network drive; unreachable: its server does not answer, so a size query waits out the "
+            "network's timeout",
+            [](Arguments& a, Command& c) {
+                c.letter = DriveLetter(a.Take("the drive letter"), 'C');
+                if (!a.Empty()) c.flag = OneOf<bool>(a.Take(""), {{"unreachable", true}}, "the option");
+                a.End();
+            });
+        add("shell-restart", Verb::ShellRestart, "shell-restart",
+            "Explorer restarts: the notification area is new and empty, then TaskbarCreated is broadcast", nothing);
+        add("shell-absent", Verb::ShellAbsent, "shell-absent",
+            "no notification area (Explorer not up yet at log-on, or crashed): icons are gone, every tray call fails",
+            nothing);
+        add("shell-ready", Verb::ShellReady, "shell-ready",
+            "the notification area comes up and TaskbarCreated is broadcast", nothing);
+        add("service", Verb::Service, "service hang|resume",
+            "hang: the service takes the next request and answers none until resume", [](Arguments& a, Command& c) {
+                c.flag = OneOf<bool>(a.Take("hang or resume"), {{"hang", true}, {"resume", false}}, "the service");
+                a.End();
+            });
         add("click", Verb::Click, "click left|right", "the user clicks the tray icon; the menu opens (see choose)",
             [](Arguments& a, Command& c) {
                 c.flag = OneOf<bool>(a.Take("the button"), {{"left", false}, {"right", true}}, "the button");
@@ -412,14 +432,41 @@ ParsedScenario ParseScenario(std::string_view text) {
 std::string ScenarioHelp() {
     // In the order a scenario uses them, not alphabetically.
     static const std::vector<std::string> order = {
-        "step",        "slot",           "driver-key",     "start",
-        "insert",      "pull",           "eject",          "open-file",
-        "close-file",  "click",          "choose",         "menu",
-        "answer",      "settings",       "close-about",    "device-change",
-        "power",       "wait",           "expect-balloon", "expect-no-balloon",
-        "expect-icon", "expect-message", "expect-request", "expect-card",
-        "expect-link", "expect-log",     "expect-restart", "log",
-        "help",        "quit",
+        "step",
+        "slot",
+        "driver-key",
+        "start",
+        "insert",
+        "pull",
+        "eject",
+        "open-file",
+        "close-file",
+        "network-drive",
+        "shell-restart",
+        "shell-absent",
+        "shell-ready",
+        "service",
+        "click",
+        "choose",
+        "menu",
+        "answer",
+        "settings",
+        "close-about",
+        "device-change",
+        "power",
+        "wait",
+        "expect-balloon",
+        "expect-no-balloon",
+        "expect-icon",
+        "expect-message",
+        "expect-request",
+        "expect-card",
+        "expect-link",
+        "expect-log",
+        "expect-restart",
+        "log",
+        "help",
+        "quit",
     };
     std::string help;
     for (const auto& name : order) {

@@ -22,6 +22,11 @@ enum class Verb {
     Eject,
     OpenFile,
     CloseFile,
+    NetworkDrive,
+    ShellRestart,
+    ShellAbsent,
+    ShellReady,
+    Service,
     Click,
     Choose,
     Menu,
@@ -82,7 +87,8 @@ struct Command {
     char letter = 0;
     int count = 0;                    // wait: poller passes
     std::uint32_t values[3] = {};     // driver-key: DefLen, StartAdrs, EndAdrs; power: wParam, lParam
-    bool flag = false;                // slot: without the filter; click: right; expect-*: yes/present/enabled
+    bool flag = false;                // slot: without the filter; click: right; expect-*: yes/present/enabled;
+                                      // network-drive: unreachable; service: hang
     std::uint32_t stringId = 0;       // expect-balloon, expect-message: the string by its kind
     std::optional<std::string> name;  // expect-balloon: the card's name in the text
     int answer = 0;                   // answer: IDYES, IDNO or IDOK

@@ -89,6 +89,9 @@ bool Simulator::Execute(const Command& command) {
     }
     view_.Command(command.source);
     AdvanceClock(COMMAND_MILLISECONDS);
+    std::uint64_t stalled = 0;
+    tool_.OnMachine([&] { stalled = pc_.io.stalledSizeQueries; });
+    const std::uint64_t abandoned = tool_.service.AbandonedReads();
     try {
         Run(command);
     } catch (const std::exception& error) {
@@ -97,6 +100,18 @@ bool Simulator::Execute(const Command& command) {
         Fail(command, error.what());
     }
     view_.FlushMenus();
+    if (const std::uint64_t given = tool_.service.AbandonedReads() - abandoned; given > 0) {
+        view_.Event("tool", "gave up waiting for the service's reply " + std::to_string(given) +
+                                " time(s), as for an unreachable service");
+    }
+    // A size query on an unreachable network drive holds the asking thread
+    // for the network's timeout: that is a freeze whatever the scenario expects.
+    std::uint64_t stalledNow = 0;
+    tool_.OnMachine([&] { stalledNow = pc_.io.stalledSizeQueries; });
+    if (stalledNow > stalled) {
+        Fail(command, "an unreachable network drive was asked for its size " + std::to_string(stalledNow - stalled) +
+                          " time(s); each waits out the network's timeout");
+    }
     return true;
 }
 
@@ -118,6 +133,35 @@ void Simulator::Run(const Command& command) {
         return ChangeFile(command, true);
     case Verb::CloseFile:
         return ChangeFile(command, false);
+    case Verb::NetworkDrive:
+        return AddNetworkDrive(command);
+    case Verb::ShellRestart:
+        tool_.shell.Restart();
+        view_.Event("system", "Explorer restarts: a new, empty notification area; TaskbarCreated is broadcast");
+        if (state_ == ToolState::Running) tool_.TaskbarCreated();
+        return;
+    case Verb::ShellAbsent:
+        tool_.shell.SetAbsent(true);
+        view_.Event("system", "no notification area: Explorer is not running");
+        return;
+    case Verb::ShellReady:
+        tool_.shell.SetAbsent(false);
+        view_.Event("system", "Explorer's notification area comes up; TaskbarCreated is broadcast");
+        if (state_ == ToolState::Running) tool_.TaskbarCreated();
+        return;
+    case Verb::Service:
+        if (command.flag) {
+            tool_.service.Hang();
+            view_.Event("service", "hangs: it takes the next request and answers none");
+        } else {
+            // The held request is finished before the scenario goes on, as a
+            // user would see its effect before doing anything else.
+            const std::size_t before = tool_.service.Exchanges().size();
+            tool_.service.Resume();
+            tool_.service.WaitForExchanges(before + 1, std::chrono::seconds(10));
+            view_.Event("service", "resumes: the request it held is performed");
+        }
+        return;
     case Verb::Click:
         if (!Running(command)) return;
         command.flag ? tool_.RightClick() : tool_.LeftClick();
@@ -380,6 +424,17 @@ void Simulator::Eject(const Command& command) {
     if (state_ != ToolState::Running) return;
     view_.Event("system", "WM_DEVICECHANGE is broadcast");
     tool_.DeviceChange();
+}
+
+void Simulator::AddNetworkDrive(const Command& command) {
+    bool taken = false;
+    tool_.OnMachine([&] {
+        taken = pc_.storage.HasVolume(command.letter) || (pc_.io.LogicalDrives() & (1u << (command.letter - 'A'))) != 0;
+        if (!taken) pc_.io.SetNetworkDrive(command.letter, !command.flag);
+    });
+    if (taken) return Fail(command, std::string("the drive letter ") + command.letter + ": is taken");
+    view_.Event("machine", std::string("a network drive is mapped to ") + command.letter + ":" +
+                               (command.flag ? ", its server does not answer" : ""));
 }
 
 void Simulator::ChangeFile(const Command& command, bool open) {

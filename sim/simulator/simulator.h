@@ -76,6 +76,7 @@ private:
     void Pull(const Command& command);
     void Eject(const Command& command);
     void ChangeFile(const Command& command, bool open);
+    void AddNetworkDrive(const Command& command);
     void PickFromMenu(const Command& command);
     void RunSettings(const Command& command);
     void Wait(const Command& command);

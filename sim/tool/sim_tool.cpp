@@ -111,7 +111,8 @@ bool SimShell::NotifyIcon(tool::TrayAction action, const tool::NotifyIconRecord&
     bool accepted = false;
     {
         std::lock_guard lock(mutex_);
-        if (failures_ > 0) {
+        if (absent_) {
+        } else if (failures_ > 0) {
             --failures_;
         } else if (action == tool::TrayAction::Add) {
             accepted = !shown_;
@@ -167,6 +168,18 @@ tool::NotifyIconRecord SimShell::Current() const {
 void SimShell::FailNext(int count) {
     std::lock_guard lock(mutex_);
     failures_ = count;
+}
+
+void SimShell::SetAbsent(bool absent) {
+    std::lock_guard lock(mutex_);
+    absent_ = absent;
+    if (absent) shown_ = false;
+}
+
+void SimShell::Restart() {
+    std::lock_guard lock(mutex_);
+    absent_ = false;
+    shown_ = false;
 }
 
 // ---- SimMenus
@@ -234,14 +247,16 @@ public:
         if (thread_.joinable()) thread_.join();
     }
 
-    void WaitServingWindow() override {
+    bool WaitServingWindow(std::chrono::milliseconds bound) override {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
         std::unique_lock lock(window_.mutex_);
         while (!finished_) {
             if (window_.HandleOne(lock)) continue;
-            window_.changed_.wait(lock);
+            if (window_.changed_.wait_until(lock, deadline) == std::cv_status::timeout && !finished_) return false;
         }
         lock.unlock();
         thread_.join();
+        return true;
     }
 
 private:

@@ -86,6 +86,12 @@ public:
     tool::NotifyIconRecord Current() const;
     // The next `count` calls fail (the shell is not up yet, or restarting).
     void FailNext(int count);
+    // No notification area (Explorer not started yet, or crashed): every
+    // call fails, and the icons it held are gone.
+    void SetAbsent(bool absent);
+    // Explorer restarts: a new, empty notification area. The broadcast that
+    // tells the programs so is the caller's (SimTrayTool::TaskbarCreated).
+    void Restart();
 
 private:
     SimToolLog& log_;
@@ -94,6 +100,7 @@ private:
     bool shown_ = false;
     tool::NotifyIconRecord current_;
     int failures_ = 0;
+    bool absent_ = false;
 };
 
 class SimWindow;
@@ -274,6 +281,9 @@ public:
     void Sleep(std::uint32_t milliseconds) override;
     void EnableShutdownPrivilege() override { shutdownPrivilege = true; }
     void ExitWindowsReboot() override { rebootRequested = shutdownPrivilege ? 1 : -1; }
+    // The simulated process goes on; a test sees that it would have ended.
+    void EndProcess() override { processEnded = true; }
+    std::atomic<bool> processEnded{false};
 
     // Sleeps other than the poller's, in order.
     std::vector<std::uint32_t> Sleeps() const;

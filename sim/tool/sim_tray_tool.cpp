@@ -53,8 +53,8 @@ public:
 
     bool Write(std::span<const std::uint8_t> bytes) override { return inner_->Write(bytes); }
     bool Flush() override { return inner_->Flush(); }
-    std::size_t Read(std::span<std::uint8_t> into) override {
-        const std::size_t bytes = inner_->Read(into);
+    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
+        const std::size_t bytes = inner_->Read(into, bound);
         if (bytes == sizeof(ServiceRequest)) {
             ServiceRequest reply;
             std::memcpy(&reply, into.data(), sizeof reply);
@@ -104,6 +104,11 @@ std::optional<std::uint64_t> WatchedDrives::TotalBytes(std::u16string_view root)
     }
     std::lock_guard lock(machine_);
     return pc_.io.TotalBytes(root);
+}
+
+bool WatchedDrives::IsRemoteDrive(std::u16string_view root) {
+    std::lock_guard lock(machine_);
+    return pc_.io.IsRemoteDrive(root);
 }
 
 std::vector<std::u16string> WatchedDrives::Asked() const {
@@ -188,6 +193,11 @@ void SimTrayTool::DeviceChange() {
 
 void SimTrayTool::PowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam) {
     dialog_->OnPowerBroadcast(wParam, lParam);
+}
+
+void SimTrayTool::TaskbarCreated() {
+    dialog_->OnTaskbarCreated();
+    window.Pump();
 }
 
 void SimTrayTool::OnMachine(const std::function<void()>& change) {

@@ -48,6 +48,7 @@ public:
     std::unique_ptr<DeviceHandle> Open(std::u16string_view path, const OpenRequest& request) override;
     std::uint32_t LogicalDrives() override;
     std::optional<std::uint64_t> TotalBytes(std::u16string_view root) override;
+    bool IsRemoteDrive(std::u16string_view root) override;
 
     std::vector<std::u16string> Asked() const;
 
@@ -84,6 +85,8 @@ public:
     // Broadcasts the system sends to the window.
     void DeviceChange();
     void PowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam);
+    // The shell's "TaskbarCreated" broadcast.
+    void TaskbarCreated();
 
     // Changes the simulated machine (a card in or out, a file opened) while
     // no other thread uses it.

@@ -8,6 +8,7 @@
 
 #include "core/diagnostic_log.h"
 #include "core/log_layout.h"
+#include "code_page.h"
 #include "core/log_reader.h"
 #include "sim_pc.h"
 
@@ -126,6 +127,38 @@ TEST(LogReaderRefuses, ANextSlotOutsideTheRing) {
         EXPECT_FALSE(result.log) << next;
         EXPECT_NE(result.error.find("next slot " + std::to_string(next)), std::string::npos) << result.error;
     }
+}
+
+TEST_F(LogReader, ADamagedHeaderIsSalvagedSlotBySlot) {
+    Write(u"first");
+    Write(u"second");
+    Write(u"third");
+    std::vector<std::uint8_t> bytes = File();
+    bytes[0] = 'X';                                          // the marker is gone
+    std::fill(bytes.begin() + 400, bytes.begin() + 600, 0);  // and slot 2 with it
+    EXPECT_FALSE(DecodeLog(bytes).log);
+    const auto result = SalvageLog(bytes);
+    ASSERT_TRUE(result.log) << result.error;
+    EXPECT_EQ(Slots(*result.log), (std::vector<std::uint32_t>{1, 3}));
+    EXPECT_EQ(Texts(*result.log), (std::vector<std::string>{"first", "third"}));
+    EXPECT_EQ(RenderLog(*result.log).substr(0, 32), "QN38.LOG with a damaged header: ");
+    EXPECT_FALSE(SalvageLog(std::vector<std::uint8_t>(200, 'A')).log);
+}
+
+TEST(LogCodePage, JapaneseTextIsDecodedAndACharacterCutAtTheSlotsEndShowsAsOneReplacement) {
+    const auto decoder = logreader::OpenCodePage(932);
+    ASSERT_TRUE(decoder);
+    // "カード" in code page 932; 0x5C is the second byte of "ソ", never a backslash there.
+    EXPECT_EQ(decoder->Decode("\x83\x4A\x81\x5B\x83\x68"), "カード");
+    EXPECT_EQ(decoder->Decode("\x83\x5C"), "ソ");
+    // 199 bytes of text, then the lead byte of a character whose second byte the slot had no room for.
+    const std::string slot = std::string(199, 'a') + "\x83";
+    EXPECT_EQ(decoder->Decode(slot), std::string(199, 'a') + std::string(logreader::REPLACEMENT_CHARACTER));
+    // A byte that starts no character is replaced, and the text goes on.
+    EXPECT_EQ(decoder->Decode("a\xFF"
+                              "b"),
+              "a" + std::string(logreader::REPLACEMENT_CHARACTER) + "b");
+    EXPECT_FALSE(logreader::OpenCodePage(12345));
 }
 
 TEST(LogListing, ShowsTheCreationTimeAndEachEntryUnderItsSlot) {

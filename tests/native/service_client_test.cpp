@@ -34,6 +34,7 @@ struct ScriptedService {
     Steps steps;
     std::vector<ServiceRequestBytes> requests;
     std::vector<std::chrono::milliseconds> waits;
+    std::vector<std::chrono::milliseconds> readBounds;
     int openEvents = 0;
     std::atomic<int> exchangesAtOnce{0};
     int mostExchangesAtOnce = 0;
@@ -83,8 +84,9 @@ public:
         service_.steps.push_back("flush");
         return true;
     }
-    std::size_t Read(std::span<std::uint8_t> into) override {
+    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
         service_.steps.push_back("read");
+        service_.readBounds.push_back(bound);
         const std::size_t left = std::min(service_.replyBytes, reply_.size()) - std::min(given_, service_.replyBytes);
         const std::size_t count = std::min({left, service_.replyChunk, into.size()});
         std::copy_n(reply_.begin() + static_cast<std::ptrdiff_t>(given_), count, into.begin());
@@ -223,6 +225,15 @@ TEST_F(ServiceClientExchange, ServiceThatDiesLeavesTheRecordAsBuilt) {
     EXPECT_EQ(client.SendServiceRequest(request), 0);
     EXPECT_EQ(request.defLen, 9u);
     EXPECT_EQ(request.lastError, 0u);
+}
+
+TEST_F(ServiceClientExchange, ReplyIsAwaitedOnlyForTheBoundOfARealStop) {
+    service.signals = false;
+    service.replyBytes = 0;  // the service accepted and never answers
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
+    ASSERT_EQ(service.readBounds.size(), 1u);
+    EXPECT_LE(service.readBounds[0], SERVICE_REPLY_WAIT);
+    EXPECT_GT(service.readBounds[0], SERVICE_REPLY_WAIT - 1s);
 }
 
 TEST_F(ServiceClientExchange, PartOfAReplyIsNotTakenForAReply) {
@@ -404,6 +415,23 @@ TEST_F(ServiceOnSimulatedPc, StoppedServiceCostsTenAttemptsAndLeavesNoEventOpen)
     EXPECT_FALSE(event->Wait(0ms));
     const auto reports = service.StatusReports();
     EXPECT_EQ(reports.back().currentState, 1u);
+}
+
+TEST_F(ServiceOnSimulatedPc, HungServiceEndsLikeAnUnreachableOneUntilItResumes) {
+    service.Hang();
+    EXPECT_EQ(client.RequestSetSize(0x00500000, 0, 0xEFFFFFFF), 0);
+    EXPECT_EQ(service.AbandonedReads(), 1u);
+    // Still stuck in that request, it takes no other.
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(pause.pauses.size(), 10u);
+    const std::size_t done = service.Exchanges().size();
+    service.Resume();
+    ASSERT_TRUE(service.WaitForExchanges(done + 1, 30s));
+    EXPECT_EQ(Stored(u"DefLen"), 0x00500000u);  // the request it held, performed late
+    sim::SimServicePause untilListening{service};
+    ServiceClient next{service.transport(), untilListening, pc.text};
+    EXPECT_EQ(next.RequestSetSize(0x00600000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(Stored(u"DefLen"), 0x00600000u);
 }
 
 TEST_F(ServiceOnSimulatedPc, ReplyIsNeverTakenBeforeTheRequestWasPerformed) {

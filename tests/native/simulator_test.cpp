@@ -137,6 +137,14 @@ TEST(ScenarioLanguage, NumbersLettersAndOptionsAreRead) {
     EXPECT_EQ(Parsed("menu stop 7").pick.bus, 7);
     EXPECT_EQ(Parsed("choose none").pick.item, MenuPick::Item::None);
     EXPECT_EQ(Parsed("wait").count, 2);
+
+    const Command network = Parsed("network-drive n: unreachable");
+    EXPECT_EQ(network.letter, 'N');
+    EXPECT_TRUE(network.flag);
+    EXPECT_FALSE(Parsed("network-drive N").flag);
+    EXPECT_TRUE(Parsed("service hang").flag);
+    EXPECT_FALSE(Parsed("service resume").flag);
+    EXPECT_EQ(Parsed("shell-ready").verb, Verb::ShellReady);
 }
 
 // --- the program ---

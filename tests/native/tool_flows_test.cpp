@@ -163,6 +163,21 @@ TEST_F(SlotFlows, AStopWithTheServiceGoneFailsAndTheCardKeepsRunning) {
     EXPECT_TRUE(pc.slot(5).CardDevice().has_value());
 }
 
+TEST_F(SlotFlows, AStopWithAServiceThatNeverAnswersEndsAsIfItWereGoneAndExitStillReturns) {
+    pc.slot(5).InsertCard();
+    StartTool();
+    tool.service.Hang();
+    StopFromTheMenu();
+    ASSERT_THAT(NewBalloons(), SizeIs(2));
+    EXPECT_EQ(NewBalloons()[1].flags, 3u);
+    EXPECT_EQ(tool.service.AbandonedReads(), 1u);
+    EXPECT_TRUE(tool.dialog().IsPollEnabled());
+    tool.Exit();
+    EXPECT_FALSE(tool.dialog().IsPollerRunning());
+    EXPECT_FALSE(tool.shell.IconShown());
+    EXPECT_FALSE(tool.system.processEnded);
+}
+
 TEST_F(SlotFlows, ACardPulledWithoutStopIsHandledWithoutBalloon) {
     pc.slot(5).InsertCard();
     StartTool();

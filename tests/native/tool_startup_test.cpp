@@ -157,7 +157,7 @@ TEST(ToolStartup, AShellThatIsNotUpYetIsAskedAgainEveryHalfSecond) {
     EXPECT_THAT(tool.system.Sleeps(), ElementsAre(500u, 500u, 500u));
 }
 
-TEST(ToolStartup, AfterTenRefusalsStartUpGoesOnWithoutAnIcon) {
+TEST(ToolStartup, AfterTenRefusalsStartUpGoesOnAndTheNextUpdateAddsTheIconWithoutPauses) {
     sim::SimPc pc;
     pc.AddSlot({.slotBus = 5, .rootPortFilters = WITH_FILTER}).InsertCard();
     sim::SimTrayTool tool(pc);
@@ -165,12 +165,14 @@ TEST(ToolStartup, AfterTenRefusalsStartUpGoesOnWithoutAnIcon) {
     ASSERT_TRUE(tool.Start());
     ASSERT_TRUE(tool.AwaitPollerAtRest());
 
-    EXPECT_FALSE(tool.shell.IconShown());
-    int adds = 0;
-    for (const auto& call : tool.shell.Calls()) adds += call.action == TrayAction::Add ? 1 : 0;
-    EXPECT_EQ(adds, 10);
     EXPECT_TRUE(tool.dialog().IsPollerRunning());
     EXPECT_TRUE(pc.slot(5).CardDevice().has_value());
+    int adds = 0;
+    for (const auto& call : tool.shell.Calls()) adds += call.action == TrayAction::Add ? 1 : 0;
+    EXPECT_EQ(adds, 11);  // ten at start-up, one with the start-up's last update
+    EXPECT_THAT(tool.system.Sleeps(), SizeIs(9));
+    EXPECT_TRUE(tool.shell.IconShown());
+    EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDR_MAINFRAME));
 }
 
 class FilterCheck : public ::testing::Test {
@@ -203,7 +205,8 @@ TEST_F(FilterCheck, AnsweringNoToTheRestartKeepsTheToolRunning) {
 
     ASSERT_THAT(tool.messages.Shown(), SizeIs(1));
     EXPECT_EQ(tool.messages.Shown()[0].stringId, static_cast<std::uint32_t>(IDS_FILTER_REGISTERED));
-    EXPECT_EQ(tool.messages.Shown()[0].style, 0x34u);
+    // In front of whatever else opened at log-on: the hidden window gives it no taskbar button.
+    EXPECT_EQ(tool.messages.Shown()[0].style, 0x34u | tool::MB_SETFOREGROUND_STYLE | tool::MB_TOPMOST_STYLE);
     EXPECT_EQ(tool.messages.Shown()[0].caption, u"QN38EX HotPlug Tool");
     EXPECT_TRUE(tool.dialog().IsPollerRunning());
     EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDR_MAINFRAME));
@@ -234,7 +237,7 @@ TEST_F(FilterCheck, ARegistrationThatFailsShowsMessage108AndTheToolRunsOn) {
     EXPECT_THAT(tool.ServiceRequests("WriteLog(AddFilter"), IsEmpty());
     ASSERT_THAT(tool.messages.Shown(), SizeIs(1));
     EXPECT_EQ(tool.messages.Shown()[0].stringId, static_cast<std::uint32_t>(IDS_FILTER_NOT_REGISTERED));
-    EXPECT_EQ(tool.messages.Shown()[0].style, 0x10u);
+    EXPECT_EQ(tool.messages.Shown()[0].style, 0x10u | tool::MB_SETFOREGROUND_STYLE | tool::MB_TOPMOST_STYLE);
     EXPECT_EQ(tool.messages.Shown()[0].text,
               u"HotPlug driver could not be registered.\nYou cannot use hot-plug function.");
     EXPECT_TRUE(tool.dialog().IsPollerRunning());
@@ -260,6 +263,22 @@ TEST_F(FilterCheck, TrayClicksAreHandledWhileTheRestartQuestionIsOpen) {
     ASSERT_THAT(tool.menus.Shown(), SizeIs(1));
     ASSERT_THAT(tool.menus.Shown()[0].items, SizeIs(1));  // the slot list is complete by then
     EXPECT_EQ(tool.menus.Shown()[0].items[0].text, u"Stop ExpressCard SATA Controller.");
+}
+
+TEST(ToolStartup, ACardInsertedWhileTheRestartQuestionIsOpenIsStartedOnceItIsAnswered) {
+    sim::SimPc pc;
+    pc.AddSlot({.slotBus = 5, .rootPortFilters = WITHOUT_FILTER});
+    sim::SimTrayTool tool(pc);
+    tool.messages.whileOpen = [&](const sim::ShownMessageBox&) {
+        tool.OnMachine([&] { pc.slot(5).InsertCard({.description = u"Late Card"}); });
+    };
+    ASSERT_TRUE(tool.Start());
+    ASSERT_TRUE(tool.AwaitPollerAtRest());
+
+    EXPECT_TRUE(pc.slot(5).CardDevice().has_value());
+    ASSERT_FALSE(tool.shell.Balloons().empty());
+    EXPECT_EQ(tool.shell.Balloons().back().szInfo, u"Late Card started.");
+    EXPECT_THAT(tool.ServiceRequests("WriteLog(LinkEnable"), SizeIs(1));
 }
 
 TEST(ToolStartup, SlotsAreSynchronisedInIncreasingBusOrderBeforeTheFilterCheck) {
@@ -316,6 +335,18 @@ TEST(ToolStartup, SynchronisingASlotAsksEveryDriveFromCToZForItsSizeInLetterOrde
     sim::SimTrayTool tool(pc);
     ASSERT_TRUE(tool.Start());
     EXPECT_THAT(tool.drives.Asked(), ElementsAre(u"C:\\", u"E:\\", u"Z:\\"));
+}
+
+TEST(ToolStartup, ANetworkDriveIsNeverAskedForItsSize) {
+    sim::SimPc pc;
+    pc.AddSlot({.slotBus = 5, .rootPortFilters = WITH_FILTER});
+    pc.io.SetDrive('C', 100 * sim::GIB);
+    pc.io.SetNetworkDrive('N', false);
+    pc.io.SetNetworkDrive('P', true);
+    sim::SimTrayTool tool(pc);
+    ASSERT_TRUE(tool.Start());
+    EXPECT_THAT(tool.drives.Asked(), ElementsAre(u"C:\\"));
+    EXPECT_EQ(pc.io.stalledSizeQueries, 0u);
 }
 
 class SingleInstance : public ::testing::Test {

@@ -136,6 +136,59 @@ TEST_F(TrayWithSlots, ADeviceChangeWithoutACardHeldForEjectChangesNothing) {
     EXPECT_TRUE(pc.slot(7).CardDevice().has_value());
 }
 
+TEST_F(TrayWithSlots, AfterAShellRestartTheIconComesBackAsItWas) {
+    const auto before = tool.shell.Current();
+    tool.shell.Restart();
+    EXPECT_FALSE(tool.shell.IconShown());
+    tool.TaskbarCreated();
+    ASSERT_TRUE(tool.shell.IconShown());
+    EXPECT_EQ(tool.shell.Calls().back().action, tool::TrayAction::Add);
+    EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDR_MAINFRAME));
+    EXPECT_EQ(tool.shell.Current().iconId, before.iconId);
+    EXPECT_EQ(tool.shell.Current().szTip, before.szTip);
+    EXPECT_TRUE(tool.shell.Current().szInfo.empty());  // no old balloon again
+}
+
+TEST_F(TrayWithSlots, ABroadcastForAShellThatStillHoldsTheIconCostsNoPauses) {
+    tool.TaskbarCreated();  // as when it follows the start-up's own add at log-on
+    EXPECT_TRUE(tool.dialog().IsTrayIconShown());
+    EXPECT_TRUE(tool.system.Sleeps().empty());
+    EXPECT_EQ(tool.shell.Calls().back().action, tool::TrayAction::Modify);
+    EXPECT_TRUE(tool.shell.Calls().back().accepted);
+}
+
+TEST_F(TrayWithSlots, WhileTheShellIsGoneOnlyTheFirstUpdateWaitsForIt) {
+    tool.shell.SetAbsent(true);
+    tool.OnMachine([&] { pc.slot(7).PullCard(); });
+    ASSERT_TRUE(tool.RunPollerPasses(1));  // the removal updates the icon
+    EXPECT_THAT(tool.system.Sleeps(), SizeIs(9));
+    EXPECT_FALSE(tool.dialog().IsTrayIconShown());
+    tool.OnMachine([&] { pc.slot(3).InsertCard(); });
+    ASSERT_TRUE(tool.RunPollerPasses(1));  // a whole start flow: three updates
+    EXPECT_THAT(tool.system.Sleeps(), SizeIs(9));
+
+    tool.shell.SetAbsent(false);
+    tool.TaskbarCreated();
+    ASSERT_TRUE(tool.shell.IconShown());
+    EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDR_MAINFRAME));
+}
+
+TEST(TrayAtLogOn, AShellThatComesUpAfterTheStartShowsTheIcon) {
+    sim::SimPc pc;
+    pc.AddSlot({.slotBus = 5, .rootPortFilters = WITH_FILTER}).InsertCard();
+    sim::SimTrayTool tool(pc);
+    tool.shell.SetAbsent(true);
+    ASSERT_TRUE(tool.Start());
+    EXPECT_FALSE(tool.shell.IconShown());
+    const auto sleeps = tool.system.Sleeps().size();
+
+    tool.shell.SetAbsent(false);
+    tool.TaskbarCreated();
+    ASSERT_TRUE(tool.shell.IconShown());
+    EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDR_MAINFRAME));
+    EXPECT_EQ(tool.system.Sleeps().size(), sleeps);
+}
+
 class AboutAndSettings : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(tool.Start()); }

@@ -16,6 +16,9 @@ constexpr std::size_t DESCRIPTION_CHARACTERS = 260;
 constexpr std::size_t MENU_TEXT_CHARACTERS = 1023;  // what wsprintfW writes at most
 constexpr std::uint32_t FIRST_DRIVE = 2;            // C:
 constexpr std::uint32_t LAST_DRIVE = 25;            // Z:
+// The start-up prompts belong to the hidden window: no taskbar button shows
+// them, and at log-on other windows open over them while the slots wait.
+constexpr std::uint32_t STARTUP_PROMPT_STYLE = MB_SETFOREGROUND_STYLE | MB_TOPMOST_STYLE;
 // Consecutive passes a slot may fail to be read before it counts as empty.
 constexpr std::uint32_t UNREADABLE_PASSES_FOR_REMOVAL = 2;
 
@@ -35,7 +38,19 @@ CAboutDlg::CAboutDlg(const ToolPorts& ports) : ports_(ports) {}
 CAboutDlg::~CAboutDlg() {
     // A host that never destroyed the window still must not leave the poller running.
     m_bPollRun = 0;
-    if (m_pPollThread) m_pPollThread->WaitServingWindow();
+    AwaitPoller();
+}
+
+void CAboutDlg::AwaitPoller() {
+    if (!m_pPollThread) return;
+    if (!m_pPollThread->WaitServingWindow(POLLER_END_WAIT)) {
+        // The poller is stuck beyond any exchange's bound (a library call
+        // that never returns). The window and everything the poller uses
+        // go away now, so the process ends here rather than let it run on
+        // them, or hang the user's Exit with the icon gone and the mutex held.
+        ports_.system.EndProcess();
+    }
+    m_pPollThread.reset();
 }
 
 bool CAboutDlg::OnInitDialog() {
@@ -57,7 +72,9 @@ bool CAboutDlg::OnInitDialog() {
     m_nid.iconId = ICON_BUSY;
     m_nid.szTip = Cut(title, TIP_CHARACTERS);
     m_nid.szInfoTitle = Cut(title, INFO_TITLE_CHARACTERS);
-    NotifyWithRetries(TrayAction::Add);
+    // No icon of this window can be there yet: plain adds, as many as the
+    // shell may need to come up at log-on.
+    if (NotifyWithRetries(TrayAction::Add, m_nid, TRAY_ATTEMPTS)) m_bIconShown = 1;
 
     std::vector<std::uint8_t> found;
     for (std::uint32_t bus = 0; bus <= 0xFF; ++bus) {
@@ -75,11 +92,11 @@ bool CAboutDlg::OnInitDialog() {
 
         if (ports_.slots.DoesExistNoFilterRootPort() != 0) {
             if (ports_.service.RequestAddFilter() < 1) {
-                ports_.messages.Show(IDS_FILTER_NOT_REGISTERED, MB_ICONERROR_STYLE);
+                ports_.messages.Show(IDS_FILTER_NOT_REGISTERED, MB_ICONERROR_STYLE | STARTUP_PROMPT_STYLE);
             } else {
                 ports_.service.RequestWriteLog(u"AddFilter");
-                const int answer =
-                    ports_.messages.Show(IDS_FILTER_REGISTERED, MB_YESNO_STYLE | MB_ICONEXCLAMATION_STYLE);
+                const int answer = ports_.messages.Show(
+                    IDS_FILTER_REGISTERED, MB_YESNO_STYLE | MB_ICONEXCLAMATION_STYLE | STARTUP_PROMPT_STYLE);
                 if (answer == IDYES_RESULT) {
                     RestartWindows(ports_.system);
                     return false;
@@ -106,11 +123,9 @@ void CAboutDlg::OnCancel() {
 
 void CAboutDlg::OnDestroy() {
     ports_.tray.NotifyIcon(TrayAction::Delete, m_nid);
+    m_bIconShown = 0;
     m_bPollRun = 0;
-    if (m_pPollThread) {
-        m_pPollThread->WaitServingWindow();
-        m_pPollThread.reset();
-    }
+    AwaitPoller();
     m_pSlotBus.clear();
     m_nSlotCount = 0;
 }
@@ -178,6 +193,35 @@ bool CAboutDlg::OnCommand(std::uint32_t id) {
         }
         return false;
     }
+}
+
+void CAboutDlg::OnTaskbarCreated() {
+    // A window that is ending has removed its icon for good.
+    if (m_bPollRun == 0) return;
+    // Explorer restarted (or started late): the old icon went with it.
+    m_bIconShown = 0;
+    AddTrayIcon(TRAY_ATTEMPTS);
+}
+
+void CAboutDlg::AddTrayIcon(int attempts) {
+    // The balloon belonged to the moment it was shown; the new icon carries
+    // only what the icon shows now.
+    NotifyIconRecord record = m_nid;
+    record.szInfo.clear();
+    record.dwInfoFlags = NIIF_NONE_FLAG;
+    if (PutTrayIcon(record, attempts)) m_bIconShown = 1;
+}
+
+bool CAboutDlg::PutTrayIcon(const NotifyIconRecord& record, int attempts) {
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        // An add is refused for an icon the shell holds already (a broadcast
+        // that came after the start-up's own add got through): the modify
+        // then finds it.
+        if (ports_.tray.NotifyIcon(TrayAction::Add, record)) return true;
+        if (ports_.tray.NotifyIcon(TrayAction::Modify, record)) return true;
+        if (attempt < attempts) ports_.system.Sleep(TRAY_RETRY_MS);
+    }
+    return false;
 }
 
 void CAboutDlg::EndSettingsDialog() {
@@ -296,14 +340,22 @@ void CAboutDlg::UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std
         if (cards == 0) icon = ICON_NO_CARD;
     }
     m_nid.iconId = icon;
-    NotifyWithRetries(TrayAction::Modify);
+    if (m_bIconShown == 0) {
+        // No notification area holds the icon: one try to add it, without
+        // pauses, in case the shell came up without a broadcast.
+        if (PutTrayIcon(m_nid, 1)) m_bIconShown = 1;
+        return;
+    }
+    // A shell that lost the icon in a restart refuses every modify until its
+    // TaskbarCreated broadcast; the pauses are then spent only once.
+    if (!NotifyWithRetries(TrayAction::Modify, m_nid, TRAY_ATTEMPTS)) m_bIconShown = 0;
 }
 
-bool CAboutDlg::NotifyWithRetries(TrayAction action) {
-    for (int attempt = 1; attempt <= TRAY_ATTEMPTS; ++attempt) {
-        if (ports_.tray.NotifyIcon(action, m_nid)) return true;
-        // The shell may still be starting (log-on) or restarting.
-        if (attempt < TRAY_ATTEMPTS) ports_.system.Sleep(TRAY_RETRY_MS);
+bool CAboutDlg::NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts) {
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (ports_.tray.NotifyIcon(action, record)) return true;
+        // The shell may be busy, still starting (log-on) or restarting.
+        if (attempt < attempts) ports_.system.Sleep(TRAY_RETRY_MS);
     }
     return false;
 }
@@ -329,11 +381,14 @@ void CAboutDlg::SyncSlot(std::uint8_t bus) {
     }
 
     // Asking each drive for its size makes Windows notice the volumes the
-    // card brought or took away.
+    // card brought or took away. A network drive is never the card's, and
+    // its size query on an unreachable server would hold this thread (and
+    // the poller waiting on it) for the network's timeout.
     const std::uint32_t drives = ports_.drives.LogicalDrives();
     for (std::uint32_t drive = FIRST_DRIVE; drive <= LAST_DRIVE; ++drive) {
         if ((drives & (1u << drive)) == 0) continue;
         const char16_t root[] = {static_cast<char16_t>(u'A' + drive), u':', u'\\', 0};
+        if (ports_.drives.IsRemoteDrive(root)) continue;
         ports_.drives.TotalBytes(root);
     }
 }
@@ -346,8 +401,15 @@ std::uint32_t CAboutDlg::PollSlotsThread(void* param) {
 void CAboutDlg::RunPoller() {
     PollState state;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
-        ports_.slots.GetStatus(m_pSlotBus[index], &state.current[index]);
+        const std::uint8_t bus = m_pSlotBus[index];
+        ports_.slots.GetStatus(bus, &state.current[index]);
         state.previous[index] = state.current[index];
+        // A card without a device now was inserted after the start-up's
+        // synchronisation (while a start-up prompt was open): the first pass
+        // reports it as inserted, so that the start flow brings it up.
+        if (state.current[index] != 0 && ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) == 0) {
+            state.previous[index] = 0;
+        }
     }
     while (m_bPollRun != 0) {
         if (m_bPollEnabled != 0 && !ports_.system.IsSystemResumeAutomatic()) PollPass(state);

@@ -43,6 +43,12 @@ struct ToolPorts {
 inline constexpr std::uint32_t POLL_INTERVAL_MS = 300;
 inline constexpr int TRAY_ATTEMPTS = 10;
 inline constexpr std::uint32_t TRAY_RETRY_MS = 500;
+// The poller notices the window's end between two slots; the longest it can
+// be busy before that is one service exchange that is given up (connection
+// attempts, the event and the reply's bound), with time for its own queries.
+inline constexpr std::chrono::milliseconds POLLER_END_WAIT = SERVICE_CONNECT_PAUSE * SERVICE_CONNECT_ATTEMPTS +
+                                                             SERVICE_EVENT_WAIT + SERVICE_REPLY_WAIT +
+                                                             std::chrono::seconds(10);
 
 // Enables the shutdown privilege and asks Windows to restart; nothing is
 // reported when Windows refuses.
@@ -72,6 +78,9 @@ public:
     std::intptr_t OnTrayNotify(std::uintptr_t wParam, std::intptr_t lParam);
     // WM_COMMAND of a menu item; false for a command that is not the window's.
     bool OnCommand(std::uint32_t id);
+    // The shell's "TaskbarCreated" broadcast: a new notification area, which
+    // holds no icon of ours yet.
+    void OnTaskbarCreated();
 
     void OnSettings();
     void OnAbout();
@@ -90,6 +99,7 @@ public:
     bool IsVisible() const { return m_bVisible != 0; }
     bool IsPollerRunning() const { return m_pPollThread != nullptr; }
     bool IsPollEnabled() const { return m_bPollEnabled != 0; }
+    bool IsTrayIconShown() const { return m_bIconShown != 0; }
 
 private:
     struct PollState {
@@ -98,7 +108,11 @@ private:
         std::uint32_t unreadable[256] = {};  // consecutive passes the slot could not be read
     };
 
-    bool NotifyWithRetries(TrayAction action);
+    bool NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts);
+    // Puts the icon (back) into the notification area with its current state.
+    void AddTrayIcon(int attempts);
+    // Adds the icon, or finds it there already.
+    bool PutTrayIcon(const NotifyIconRecord& record, int attempts);
     void StartFlow(std::uint32_t index);
     void RemovalFlow(std::uint32_t index);
     void ShowStopMenu();
@@ -107,6 +121,7 @@ private:
     }
     void EndSettingsDialog();
     void RunPoller();
+    void AwaitPoller();
     void PollPass(PollState& state);
 
     ToolPorts ports_;
@@ -118,6 +133,9 @@ private:
     std::atomic<std::int32_t> m_bPollEnabled{1};
     std::int32_t m_bVisible = 0;
     NotifyIconRecord m_nid;
+    // Whether the shell holds our icon: while it does not, updates only try
+    // to add it once each instead of spending the retry pauses.
+    std::int32_t m_bIconShown = 0;
     std::unique_ptr<WorkerThread> m_pPollThread;
     SettingsDialog* m_pSettingsDlg = nullptr;
 

@@ -31,8 +31,11 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     // leaves the request's own result, 0, in it.
     ServiceRequestBytes reply{};
     std::size_t received = 0;
+    const auto deadline = std::chrono::steady_clock::now() + replyWait_;
     while (received < reply.size()) {
-        const std::size_t bytes = pipe->Read(std::span(reply).subspan(received));
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds::zero()) break;
+        const std::size_t bytes = pipe->Read(std::span(reply).subspan(received), left);
         if (bytes == 0) break;
         received += std::min(bytes, reply.size() - received);
     }

@@ -21,12 +21,22 @@ inline constexpr std::chrono::milliseconds SERVICE_CONNECT_PAUSE{100};
 // that died, cannot hold the tool. Kept short: while it runs the service is
 // held too, and a second client has only about a second of attempts.
 inline constexpr std::chrono::milliseconds SERVICE_EVENT_WAIT{100};
+// The service writes the reply once the operation is done. The longest is a
+// stop: every volume of the card tried for its lock (a refused lock is tried
+// again while programs close their files), the link taken down, and the bus
+// re-enumerated, where Plug and Play waits for every driver and program that
+// holds one of the card's devices to let it go; a start's device cycle waits
+// on the same. That takes seconds, rarely tens of seconds. A service that has
+// not answered in a minute is hung: the request then counts as not sent, so
+// the thread that asked (the window's or the poller) is free again.
+inline constexpr std::chrono::milliseconds SERVICE_REPLY_WAIT{60000};
 
 class ServiceClient {
 public:
     ServiceClient(ServiceTransport& transport, RetryPause& pause, Text& text,
-                  std::chrono::milliseconds eventWait = SERVICE_EVENT_WAIT)
-        : transport_(transport), pause_(pause), text_(text), eventWait_(eventWait) {}
+                  std::chrono::milliseconds eventWait = SERVICE_EVENT_WAIT,
+                  std::chrono::milliseconds replyWait = SERVICE_REPLY_WAIT)
+        : transport_(transport), pause_(pause), text_(text), eventWait_(eventWait), replyWait_(replyWait) {}
 
     // Sends the record and reads the reply into it; returns its result field
     // as a signed number. The record is left as built, and its result
@@ -45,6 +55,7 @@ private:
     RetryPause& pause_;
     Text& text_;
     const std::chrono::milliseconds eventWait_;
+    const std::chrono::milliseconds replyWait_;
     // The tool's own threads (the window's and the poller) share the one named
     // event: one exchange at a time keeps them from taking each other's signal.
     std::mutex exchange_;

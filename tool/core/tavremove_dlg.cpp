@@ -263,28 +263,27 @@ void CtavremoveDlg::SaveStartUp() {
     key->Set(RUN_VALUE_NAME, REG_TYPE_SZ, StringValue(command));
 }
 
-bool CtavremoveDlg::SaveMemoryWindow(const MemoryWindowBytes& wanted) {
+void CtavremoveDlg::SaveMemoryWindow(const MemoryWindowBytes& wanted) {
     MemoryWindowBytes stored;
     {
         // No driver key, no driver to reserve the window: nothing to store.
         const auto key = ports_.registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ);
-        if (!key) return true;
+        if (!key) return;
         stored.defLen = ReadDword(*key, u"DefLen").value_or(0);
         stored.startAdrs = ReadDword(*key, u"StartAdrs").value_or(0);
         stored.endAdrs = ReadDword(*key, u"EndAdrs").value_or(0);
     }
-    if (stored == wanted) return true;
+    if (stored == wanted) return;
 
     const std::int32_t result = ports_.service.RequestSetSize(wanted.defLen, wanted.startAdrs, wanted.endAdrs);
-    ports_.service.RequestWriteLog(u"MemoryChange");
     // The service did not store the window (not running, or the key refused
-    // the write): saying it changed, and restarting for it, would mislead.
-    if (result < 1) return false;
-
+    // the write): nothing changed, so there is nothing to log, and saying it
+    // changed, or restarting for it, would mislead.
+    if (result < 1) return;
+    ports_.service.RequestWriteLog(u"MemoryChange");
     if (ports_.messages.Show(IDS_MEMORY_CHANGED, MB_YESNO_STYLE | MB_ICONEXCLAMATION_STYLE) == IDYES_RESULT) {
         RestartWindows(ports_.system);
     }
-    return true;
 }
 
 void CtavremoveDlg::OnOK() {
@@ -306,11 +305,9 @@ void CtavremoveDlg::OnOK() {
     }
 
     SaveStartUp();
-    if (!SaveMemoryWindow(WindowBytes(size, start, end))) {
-        // Kept open with the user's values, to try again or cancel.
-        ports_.window.FocusControl(IDC_EDIT_START);
-        return;
-    }
+    // The dialog closes whatever the service did, as the tool treats every
+    // other unreachable-service case: kept open, OK could only fail again.
+    SaveMemoryWindow(WindowBytes(size, start, end));
 
     if (UpdateData(true)) ports_.window.EndDialog(IDOK_RESULT);
 }

@@ -103,8 +103,8 @@ private:
     void Refuse(std::uint32_t stringId, std::uint32_t controlId);
     bool RunValueExists();
     void SaveStartUp();
-    // False when the service did not store a changed window.
-    bool SaveMemoryWindow(const MemoryWindowBytes& wanted);
+    // Hands a changed window to the service; offers the restart once it is stored.
+    void SaveMemoryWindow(const MemoryWindowBytes& wanted);
 
     SettingsPorts ports_;
 

@@ -6,6 +6,23 @@
 #include "res/resource.h"
 
 namespace qn38::tool::win32 {
+namespace {
+
+// An elevated tool (started by an installer, say) would never hear the
+// shell's broadcast: UIPI drops registered messages from the lower
+// integrity level of Explorer unless the window lets this one through.
+// Looked up, since Windows before 7 has no ChangeWindowMessageFilterEx.
+void AcceptFromShell(HWND window, UINT message) {
+    using FilterCall = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    const HMODULE user = ::GetModuleHandleW(L"user32");
+    if (user == nullptr || message == 0) return;
+    const auto filter =
+        reinterpret_cast<FilterCall>(reinterpret_cast<void*>(::GetProcAddress(user, "ChangeWindowMessageFilterEx")));
+    constexpr DWORD MESSAGE_FILTER_ALLOW = 1;  // MSGFLT_ALLOW
+    if (filter != nullptr) filter(window, message, MESSAGE_FILTER_ALLOW, nullptr);
+}
+
+}  // namespace
 
 INT_PTR MainDialog::Run(CAboutDlg& dialog) {
     dialog_ = &dialog;
@@ -18,6 +35,7 @@ bool MainDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
     switch (message) {
     case WM_INITDIALOG:
         handle_.window = window();
+        AcceptFromShell(window(), taskbarCreated_);
         result = dialog_->OnInitDialog() ? TRUE : FALSE;
         return true;
     case WM_DESTROY:
@@ -56,6 +74,10 @@ bool MainDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
         return true;
     }
     default:
+        if (message != 0 && message == taskbarCreated_) {
+            dialog_->OnTaskbarCreated();
+            return true;
+        }
         return false;
     }
 }

@@ -30,6 +30,9 @@ private:
     HINSTANCE instance_;
     MainWindowHandle& handle_;
     CAboutDlg* dialog_ = nullptr;
+    // The shell broadcasts this registered message whenever it creates its
+    // taskbar (a restart of Explorer, a late start at log-on).
+    const UINT taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
 };
 
 }  // namespace qn38::tool::win32

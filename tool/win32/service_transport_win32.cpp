@@ -44,26 +44,52 @@ private:
     KernelHandle event_;
 };
 
+// The pipe is opened for overlapped I/O so that the wait for the reply can
+// be bounded: a synchronous ReadFile on a service that never answers would
+// hold the calling thread for ever.
 class ClientPipe final : public ServicePipe {
 public:
-    explicit ClientPipe(FileHandle pipe) : pipe_(std::move(pipe)) {}
+    ClientPipe(FileHandle pipe, KernelHandle done) : pipe_(std::move(pipe)), done_(std::move(done)) {}
 
     bool Write(std::span<const std::uint8_t> bytes) override {
-        DWORD written = 0;
-        return WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-               written == bytes.size();
+        // The pipe's buffer takes the request at once; the wait only ends the
+        // overlapped call.
+        const auto written = Transfer(
+            [&](OVERLAPPED& overlapped) {
+                return WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped);
+            },
+            INFINITE);
+        return written == bytes.size();
     }
 
     bool Flush() override { return FlushFileBuffers(pipe_.get()) != FALSE; }
 
-    std::size_t Read(std::span<std::uint8_t> into) override {
-        DWORD read = 0;
-        if (!ReadFile(pipe_.get(), into.data(), static_cast<DWORD>(into.size()), &read, nullptr)) return 0;
-        return read;
+    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
+        return Transfer(
+            [&](OVERLAPPED& overlapped) {
+                return ReadFile(pipe_.get(), into.data(), static_cast<DWORD>(into.size()), nullptr, &overlapped);
+            },
+            static_cast<DWORD>(bound.count()));
     }
 
 private:
+    // Starts one overlapped transfer and waits at most `wait` ms for it. A
+    // transfer still pending then is cancelled (CancelIoEx), and awaited
+    // until the cancellation has completed: the OVERLAPPED and the buffer
+    // must outlive the I/O.
+    template <typename Start>
+    std::size_t Transfer(Start start, DWORD wait) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = done_.get();
+        if (!start(overlapped) && GetLastError() != ERROR_IO_PENDING) return 0;
+        if (WaitForSingleObject(done_.get(), wait) != WAIT_OBJECT_0) CancelIoEx(pipe_.get(), &overlapped);
+        DWORD transferred = 0;
+        if (!GetOverlappedResult(pipe_.get(), &overlapped, &transferred, TRUE)) return 0;
+        return transferred;
+    }
+
     FileHandle pipe_;
+    KernelHandle done_;  // manual-reset: ReadFile and WriteFile reset it as they start
 };
 
 class Win32ServiceTransport final : public ServiceTransport {
@@ -97,10 +123,12 @@ public:
         // Identification only: whoever answers on the pipe's name may learn
         // who the user is, never act as the user.
         FileHandle pipe(CreateFileW(SERVICE_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+                                    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         ULONG server = 0;
         if (!pipe || !GetNamedPipeServerProcessId(pipe.get(), &server) || server != service) return nullptr;
-        return std::make_unique<ClientPipe>(std::move(pipe));
+        KernelHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!done) return nullptr;
+        return std::make_unique<ClientPipe>(std::move(pipe), std::move(done));
     }
 };
 

@@ -9,7 +9,16 @@ OsVersion Win32SystemInfo::GetVersion() {
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof info;
     static_assert(sizeof(OSVERSIONINFOW) == 276);
-    if (!::GetVersionExW(&info)) return {};
+    // RtlGetVersion answers whatever the manifest declares; GetVersionExW
+    // serves the systems whose ntdll lacks it.
+    using RtlGetVersionCall = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll");
+    const auto rtlGetVersion =
+        ntdll == nullptr
+            ? nullptr
+            : reinterpret_cast<RtlGetVersionCall>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
+    const bool known = rtlGetVersion != nullptr ? rtlGetVersion(&info) == 0 : ::GetVersionExW(&info) != FALSE;
+    if (!known) return {};
     const auto* servicePack = reinterpret_cast<const char16_t*>(info.szCSDVersion);
     return {info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
             std::u16string(servicePack, ::wcsnlen(info.szCSDVersion, 128))};
@@ -63,5 +72,9 @@ void Win32SystemInfo::EnableShutdownPrivilege() {
 }
 
 void Win32SystemInfo::ExitWindowsReboot() { ::ExitWindowsEx(EWX_REBOOT, 0); }
+
+// TerminateProcess rather than ExitProcess: a thread stuck inside a library
+// call may hold a lock that DLL detach code would wait for.
+void Win32SystemInfo::EndProcess() { ::TerminateProcess(::GetCurrentProcess(), 0); }
 
 }  // namespace qn38::tool::win32

@@ -86,6 +86,7 @@ public:
     void Sleep(std::uint32_t milliseconds) override;
     void EnableShutdownPrivilege() override;
     void ExitWindowsReboot() override;
+    void EndProcess() override;
 };
 
 // Threads whose end the window's thread awaits while serving sent messages.

@@ -16,12 +16,16 @@ public:
 
     bool started() const { return thread_ != nullptr; }
 
-    void WaitServingWindow() override {
-        if (thread_ == nullptr) return;
+    bool WaitServingWindow(std::chrono::milliseconds bound) override {
+        if (thread_ == nullptr) return true;
+        const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(bound.count());
         // The worker may be inside a SendMessageW to this thread's window:
         // handle sent messages while waiting, or both threads wait for ever.
         while (true) {
-            const DWORD woken = ::MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_SENDMESSAGE);
+            const ULONGLONG now = ::GetTickCount64();
+            const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+            const DWORD woken = ::MsgWaitForMultipleObjects(1, &thread_, FALSE, left, QS_SENDMESSAGE);
+            if (woken == WAIT_TIMEOUT) return false;
             if (woken != WAIT_OBJECT_0 + 1) break;  // the thread ended, or the wait failed
             MSG message;
             ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
@@ -29,6 +33,7 @@ public:
         ::WaitForSingleObject(thread_, INFINITE);
         ::CloseHandle(thread_);
         thread_ = nullptr;
+        return true;
     }
 
 private:

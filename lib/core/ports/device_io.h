@@ -41,6 +41,9 @@ public:
     virtual std::uint32_t LogicalDrives() = 0;
     // GetDiskFreeSpaceExW on a root such as "E:\": total bytes, nothing on failure.
     virtual std::optional<std::uint64_t> TotalBytes(std::u16string_view root) = 0;
+    // GetDriveTypeW on a root such as "E:\" says DRIVE_REMOTE: a network
+    // drive, whose size query can wait out the network's timeout.
+    virtual bool IsRemoteDrive(std::u16string_view root) = 0;
 };
 
 }  // namespace qn38

@@ -1,8 +1,10 @@
 // The real tray tool under Wine, with the real service and the emulated dump
 // driver providing one slot bridge: start-up, the poller, an insertion, a
-// second start and the Exit command. Run by run_tool_test.sh under Xvfb in a
+// second start, the icon coming back after the shell lost it, and the Exit
+// command. Run by run_tool_test.sh under Xvfb in a
 // prefix of its own, so the tray shows on this test's display.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -228,6 +230,22 @@ TEST_F(ToolUnderWine, AnInsertedCardRunsTheStartFlowWithItsLogLine) {
     if (const auto shot = ScreenshotPath()) {
         EXPECT_TRUE(std::filesystem::exists(*shot));
     }
+    EXPECT_TRUE(ToolRunning());
+}
+
+TEST_F(ToolUnderWine, TheShellsTaskbarCreatedBroadcastBringsALostIconBack) {
+    const HWND window = FindToolWindows().window;
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(WaitUntil(TrayShowsAnIcon, 30s));
+    // The icon goes as it does when Explorer restarts; the broadcast follows.
+    NOTIFYICONDATAW icon{};
+    icon.cbSize = NOTIFYICONDATAW_V3_SIZE;
+    icon.hWnd = window;
+    icon.uID = 11;  // TRAY_ICON_ID
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
+    ASSERT_TRUE(WaitUntil([] { return !TrayShowsAnIcon(); }, 30s));
+    PostMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(WaitUntil(TrayShowsAnIcon, 30s));
     EXPECT_TRUE(ToolRunning());
 }
 

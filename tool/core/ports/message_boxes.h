@@ -9,6 +9,8 @@ namespace qn38::tool {
 inline constexpr std::uint32_t MB_ICONERROR_STYLE = 0x10;
 inline constexpr std::uint32_t MB_ICONEXCLAMATION_STYLE = 0x30;
 inline constexpr std::uint32_t MB_YESNO_STYLE = 0x04;
+inline constexpr std::uint32_t MB_SETFOREGROUND_STYLE = 0x00010000;
+inline constexpr std::uint32_t MB_TOPMOST_STYLE = 0x00040000;
 
 inline constexpr int IDOK_RESULT = 1;
 inline constexpr int IDCANCEL_RESULT = 2;

@@ -26,8 +26,9 @@ public:
     virtual ~ServicePipe() = default;
     virtual bool Write(std::span<const std::uint8_t> bytes) = 0;  // WriteFile of all the bytes
     virtual bool Flush() = 0;                                     // FlushFileBuffers
-    // ReadFile: the bytes read, 0 when the pipe is broken or the read failed.
-    virtual std::size_t Read(std::span<std::uint8_t> into) = 0;
+    // ReadFile, given up after `bound`: the bytes read, 0 when the pipe is
+    // broken, the read failed or nothing came within the bound.
+    virtual std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) = 0;
 };
 
 class ServiceTransport {

@@ -22,7 +22,9 @@ inline constexpr std::uint16_t CPU_ARCHITECTURE_X64 = 9;
 class SystemInfo {
 public:
     virtual ~SystemInfo() = default;
-    // GetVersionExW with an OSVERSIONINFOW of 276 bytes.
+    // The version Windows really has (RtlGetVersion): GetVersionExW reports
+    // 6.2 build 9200 from Windows 8.1 on to a program that declares no
+    // newer system in its manifest.
     virtual OsVersion GetVersion() = 0;
     // wProcessorArchitecture of GetNativeSystemInfo; nothing when kernel32 lacks it.
     virtual std::optional<std::uint16_t> NativeProcessorArchitecture() = 0;
@@ -35,6 +37,8 @@ public:
     virtual void EnableShutdownPrivilege() = 0;
     // ExitWindowsEx(EWX_REBOOT, 0); results unexamined.
     virtual void ExitWindowsReboot() = 0;
+    // Ends the tool's process at once, whatever its other threads are doing.
+    virtual void EndProcess() = 0;
 };
 
 }  // namespace qn38::tool

@@ -2,6 +2,7 @@
 // window's thread performs without ceasing to serve messages sent to it.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -12,8 +13,9 @@ public:
     virtual ~WorkerThread() = default;
     // Blocks the window's thread until the worker has returned, handling the
     // messages other threads send to the window meanwhile (a worker inside a
-    // synchronous send would otherwise never return).
-    virtual void WaitServingWindow() = 0;
+    // synchronous send would otherwise never return). False when the worker
+    // was still running after `bound`.
+    virtual bool WaitServingWindow(std::chrono::milliseconds bound) = 0;
 };
 
 class Threads {
