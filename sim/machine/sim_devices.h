@@ -84,6 +84,7 @@ struct AdapterSpec {
     std::uint32_t subsystem = 0x3A5C0E71;                        // at 0x94 of the slot bridge
     std::optional<std::vector<std::u16string>> rootPortFilters;  // the root port's upper filters
     bool rootPortBelowBridge = false;                            // a PCI bridge between the root bus and the root port
+    bool driverInstalled = true;  // SimPc::AddSlot: the installer has created QN38UP's service key
 };
 
 struct Adapter {
