@@ -60,7 +60,9 @@ struct DumpDevice {
     bool heldOpen = false;     // someone else holds it (share mode 0): opens fail
     bool refuseReads = false;  // the driver fails read requests
     bool refuseWrites = false;
-    std::set<std::uint8_t> refuseReadsAt;             // the driver fails reads of these offsets
+    std::set<std::uint8_t> refuseReadsAt;  // the driver fails reads of these offsets
+    // (bus, offset): the next this many reads of that register fail.
+    std::map<std::pair<std::uint8_t, std::uint8_t>, int> readFailures;
     std::vector<std::vector<std::uint8_t>> requests;  // every request's raw input, in order
 };
 

@@ -64,10 +64,17 @@ public:
     std::uint64_t elapsedMilliseconds = 0;  // since the machine was built
     std::vector<std::uint32_t> pauses;      // the library's, in order
 
+    // Called whenever time has moved on (hardware that waits for it).
+    std::function<void()> onAdvance;
+
+    void Advance(std::uint64_t milliseconds) {
+        elapsedMilliseconds += milliseconds;
+        if (onAdvance) onAdvance();
+    }
     LocalTime Now() override { return now; }
     void Pause(std::uint32_t milliseconds) override {
         pauses.push_back(milliseconds);
-        elapsedMilliseconds += milliseconds;
+        Advance(milliseconds);
     }
 };
 

@@ -26,7 +26,7 @@ public:
     SimClock clock;
     SimText text;
     SimStorage storage{devices, io};
-    SimSlots slots{devices, storage};
+    SimSlots slots{devices, storage, clock};
 
     // An adapter with its slot on `spec.slotBus` (and, as its installer
     // leaves it, the filter driver's service key), and the slot by its bus.
