@@ -37,7 +37,14 @@ int RegisterFilterOnRootPorts(Platform& platform) {
     return CountResult(targets, successes);
 }
 
+bool DriverInstalled(Platform& platform) {
+    return platform.registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ) != nullptr;
+}
+
 int AddFilter(Platform& platform) {
+    // An upper filter whose service is missing keeps the root port, and
+    // everything below it, from starting after the next restart.
+    if (!DriverInstalled(platform)) return 0;
     // Clear out every registration first, so the filter ends up on today's
     // root ports only, never on a device that held the adapter before.
     DelFilter(platform);

@@ -5,6 +5,9 @@
 
 namespace qn38 {
 
+// The filter driver's service key exists: without it nothing is registered.
+bool DriverInstalled(Platform& platform);
+
 // Both count their targets: the number of targets when every one succeeded,
 // otherwise the successes minus the targets (negative: the failures).
 int AddFilter(Platform& platform);

@@ -25,22 +25,26 @@ std::optional<StorageDeviceNumber> DeviceNumberOf(DeviceIo& io, std::u16string_v
     return number;
 }
 
-// Nobody else may hold the volume for the lock to succeed; it is given back
-// at once, so nothing is dismounted or flushed.
-bool CanLockVolume(DeviceIo& io, std::u16string_view path) {
-    const auto volume = io.Open(path, kLockOpen);
-    if (!volume) return false;
-    if (!volume->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0)) return false;
-    return volume->Control(FSCTL_UNLOCK_VOLUME_CODE, nullptr, 0, nullptr, 0);
+// Nobody else may hold the volume for the lock to succeed. A refusal is
+// tried again after a pause, as the programs told of the lock close theirs.
+std::unique_ptr<DeviceHandle> LockVolume(Platform& platform, std::u16string_view path) {
+    auto volume = platform.io.Open(path, kLockOpen);
+    if (!volume) return nullptr;
+    for (int attempt = 1;; ++attempt) {
+        if (volume->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0)) return volume;
+        if (attempt == VOLUME_LOCK_ATTEMPTS) return nullptr;
+        platform.clock.Pause(VOLUME_LOCK_RETRY_MS);
+    }
 }
 
 // A disk belongs to the card when any ancestor sits on the slot's bus; each
 // such ancestor tests the disk's volumes again, which changes no outcome.
-bool DiskVolumesFree(Platform& platform, DevNode disk, std::uint32_t diskNumber, std::uint32_t bus) {
+bool DiskVolumesFree(Platform& platform, DevNode disk, std::uint32_t diskNumber, std::uint32_t bus,
+                     VolumeLocks& locks) {
     DeviceTree& tree = platform.devices;
     for (auto node = tree.Parent(disk); node; node = tree.Parent(*node)) {
         if (!MatchesNumber(tree.ReadDevNodeProperty(*node, CM_DRP_BUS_NUMBER), bus)) continue;
-        if (LockTestDiskVolumes(platform.io, diskNumber) == 0) return false;
+        if (LockTestDiskVolumes(platform, diskNumber, locks) == 0) return false;
     }
     return true;
 }
@@ -55,12 +59,25 @@ bool IsAdapterSlotBridge(DeviceIo& io, std::uint32_t bus) {
 // Read, change bit 4, write the whole double word back (Link Status with the
 // value just read), read back. A register reading as all ones belongs to a
 // function that has dropped off the bus: its Link Disable bit means nothing.
-int ChangeLinkDisable(DeviceIo& io, std::uint32_t bus, bool enable) {
+// The card's volumes stay locked from their test until the read-back, so no
+// program can open a file on them in between.
+int ChangeLinkDisable(Platform& platform, std::uint32_t bus, bool enable, bool checkDisks) {
+    DeviceIo& io = platform.io;
+    VolumeLocks locks;
+    if (checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return 0;
     if (!IsAdapterSlotBridge(io, bus)) return 0;
     std::uint32_t link = 0;
     if (ReadPci(io, bus, CONFIG_LINK, &link) == 0 || link == NO_FUNCTION) return 0;
     const bool wantDisabled = !enable;
     if (((link & LINK_DISABLE) != 0) == wantDisabled) return 1;
+    if (wantDisabled) {
+        // Whoever asks, the link never drops beneath a volume in use: its
+        // unwritten data would be lost. A slot without a card has no volumes
+        // to find, and an idle request never gets here.
+        if (!checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return 0;
+        // Written out and closed while nobody else can reach them.
+        if (!locks.DismountAll()) return 0;
+    }
 
     const std::uint32_t wanted = enable ? link & ~LINK_DISABLE : link | LINK_DISABLE;
     if (WritePci(io, bus, CONFIG_LINK, wanted) == 0) return 0;
@@ -85,22 +102,49 @@ void ApplyToDevicesOnBus(DeviceTree& tree, std::uint32_t bus, std::uint32_t stat
 
 }  // namespace
 
-int LockTestDiskVolumes(DeviceIo& io, std::uint32_t diskNumber) {
+VolumeLocks::~VolumeLocks() {
+    // Closing the handle gives the lock back too; the unlock only says so first.
+    for (auto& [letter, volume] : held_) volume->Control(FSCTL_UNLOCK_VOLUME_CODE, nullptr, 0, nullptr, 0);
+}
+
+bool VolumeLocks::Holds(char16_t letter) const {
+    for (const auto& held : held_) {
+        if (held.first == letter) return true;
+    }
+    return false;
+}
+
+void VolumeLocks::Add(char16_t letter, std::unique_ptr<DeviceHandle> volume) {
+    held_.emplace_back(letter, std::move(volume));
+}
+
+bool VolumeLocks::DismountAll() {
+    for (auto& [letter, volume] : held_) {
+        if (!volume->Control(FSCTL_DISMOUNT_VOLUME_CODE, nullptr, 0, nullptr, 0)) return false;
+    }
+    return true;
+}
+
+int LockTestDiskVolumes(Platform& platform, std::uint32_t diskNumber, VolumeLocks& locks) {
+    DeviceIo& io = platform.io;
     const std::uint32_t drives = io.LogicalDrives();
     // A and B are floppy letters: never a disk of the card.
     for (char16_t letter = u'C'; letter <= u'Z'; ++letter) {
-        if ((drives & 1u << (letter - u'A')) == 0) continue;
+        if ((drives & 1u << (letter - u'A')) == 0 || locks.Holds(letter)) continue;
         const std::u16string volume = std::u16string(u"\\\\.\\") + letter + u':';
         const auto number = DeviceNumberOf(io, volume);
-        if (!number || number->deviceNumber != diskNumber) continue;
+        // CD-ROM drives and mounted images count their numbers apart from the disks.
+        if (!number || number->deviceType != FILE_DEVICE_DISK_CODE || number->deviceNumber != diskNumber) continue;
         // No medium (or no readable file system): nothing can be open on it.
         if (io.TotalBytes(std::u16string(1, letter) + u":\\").value_or(0) == 0) continue;
-        if (!CanLockVolume(io, volume)) return 0;
+        auto locked = LockVolume(platform, volume);
+        if (!locked) return 0;
+        locks.Add(letter, std::move(locked));
     }
     return 1;
 }
 
-int LockTestBusDisks(Platform& platform, std::uint32_t bus) {
+int LockTestBusDisks(Platform& platform, std::uint32_t bus, VolumeLocks& locks) {
     DeviceTree& tree = platform.devices;
     const auto disks = tree.OpenDiskInterfaces();
     // Without the list of disks nobody can tell whether the card's volumes
@@ -113,7 +157,7 @@ int LockTestBusDisks(Platform& platform, std::uint32_t bus) {
         if (status == InterfaceStatus::Skip) continue;
         const auto number = DeviceNumberOf(platform.io, disk.path);
         if (!number) continue;
-        if (!DiskVolumesFree(platform, disk.devnode, number->deviceNumber, bus)) return 0;
+        if (!DiskVolumesFree(platform, disk.devnode, number->deviceNumber, bus, locks)) return 0;
     }
     return 1;
 }
@@ -121,11 +165,13 @@ int LockTestBusDisks(Platform& platform, std::uint32_t bus) {
 int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
               std::uint32_t checkDisks) {
     bus &= 0xFF;
-    int result = 0;
-    if ((checkDisks & 0xFF) == 0 || LockTestBusDisks(platform, bus) != 0) {
-        result = ChangeLinkDisable(platform.io, bus, (linkEnable & 0xFF) != 0);
-    }
-    ApplyToDevicesOnBus(platform.devices, bus, stateChange & 0xFF);
+    stateChange &= 0xFF;
+    // Enable and disable are all the flows ask the class installer for; a
+    // property change is persistent, so it reaches nothing but the slot.
+    if (stateChange > DICS_DISABLE_CODE) return 0;
+    if (stateChange != 0 && !IsAdapterSlotBridge(platform.io, bus)) return 0;
+    const int result = ChangeLinkDisable(platform, bus, (linkEnable & 0xFF) != 0, (checkDisks & 0xFF) != 0);
+    ApplyToDevicesOnBus(platform.devices, bus, stateChange);
     return result;
 }
 

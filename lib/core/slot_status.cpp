@@ -4,6 +4,7 @@
 
 #include "constants.h"
 #include "device_lookup.h"
+#include "filter.h"
 #include "match.h"
 #include "pci_config.h"
 
@@ -88,8 +89,15 @@ int GetCardInfo(Platform& platform, std::uint32_t bus, char16_t* description, st
 int DoesExistNoFilterRootPort(Platform& platform) {
     int result = 0;
     DeviceTree& tree = platform.devices;
+    // Without its driver the filter is missing wherever its name stands, and
+    // the user is to be told so at every start.
+    const bool driverInstalled = DriverInstalled(platform);
     ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
         if (!HasHardwareId(set, index, U16(HWID_ADAPTER_FUNCTION))) return true;
+        if (!driverInstalled) {
+            result = 1;
+            return false;
+        }
         const DevNode rootPort = GetTopBridge(tree, node);
         // An unreadable list counts as lacking the filter, as an absent one does.
         if (!MatchesText(tree.ReadDevNodeProperty(rootPort, CM_DRP_UPPER_FILTERS), U16(FILTER_NAME))) result = 1;

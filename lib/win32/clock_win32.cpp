@@ -13,6 +13,7 @@ public:
         GetLocalTime(&now);
         return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
     }
+    void Pause(std::uint32_t milliseconds) override { Sleep(milliseconds); }
 };
 
 }  // namespace

@@ -48,7 +48,14 @@ PropertyValue ReadDevNodeProperty(DEVINST node, ULONG property) {
     PropertyValue value;
     ULONG type = 0;
     ULONG size = 0;
-    CM_Get_DevNode_Registry_PropertyW(node, property, &type, nullptr, &size, 0);
+    const CONFIGRET sized = CM_Get_DevNode_Registry_PropertyW(node, property, &type, nullptr, &size, 0);
+    // Only "no such value" says that the device has none. Any other error
+    // says nothing about the value: taken for absent, it would let the
+    // registration store a list holding the filter alone over the real one.
+    if (sized != CR_SUCCESS && sized != CR_BUFFER_SMALL) {
+        if (sized != CR_NO_SUCH_VALUE) value.status = PropertyStatus::Failed;
+        return value;
+    }
     if (size == 0) return value;
     // Twice the size, in case the value grows between the two calls.
     if (!Allocate(value.data, static_cast<std::size_t>(size) * 2)) {

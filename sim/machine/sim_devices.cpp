@@ -63,6 +63,11 @@ public:
         const ConfigAccessRequest request = DecodeConfigAccess(bytes);
         if (code == IOCTL_ZQDUMP_READ_CONFIG) {
             if (dump.refuseReads || dump.refuseReadsAt.count(request.offset) != 0) return false;
+            const auto failing = dump.readFailures.find({request.bus, request.offset});
+            if (failing != dump.readFailures.end() && failing->second > 0) {
+                --failing->second;
+                return false;
+            }
             if (out == nullptr || outBytes < 4) return false;
             const std::uint32_t value = devices_.Register(request.bus, request.offset);
             std::memcpy(out, &value, 4);

@@ -60,7 +60,9 @@ struct DumpDevice {
     bool heldOpen = false;     // someone else holds it (share mode 0): opens fail
     bool refuseReads = false;  // the driver fails read requests
     bool refuseWrites = false;
-    std::set<std::uint8_t> refuseReadsAt;             // the driver fails reads of these offsets
+    std::set<std::uint8_t> refuseReadsAt;  // the driver fails reads of these offsets
+    // (bus, offset): the next this many reads of that register fail.
+    std::map<std::pair<std::uint8_t, std::uint8_t>, int> readFailures;
     std::vector<std::vector<std::uint8_t>> requests;  // every request's raw input, in order
 };
 
@@ -84,6 +86,7 @@ struct AdapterSpec {
     std::uint32_t subsystem = 0x3A5C0E71;                        // at 0x94 of the slot bridge
     std::optional<std::vector<std::u16string>> rootPortFilters;  // the root port's upper filters
     bool rootPortBelowBridge = false;                            // a PCI bridge between the root bus and the root port
+    bool driverInstalled = true;  // SimPc::AddSlot: the installer has created QN38UP's service key
 };
 
 struct Adapter {

@@ -56,10 +56,26 @@ private:
     FileCounters counters_;
 };
 
+// Time passes only when someone moves it on: the run between its commands,
+// a pause of the library at once (nobody waits for it).
 class SimClock final : public Clock {
 public:
     LocalTime now{2026, 12, 7, 9, 30, 0};
+    std::uint64_t elapsedMilliseconds = 0;  // since the machine was built
+    std::vector<std::uint32_t> pauses;      // the library's, in order
+
+    // Called whenever time has moved on (hardware that waits for it).
+    std::function<void()> onAdvance;
+
+    void Advance(std::uint64_t milliseconds) {
+        elapsedMilliseconds += milliseconds;
+        if (onAdvance) onAdvance();
+    }
     LocalTime Now() override { return now; }
+    void Pause(std::uint32_t milliseconds) override {
+        pauses.push_back(milliseconds);
+        Advance(milliseconds);
+    }
 };
 
 // The simulated code page is Latin-1: U+0000 to U+00FF map to the byte of the

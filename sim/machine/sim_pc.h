@@ -2,6 +2,7 @@
 // every port the core uses.
 #pragma once
 
+#include "core/constants.h"
 #include "core/ports/platform.h"
 #include "sim_devices.h"
 #include "sim_files.h"
@@ -25,10 +26,14 @@ public:
     SimClock clock;
     SimText text;
     SimStorage storage{devices, io};
-    SimSlots slots{devices, storage};
+    SimSlots slots{devices, storage, clock};
 
-    // An adapter with its slot on `spec.slotBus`, and the slot by its bus.
-    SimSlot& AddSlot(const AdapterSpec& spec = {}) { return slots.Add(spec); }
+    // An adapter with its slot on `spec.slotBus` (and, as its installer
+    // leaves it, the filter driver's service key), and the slot by its bus.
+    SimSlot& AddSlot(const AdapterSpec& spec = {}) {
+        if (spec.driverInstalled) registry.CreateKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH));
+        return slots.Add(spec);
+    }
     SimSlot& slot(std::uint8_t bus) { return slots.At(bus); }
 
     Platform& platform() { return platform_; }

@@ -6,8 +6,8 @@
 
 namespace qn38::sim {
 
-SimSlot::SimSlot(SimDevices& devices, SimStorage& storage, const Adapter& adapter)
-    : devices_(devices), storage_(storage), adapter_(adapter) {
+SimSlot::SimSlot(SimDevices& devices, SimStorage& storage, SimClock& clock, const Adapter& adapter)
+    : devices_(devices), storage_(storage), clock_(clock), adapter_(adapter) {
     linkWasDisabled_ = LinkDisabled();
     devices_.Function(bus()).onWrite = [this](std::uint8_t offset, std::uint32_t value) {
         OnConfigWrite(offset, value);
@@ -47,6 +47,8 @@ SimSlot& SimSlot::InsertCard(const CardSpec& card) {
     devicesDisabled_ = false;
     devicesCycled_ = false;
     trainingLeft_ = card.trainingReenumerations;
+    linkUpAt_ = clock_.elapsedMilliseconds;
+    enumerationPending_ = false;
     UpdateCardFunction();
     return *this;
 }
@@ -88,7 +90,9 @@ void SimSlot::OnConfigWrite(std::uint8_t offset, std::uint32_t value) {
     if (!disabled && linkWasDisabled_) {
         if (card_ && linkWentDown_) linkCycled_ = true;
         trainingLeft_ = card_ ? card_->trainingReenumerations : 0;
+        linkUpAt_ = clock_.elapsedMilliseconds;
     }
+    if (disabled) enumerationPending_ = false;
     linkWasDisabled_ = disabled;
     UpdateCardFunction();
 }
@@ -108,6 +112,11 @@ void SimSlot::Enumerate() {
         --trainingLeft_;
         return;
     }
+    if (clock_.elapsedMilliseconds - linkUpAt_ < card_->trainingMilliseconds) {
+        enumerationPending_ = true;
+        return;
+    }
+    enumerationPending_ = false;
     const std::uint32_t cardBus = bus() + 1u;
     cardDevice_ = devices_.AddDevice({.parent = bridge(),
                                       .hardwareIds = card_->hardwareIds,
@@ -118,6 +127,10 @@ void SimSlot::Enumerate() {
         disk.parent = *cardDevice_;
         storage_.AddDisk(disk);
     }
+}
+
+void SimSlot::OnClock() {
+    if (enumerationPending_) Enumerate();
 }
 
 void SimSlot::RemoveCardDevice() {
@@ -136,7 +149,11 @@ void SimSlot::UpdateCardFunction() {
     }
 }
 
-SimSlots::SimSlots(SimDevices& devices, SimStorage& storage) : devices_(devices), storage_(storage) {
+SimSlots::SimSlots(SimDevices& devices, SimStorage& storage, SimClock& clock)
+    : devices_(devices), storage_(storage), clock_(clock) {
+    clock_.onAdvance = [this] {
+        for (auto& slot : slots_) slot->OnClock();
+    };
     devices_.onReenumerate = [this](DevNode node) {
         for (auto& slot : slots_) slot->OnReenumerate(node);
     };
@@ -158,7 +175,7 @@ SimSlots::SimSlots(SimDevices& devices, SimStorage& storage) : devices_(devices)
 
 SimSlot& SimSlots::Add(const AdapterSpec& spec) {
     const Adapter adapter = devices_.AddAdapter(spec);
-    slots_.push_back(std::make_unique<SimSlot>(devices_, storage_, adapter));
+    slots_.push_back(std::make_unique<SimSlot>(devices_, storage_, clock_, adapter));
     return *slots_.back();
 }
 

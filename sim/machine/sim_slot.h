@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim_devices.h"
+#include "sim_files.h"
 #include "sim_storage.h"
 
 namespace qn38::sim {
@@ -30,6 +31,10 @@ struct CardSpec {
     // Re-enumerations with the link up before the card's device shows, like a
     // link that needs time to train; counted again each time the link comes up.
     int trainingReenumerations = 0;
+    // Milliseconds on the simulated clock the link trains for after it
+    // comes up. An enumeration before then finds nothing yet but, as Plug
+    // and Play's own does, completes once the link has trained.
+    std::uint32_t trainingMilliseconds = 0;
     // Shows only once the link has gone down and up again with the card in.
     bool needsLinkCycle = false;
     // Shows only once the slot's devices were disabled and enabled again
@@ -41,7 +46,7 @@ struct CardSpec {
 
 class SimSlot {
 public:
-    SimSlot(SimDevices& devices, SimStorage& storage, const Adapter& adapter);
+    SimSlot(SimDevices& devices, SimStorage& storage, SimClock& clock, const Adapter& adapter);
     SimSlot(const SimSlot&) = delete;
     SimSlot& operator=(const SimSlot&) = delete;
 
@@ -70,6 +75,7 @@ public:
     void OnReenumerate(DevNode node);
     void OnStateChange(DevNode node, std::uint32_t stateChange);
     void OnConfigWrite(std::uint8_t offset, std::uint32_t value);
+    void OnClock();
 
 private:
     void Enumerate();
@@ -78,6 +84,7 @@ private:
 
     SimDevices& devices_;
     SimStorage& storage_;
+    SimClock& clock_;
     Adapter adapter_;
     std::optional<CardSpec> card_;
     std::optional<DevNode> cardDevice_;
@@ -87,12 +94,14 @@ private:
     bool devicesDisabled_ = false;  // the slot bridge has been disabled since the insertion
     bool devicesCycled_ = false;
     int trainingLeft_ = 0;
+    std::uint64_t linkUpAt_ = 0;       // on the simulated clock
+    bool enumerationPending_ = false;  // waits for the link to train
 };
 
 // Every slot of the machine, behind the tree's hooks.
 class SimSlots {
 public:
-    SimSlots(SimDevices& devices, SimStorage& storage);
+    SimSlots(SimDevices& devices, SimStorage& storage, SimClock& clock);
     SimSlots(const SimSlots&) = delete;
     SimSlots& operator=(const SimSlots&) = delete;
 
@@ -104,6 +113,7 @@ public:
 private:
     SimDevices& devices_;
     SimStorage& storage_;
+    SimClock& clock_;
     std::vector<std::unique_ptr<SimSlot>> slots_;
 };
 

@@ -86,17 +86,25 @@ public:
         if (volume_->gone) return false;
         switch (code) {
         case IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE:
-            return WriteDeviceNumber(out, outBytes, FILE_DEVICE_DISK_TYPE, volume_->diskNumber, volume_->partition);
+            return WriteDeviceNumber(out, outBytes, volume_->deviceType, volume_->diskNumber, volume_->partition);
         case FSCTL_LOCK_VOLUME_CODE:
             ++volume_->lockAttempts;
             ++storage_.lockAttempts_;
             // A handle without read and write access may not lock; any other
             // open handle or a program's open file refuses the lock.
             if ((access_ & ACCESS_GENERIC_READ_WRITE) != ACCESS_GENERIC_READ_WRITE) return false;
+            if (volume_->handlesClosingOnLock > 0) {
+                volume_->handlesClosingOnLock = 0;
+                return false;
+            }
             if (volume_->locked || volume_->programHandles > 0 || volume_->openHandles > 1) return false;
             volume_->locked = true;
             holdsLock_ = true;
             ++volume_->locks;
+            return true;
+        case FSCTL_DISMOUNT_VOLUME_CODE:
+            if (!holdsLock_) return false;
+            ++volume_->dismounts;
             return true;
         case FSCTL_UNLOCK_VOLUME_CODE:
             if (!holdsLock_ || volume_->refuseUnlock) return false;
@@ -146,23 +154,35 @@ DevNode SimStorage::AddDisk(const DiskSpec& spec) {
 
     std::uint32_t partition = 1;
     for (const VolumeSpec& spec : spec.volumes) {
-        auto volume = std::make_shared<SimVolume>();
-        volume->letter = spec.letter;
+        const auto volume = AddVolume(spec.letter, spec.totalBytes);
         volume->diskNumber = number;
         volume->partition = partition++;
-        volume->totalBytes = spec.totalBytes;
-        volumes_[spec.letter] = volume;
         disk.letters.push_back(spec.letter);
-        io_.SetDrive(spec.letter, spec.totalBytes);
-        io_.AddPath(VolumePath(spec.letter),
-                    [this, volume](const OpenRequest& request) -> std::unique_ptr<DeviceHandle> {
-                        if (volume->gone) return nullptr;
-                        if (request.access != 0 && volume->refuseReadWriteOpen) return nullptr;
-                        return std::make_unique<SimVolumeHandle>(devices_, *this, volume, request.access);
-                    });
     }
     disks_.emplace(node, std::move(disk));
     return node;
+}
+
+std::shared_ptr<SimVolume> SimStorage::AddVolume(char letter, std::optional<std::uint64_t> totalBytes) {
+    auto volume = std::make_shared<SimVolume>();
+    volume->letter = letter;
+    volume->totalBytes = totalBytes;
+    volumes_[letter] = volume;
+    io_.SetDrive(letter, totalBytes);
+    io_.AddPath(VolumePath(letter), [this, volume](const OpenRequest& request) -> std::unique_ptr<DeviceHandle> {
+        // A locked volume is reached only through the handle that locked it.
+        if (volume->gone || volume->locked) return nullptr;
+        if (request.access != 0 && volume->refuseReadWriteOpen) return nullptr;
+        return std::make_unique<SimVolumeHandle>(devices_, *this, volume, request.access);
+    });
+    return volume;
+}
+
+void SimStorage::AddCdRom(char letter, std::uint32_t number) {
+    const auto volume = AddVolume(letter, 700u << 20);
+    volume->deviceType = FILE_DEVICE_CD_ROM_TYPE;
+    volume->diskNumber = number;
+    volume->partition = 0;
 }
 
 void SimStorage::RemoveDisk(DevNode disk) { devices_.RemoveDevice(disk); }
@@ -191,6 +211,13 @@ std::vector<DevNode> SimStorage::Disks() const {
     std::vector<DevNode> nodes;
     for (const auto& [node, disk] : disks_) nodes.push_back(node);
     return nodes;
+}
+
+bool SimStorage::OpenFileOn(char letter) {
+    SimVolume& volume = Volume(letter);
+    if (volume.locked) return false;
+    ++volume.programHandles;
+    return true;
 }
 
 void SimStorage::CloseFileOn(char letter) {

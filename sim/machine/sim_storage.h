@@ -17,6 +17,7 @@ namespace qn38::sim {
 
 inline constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
 inline constexpr std::uint32_t FILE_DEVICE_DISK_TYPE = 7;
+inline constexpr std::uint32_t FILE_DEVICE_CD_ROM_TYPE = 2;
 
 struct VolumeSpec {
     char letter = 'E';
@@ -33,17 +34,22 @@ struct DiskSpec {
 
 struct SimVolume {
     char letter = 0;
-    std::uint32_t diskNumber = 0;
+    std::uint32_t deviceType = FILE_DEVICE_DISK_TYPE;
+    std::uint32_t diskNumber = 0;  // a CD-ROM drive's own number for its type
     std::uint32_t partition = 1;
     std::optional<std::uint64_t> totalBytes;
-    int programHandles = 0;            // files or windows other programs hold open on it
-    int openHandles = 0;               // every handle open right now, the library's included
+    int programHandles = 0;  // files or windows other programs hold open on it
+    int openHandles = 0;     // every handle open right now, the library's included
+    // Handles that programs watching the volume close once a lock is tried
+    // (the indexer, Explorer): that attempt fails, the next can succeed.
+    int handlesClosingOnLock = 0;
     bool refuseReadWriteOpen = false;  // opening it for reading and writing is denied
     bool refuseUnlock = false;         // FSCTL_UNLOCK_VOLUME fails (the handle's close still frees it)
     bool locked = false;
     bool gone = false;  // the disk went away; handles still open fail every request
     std::uint64_t lockAttempts = 0;
     std::uint64_t locks = 0;
+    std::uint64_t dismounts = 0;
 };
 
 struct SimDisk {
@@ -72,6 +78,9 @@ public:
     DevNode AddSystemDisk();
     // A USB flash drive with one volume, below a USB controller on bus 0.
     DevNode AddUsbStick(char letter);
+    // A CD-ROM drive's volume (or a mounted image) numbered `number` among
+    // the CD-ROM drives.
+    void AddCdRom(char letter, std::uint32_t number);
 
     bool HasDisk(DevNode disk) const { return disks_.count(disk) != 0; }
     SimDisk& Disk(DevNode disk) { return disks_.at(disk); }
@@ -79,8 +88,9 @@ public:
     bool HasVolume(char letter) const { return volumes_.count(letter) != 0; }
     SimVolume& Volume(char letter) { return *volumes_.at(letter); }
 
-    // A program opens a file on the volume, or closes it again.
-    void OpenFileOn(char letter) { ++Volume(letter).programHandles; }
+    // A program opens a file on the volume (not while it is locked: false),
+    // or closes it again.
+    bool OpenFileOn(char letter);
     void CloseFileOn(char letter);
 
     // Lock attempts over every volume that ever existed, for cost assertions.
@@ -89,6 +99,7 @@ public:
 private:
     friend class SimVolumeHandle;
     void Forget(DevNode disk);
+    std::shared_ptr<SimVolume> AddVolume(char letter, std::optional<std::uint64_t> totalBytes);
     std::unique_ptr<DiskInterfaceSet> OpenInterfaces();
 
     SimDevices& devices_;

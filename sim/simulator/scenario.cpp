@@ -201,16 +201,31 @@ const std::map<std::string, VerbInfo>& Verbs() {
                 if (!a.Empty()) c.flag = OneOf<bool>(a.Take(""), {{"no-filter", true}}, "the option");
                 a.End();
             });
-        add("driver-key", Verb::DriverKey, "driver-key DEFLEN STARTADRS ENDADRS",
-            "the filter driver's key with its memory-window values, in bytes", [](Arguments& a, Command& c) {
-                c.values[0] = static_cast<std::uint32_t>(Number(a.Take("DefLen"), 0, 0xFFFFFFFF, "DefLen"));
+        add("driver-key", Verb::DriverKey, "driver-key DEFLEN STARTADRS ENDADRS  or  driver-key no-driver",
+            "the filter driver's key with its memory-window values, in bytes; no-driver: the key is absent (the "
+            "driver is not installed)",
+            [](Arguments& a, Command& c) {
+                const std::string& first = a.Take("DefLen");
+                if (first == "no-driver") {
+                    c.flag = true;
+                    return a.End();
+                }
+                c.values[0] = static_cast<std::uint32_t>(Number(first, 0, 0xFFFFFFFF, "DefLen"));
                 c.values[1] = static_cast<std::uint32_t>(Number(a.Take("StartAdrs"), 0, 0xFFFFFFFF, "StartAdrs"));
                 c.values[2] = static_cast<std::uint32_t>(Number(a.Take("EndAdrs"), 0, 0xFFFFFFFF, "EndAdrs"));
                 a.End();
             });
+        add("fail-read", Verb::FailRead, "fail-read BUS OFFSET [TIMES]",
+            "the dump device refuses the next TIMES reads (1 unless given) of that register on BUS",
+            [](Arguments& a, Command& c) {
+                c.bus = Bus(a.Take("the bus"));
+                c.values[0] = static_cast<std::uint32_t>(Number(a.Take("the offset"), 0, 0xFC, "the offset"));
+                c.count = a.Empty() ? 1 : static_cast<int>(Number(a.Take("the reads"), 1, 1000, "the reads"));
+                a.End();
+            });
         add("start", Verb::Start, "start", "the tray tool starts (the service is already running)", nothing);
         add("insert", Verb::Insert,
-            "insert BUS [disk LETTER]... [needs link-cycle|device-cycle] [training N] [name TEXT]",
+            "insert BUS [disk LETTER]... [needs link-cycle|device-cycle] [training N|MSms] [name TEXT]",
             "a card goes into the slot; the poller notices it on its next pass", [](Arguments& a, Command& c) {
                 c.bus = Bus(a.Take("the bus"));
                 while (!a.Empty()) {
@@ -222,8 +237,15 @@ const std::map<std::string, VerbInfo>& Verbs() {
                                                       {{"link-cycle", true}, {"device-cycle", false}}, "needs");
                         (link ? c.card.needsLinkCycle : c.card.needsDeviceCycle) = true;
                     } else if (option == "training") {
-                        c.card.trainingReenumerations =
-                            static_cast<int>(Number(a.Take("the training count"), 0, 100000, "training"));
+                        // A count of re-enumerations, or a time on the simulated clock.
+                        std::string training = a.Take("the training count or time");
+                        if (training.size() > 2 && training.ends_with("ms")) {
+                            training.resize(training.size() - 2);
+                            c.card.trainingMilliseconds =
+                                static_cast<std::uint32_t>(Number(training, 0, 600000, "the training time in ms"));
+                        } else {
+                            c.card.trainingReenumerations = static_cast<int>(Number(training, 0, 100000, "training"));
+                        }
                     } else if (option == "name") {
                         c.card.name = a.Take("the card's name");
                     } else {
@@ -435,6 +457,7 @@ std::string ScenarioHelp() {
         "step",
         "slot",
         "driver-key",
+        "fail-read",
         "start",
         "insert",
         "pull",

@@ -16,6 +16,7 @@ enum class Verb {
     Step,
     Slot,
     DriverKey,
+    FailRead,
     Start,
     Insert,
     Pull,
@@ -64,6 +65,7 @@ struct CardInsert {
     bool needsLinkCycle = false;
     bool needsDeviceCycle = false;
     int trainingReenumerations = 0;
+    std::uint32_t trainingMilliseconds = 0;
     std::optional<std::string> name;
 };
 
@@ -85,10 +87,10 @@ struct Command {
     std::string text;  // step title, expected request, log text or literal balloon text
     std::uint8_t bus = 0;
     char letter = 0;
-    int count = 0;                    // wait: poller passes
-    std::uint32_t values[3] = {};     // driver-key: DefLen, StartAdrs, EndAdrs; power: wParam, lParam
-    bool flag = false;                // slot: without the filter; click: right; expect-*: yes/present/enabled;
-                                      // network-drive: unreachable; service: hang
+    int count = 0;                 // wait: poller passes; fail-read: the reads that fail
+    std::uint32_t values[3] = {};  // driver-key: DefLen, StartAdrs, EndAdrs; power: wParam, lParam; fail-read: offset
+    bool flag = false;  // slot: without the filter; driver-key: no driver; click: right; expect-*: yes/present/enabled;
+                        // network-drive: unreachable; service: hang
     std::uint32_t stringId = 0;       // expect-balloon, expect-message: the string by its kind
     std::optional<std::string> name;  // expect-balloon: the card's name in the text
     int answer = 0;                   // answer: IDYES, IDNO or IDOK

@@ -121,6 +121,8 @@ void Simulator::Run(const Command& command) {
         return AddSlot(command);
     case Verb::DriverKey:
         return SetDriverKey(command);
+    case Verb::FailRead:
+        return FailRead(command);
     case Verb::Start:
         return StartTool(command);
     case Verb::Insert:
@@ -262,8 +264,10 @@ void Simulator::BeginStep(const Command& command) {
 }
 
 void Simulator::AdvanceClock(std::uint64_t milliseconds) {
-    elapsedMilliseconds_ += milliseconds;
-    tool_.OnMachine([&] { pc_.clock.now = ClockAt(elapsedMilliseconds_); });
+    tool_.OnMachine([&] {
+        pc_.clock.Advance(milliseconds);
+        pc_.clock.now = ClockAt(pc_.clock.elapsedMilliseconds);
+    });
 }
 
 bool Simulator::Running(const Command& command) {
@@ -328,7 +332,7 @@ void Simulator::AddSlot(const Command& command) {
     tool_.OnMachine([&] {
         for (SimSlot* slot : pc_.slots.All()) taken = taken || slot->bus() == command.bus;
         if (taken) return;
-        AdapterSpec spec{.slotBus = command.bus};
+        AdapterSpec spec{.slotBus = command.bus, .driverInstalled = !driverRemoved_};
         if (!command.flag) spec.rootPortFilters = std::vector<std::u16string>{U16(FILTER_NAME)};
         pc_.AddSlot(spec);
     });
@@ -338,6 +342,12 @@ void Simulator::AddSlot(const Command& command) {
 }
 
 void Simulator::SetDriverKey(const Command& command) {
+    if (command.flag) {
+        driverRemoved_ = true;
+        tool_.OnMachine([&] { pc_.registry.DeleteKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH)); });
+        return view_.Event("machine", "QN38UP's key is absent: the filter driver is not installed");
+    }
+    driverRemoved_ = false;
     tool_.OnMachine([&] {
         const std::u16string path = U16(DRIVER_KEY_PATH);
         pc_.registry.SetDword(RegistryRoot::LocalMachine, path, u"DefLen", command.values[0]);
@@ -346,6 +356,13 @@ void Simulator::SetDriverKey(const Command& command) {
     });
     view_.Event("machine", "QN38UP's key: DefLen " + Hex(command.values[0], 8) + ", StartAdrs " +
                                Hex(command.values[1], 8) + ", EndAdrs " + Hex(command.values[2], 8));
+}
+
+void Simulator::FailRead(const Command& command) {
+    const auto offset = static_cast<std::uint8_t>(command.values[0]);
+    tool_.OnMachine([&] { pc_.devices.dump().readFailures[{command.bus, offset}] += command.count; });
+    view_.Event("machine", "the dump device refuses the next " + std::to_string(command.count) + " read(s) of " +
+                               Hex(offset, 2) + " on " + BusName(command.bus));
 }
 
 void Simulator::StartTool(const Command& command) {
@@ -373,6 +390,7 @@ void Simulator::Insert(const Command& command) {
     card.needsLinkCycle = command.card.needsLinkCycle;
     card.needsDeviceCycle = command.card.needsDeviceCycle;
     card.trainingReenumerations = command.card.trainingReenumerations;
+    card.trainingMilliseconds = command.card.trainingMilliseconds;
     std::string problem;
     tool_.OnMachine([&] {
         if (slot->CardInserted()) {
@@ -396,6 +414,7 @@ void Simulator::Insert(const Command& command) {
     for (const char letter : command.card.disks) what += std::string(", a disk with ") + letter + ":";
     if (card.needsLinkCycle) what += ", up only after a link cycle";
     if (card.needsDeviceCycle) what += ", up only after a device cycle";
+    if (card.trainingMilliseconds > 0) what += ", its link trains " + std::to_string(card.trainingMilliseconds) + " ms";
     view_.Event("machine", what + ") goes into the slot on " + BusName(command.bus));
 }
 

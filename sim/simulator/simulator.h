@@ -71,6 +71,7 @@ private:
 
     void AddSlot(const Command& command);
     void SetDriverKey(const Command& command);
+    void FailRead(const Command& command);
     void StartTool(const Command& command);
     void Insert(const Command& command);
     void Pull(const Command& command);
@@ -100,7 +101,7 @@ private:
 
     ToolState state_ = ToolState::NotStarted;
     std::optional<SettingsInput> settingsInput_;
-    std::uint64_t elapsedMilliseconds_ = 0;
+    bool driverRemoved_ = false;  // driver-key no-driver: slots come without the driver's key
 
     int step_ = 0;
     std::string stepTitle_;

@@ -425,8 +425,11 @@ void SimSystem::Sleep(std::uint32_t milliseconds) {
         return;
     }
     if (milliseconds != tool::POLL_INTERVAL_MS) {
-        std::lock_guard lock(mutex_);
-        sleeps_.push_back(milliseconds);
+        {
+            std::lock_guard lock(mutex_);
+            sleeps_.push_back(milliseconds);
+        }
+        if (onSleep) onSleep(milliseconds);
     }
     if (realTime) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

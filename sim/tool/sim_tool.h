@@ -287,6 +287,8 @@ public:
 
     // Sleeps other than the poller's, in order.
     std::vector<std::uint32_t> Sleeps() const;
+    // Called for each of those, on the sleeping thread: the machine's time passes.
+    std::function<void(std::uint32_t milliseconds)> onSleep;
     std::atomic<bool> shutdownPrivilege{false};
     // 0: no restart asked; 1: asked with the privilege enabled; -1: without it.
     std::atomic<int> rebootRequested{0};

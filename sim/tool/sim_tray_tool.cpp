@@ -131,6 +131,8 @@ SimTrayTool::SimTrayTool(SimPc& pc, std::uint16_t language)
       messages(log, strings),
       settings(log),
       ports_{slots, client, shell, strings, menus, messages, window, window, system, drives, settings} {
+    // The tool's own pauses are time the machine lives through too.
+    system.onSleep = [this](std::uint32_t milliseconds) { OnMachine([&] { this->pc.clock.Advance(milliseconds); }); };
     service.Start();
 }
 

@@ -67,15 +67,20 @@ BENCHMARK(BM_DiscoveryWithDumpDevice)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DiscoveryWithoutDumpDevice)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DiscoveryWithoutDumpDeviceFromTheTree)->Unit(benchmark::kMicrosecond);
 
-// The poller's call for a slot whose link is already as it should be.
-void BM_IdleSetStatus(benchmark::State& state) {
+// The poller's call for a slot whose link is already as it should be: up
+// for a card with a device, down for an empty slot.
+void IdleSetStatus(benchmark::State& state, std::uint32_t linkEnable) {
     Machine machine;
+    if (linkEnable == 0) SetStatus(machine.pc.platform(), kBus, 0, 0, 0);
     machine.pc.counters() = {};
     machine.pc.devices.dump().requests.clear();
-    for (auto _ : state) benchmark::DoNotOptimize(SetStatus(machine.pc.platform(), kBus, 0, 1, 0));
+    for (auto _ : state) benchmark::DoNotOptimize(SetStatus(machine.pc.platform(), kBus, 0, linkEnable, 0));
     ReportPerCall(state, machine.pc, 1);
 }
+void BM_IdleSetStatus(benchmark::State& state) { IdleSetStatus(state, 1); }
+void BM_IdleSetStatusEmptySlot(benchmark::State& state) { IdleSetStatus(state, 0); }
 BENCHMARK(BM_IdleSetStatus)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IdleSetStatusEmptySlot)->Unit(benchmark::kMicrosecond);
 
 // A stop with the volume test over a card with two volumes, then the start
 // that brings the card back. Counters are per ZQ_SetStatus call.

@@ -15,6 +15,7 @@ using Strings = std::vector<std::u16string>;
 
 class FilterRegistration : public ::testing::Test {
 protected:
+    FilterRegistration() { pc.registry.CreateKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH)); }
     PropertyValue Filters(DevNode node) { return pc.devices.ReadProperty(node, SPDRP_UPPER_FILTERS); }
     Strings FilterNames(DevNode node) { return sim::ReadMultiString(Filters(node)); }
 
@@ -74,6 +75,16 @@ TEST_F(FilterRegistration, NoAdapterMeansNothingRegisteredAndZero) {
         pc.devices.AddDevice({.hardwareIds = {u"PCI\\VEN_8086&DEV_1C10"}, .upperFilters = Strings{u"QN38UP"}});
     EXPECT_EQ(AddFilter(pc.platform()), 0);
     EXPECT_FALSE(Filters(old).ok());
+}
+
+TEST_F(FilterRegistration, WithoutTheDriversKeyNothingIsWrittenAndTheResultIsZero) {
+    const auto adapter = pc.devices.AddAdapter({.rootPortFilters = Strings{u"A"}});
+    const DevNode old = pc.devices.AddDevice({.upperFilters = Strings{u"QN38UP"}, .present = false});
+    pc.registry.DeleteKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH));
+    EXPECT_EQ(AddFilter(pc.platform()), 0);
+    EXPECT_EQ(pc.counters().propertyWrites, 0u);
+    EXPECT_EQ(FilterNames(adapter.rootPort), Strings{u"A"});
+    EXPECT_EQ(FilterNames(old), Strings{u"QN38UP"});
 }
 
 TEST_F(FilterRegistration, ADeviceSetThatCannotBeBuiltChangesNothing) {

@@ -134,7 +134,9 @@ TEST_F(SimStorageModel, TheLockNeedsAWritableHandleAndNobodyElse) {
     }
     auto locker = pc.io.Open(u"\\\\.\\G:", readWrite);
     EXPECT_TRUE(locker->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0));
-    EXPECT_FALSE(pc.io.Open(u"\\\\.\\G:", readWrite)->Control(FSCTL_LOCK_VOLUME_CODE, nullptr, 0, nullptr, 0));
+    EXPECT_FALSE(pc.io.Open(u"\\\\.\\G:", readWrite));  // a locked volume opens only through its locker
+    EXPECT_FALSE(pc.storage.OpenFileOn('G'));
+    EXPECT_TRUE(locker->Control(FSCTL_DISMOUNT_VOLUME_CODE, nullptr, 0, nullptr, 0));
     locker.reset();  // closing gives the lock back
     EXPECT_FALSE(pc.storage.Volume('G').locked);
 }

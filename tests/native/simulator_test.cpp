@@ -96,6 +96,8 @@ TEST(ScenarioLanguage, MissingAndSurplusWordsAreRefusedWithTheUsage) {
     EXPECT_THAT(ErrorOf("step"), HasSubstr("title is missing"));
     EXPECT_THAT(ErrorOf("driver-key 1 2 0x100000000"), HasSubstr("EndAdrs must be a number"));
     EXPECT_THAT(ErrorOf("settings ok size 010"), HasSubstr("unexpected \"size\""));
+    EXPECT_THAT(ErrorOf("insert 5 training 1s"), HasSubstr("training must be a number"));
+    EXPECT_THAT(ErrorOf("fail-read 5 0x100"), HasSubstr("the offset must be a number from 0 to 252"));
 }
 
 TEST(ScenarioLanguage, QuotesEscapesAndCommentsMakeWords) {
@@ -145,6 +147,12 @@ TEST(ScenarioLanguage, NumbersLettersAndOptionsAreRead) {
     EXPECT_TRUE(Parsed("service hang").flag);
     EXPECT_FALSE(Parsed("service resume").flag);
     EXPECT_EQ(Parsed("shell-ready").verb, Verb::ShellReady);
+    EXPECT_EQ(Parsed("insert 5 training 600ms").card.trainingMilliseconds, 600u);
+    EXPECT_TRUE(Parsed("driver-key no-driver").flag);
+    const Command failing = Parsed("fail-read 5 0x58 3");
+    EXPECT_EQ(failing.values[0], 0x58u);
+    EXPECT_EQ(failing.count, 3);
+    EXPECT_EQ(Parsed("fail-read 5 0x58").count, 1);
 }
 
 // --- the program ---

@@ -64,28 +64,63 @@ TEST_F(SlotControl, SmokeStopTakesTheCardAndItsVolumesAway) {
 
 TEST_F(SlotControl, StopIsRefusedWhileAFileOnTheCardIsOpen) {
     pc.storage.OpenFileOn('E');
-    EXPECT_EQ(Stop(), 0);
-    EXPECT_FALSE(slot.LinkDisabled());
-    EXPECT_TRUE(LinkWrites().empty());
-    EXPECT_TRUE(slot.CardDevice());
-    // Plug and Play still looks at the bus.
-    EXPECT_TRUE(Reenumerated(slot.bridge()));
+    for (const std::uint32_t checkDisks : {1u, 0u}) {
+        EXPECT_EQ(Stop(checkDisks), 0);
+        EXPECT_FALSE(slot.LinkDisabled());
+        EXPECT_TRUE(LinkWrites().empty());
+        EXPECT_TRUE(slot.CardDevice());
+        // Plug and Play still looks at the bus.
+        EXPECT_TRUE(Reenumerated(slot.bridge()));
+    }
+    // Each refusal came after the lock had been tried four times, half a second apart.
+    EXPECT_EQ(pc.storage.Volume('E').lockAttempts, 8u);
+    EXPECT_EQ(pc.clock.pauses, std::vector<std::uint32_t>(6, 500));
 }
 
-TEST_F(SlotControl, TheLockIsGivenBackAtOnce) {
-    EXPECT_EQ(LockTestBusDisks(pc.platform(), kBus), 1);
+TEST_F(SlotControl, ALockRefusedWhileAHandleClosesSucceedsOnTheNextTry) {
+    pc.storage.Volume('E').handlesClosingOnLock = 1;
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.clock.pauses, std::vector<std::uint32_t>{500});
+}
+
+TEST_F(SlotControl, TheVolumesStayLockedUntilTheLinkIsDown) {
+    auto& function = pc.devices.Function(kBus);
+    const auto hardware = function.onWrite;
+    bool lockedAtTheWrite = false;
+    bool fileOpened = true;
+    std::uint64_t dismountsBefore = 0;
+    function.onWrite = [&](std::uint8_t offset, std::uint32_t value) {
+        auto& volume = pc.storage.Volume('E');
+        lockedAtTheWrite = volume.locked;
+        dismountsBefore = volume.dismounts;
+        fileOpened = pc.storage.OpenFileOn('E');
+        hardware(offset, value);
+    };
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_TRUE(lockedAtTheWrite);
+    EXPECT_EQ(dismountsBefore, 1u);
+    EXPECT_FALSE(fileOpened);
+    EXPECT_EQ(pc.counters().opens, pc.counters().closes);
+}
+
+TEST_F(SlotControl, ARefusedStopDismountsNothingAndGivesEveryLockBack) {
+    pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'H', 4 * GIB}}});
+    pc.storage.OpenFileOn('H');
+    EXPECT_EQ(Stop(0), 0);
     const auto& volume = pc.storage.Volume('E');
     EXPECT_EQ(volume.locks, 1u);
+    EXPECT_EQ(volume.dismounts, 0u);
     EXPECT_FALSE(volume.locked);
     EXPECT_EQ(volume.openHandles, 0);
-    // Usable again right away: a second test passes too.
-    EXPECT_EQ(LockTestBusDisks(pc.platform(), kBus), 1);
 }
 
-TEST_F(SlotControl, WithoutTheCheckOpenFilesDoNotHoldTheStop) {
-    pc.storage.OpenFileOn('E');
+TEST_F(SlotControl, AnIdleDisableOfAnEmptySlotScansNoVolumes) {
+    slot.PullCard();
+    pc.devices.Function(kBus).registers[CONFIG_LINK] |= LINK_DISABLE;
+    pc.counters() = {};
     EXPECT_EQ(Stop(0), 1);
-    EXPECT_EQ(pc.storage.lockAttempts(), 0u);
+    EXPECT_EQ(pc.counters().deviceSets, 1u);  // the bus's devices, for the re-enumeration
+    EXPECT_EQ(pc.counters().driveQueries, 0u);
 }
 
 TEST_F(SlotControl, AVolumeWithoutAMediumDoesNotBlock) {
@@ -114,10 +149,19 @@ TEST_F(SlotControl, ACardVolumeThatCannotBeOpenedForWritingRefusesTheStop) {
     EXPECT_FALSE(slot.LinkDisabled());
 }
 
-TEST_F(SlotControl, AVolumeThatWillNotUnlockRefusesTheStop) {
+TEST_F(SlotControl, AVolumeThatWillNotUnlockIsGivenBackByTheClose) {
+    pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'H', 4 * GIB}}});
+    pc.storage.OpenFileOn('H');
     pc.storage.Volume('E').refuseUnlock = true;
     EXPECT_EQ(Stop(), 0);
-    EXPECT_FALSE(pc.storage.Volume('E').locked);  // closing the handle gave it back
+    EXPECT_FALSE(pc.storage.Volume('E').locked);
+}
+
+TEST_F(SlotControl, ACdRomWithTheCardsDiskNumberDoesNotBlock) {
+    pc.storage.AddCdRom('K', pc.storage.Disk(slot.CardDisks().front()).number);
+    pc.storage.OpenFileOn('K');
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.storage.Volume('K').lockAttempts, 0u);
 }
 
 TEST_F(SlotControl, TheCheckUsesTheLowEightBitsOfTheBusToo) {
@@ -252,8 +296,7 @@ TEST_F(SlotControl, ALinkRegisterReadingAllOnesIsNoLink) {
 }
 
 TEST_F(SlotControl, OnlyTheLowEightBitsOfEachArgumentCount) {
-    // Bus 5, re-enumeration, stop, no disk check.
-    pc.storage.OpenFileOn('E');
+    // Bus 5, re-enumeration, stop.
     EXPECT_EQ(SetStatus(pc.platform(), 0x100 | kBus, 0x100, 0x100, 0x100), 1);
     EXPECT_TRUE(slot.LinkDisabled());
     EXPECT_TRUE(pc.devices.stateChanges().empty());
@@ -278,15 +321,20 @@ TEST_F(SlotControl, ReenumerationReachesTheBusAndNothingElse) {
     EXPECT_TRUE(pc.devices.stateChanges().empty());
 }
 
-TEST_F(SlotControl, AnyOtherStateChangeIsPassedOnUnchanged) {
-    EXPECT_EQ(SetStatus(pc.platform(), kBus, 3, 1, 0), 1);
-    ASSERT_EQ(pc.devices.stateChanges().size(), 1u);
-    EXPECT_EQ(pc.devices.stateChanges()[0].second, 3u);
+TEST_F(SlotControl, AStateChangeIsRefusedUntouchedUnlessItIsEnableOrDisableOfTheSlot) {
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, 3, 0, 0), 0);
+    EXPECT_EQ(SetStatus(pc.platform(), 0, DICS_DISABLE_CODE, 1, 0), 0);  // the machine's own devices
+    pc.devices.Function(kBus).registers[CONFIG_SUBSYSTEM] = 0x00001234;
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 0);
+    EXPECT_TRUE(pc.devices.stateChanges().empty());
+    EXPECT_EQ(pc.counters().reenumerations, 0u);
+    EXPECT_FALSE(slot.LinkDisabled());
 }
 
 TEST_F(SlotControl, NoDeviceListLeavesTheResultAlone) {
     pc.devices.FailDeviceSets(true);
-    EXPECT_EQ(Stop(0), 1);
+    pc.devices.Function(kBus).registers[CONFIG_LINK] |= LINK_DISABLE;
+    EXPECT_EQ(Start(), 1);
     EXPECT_EQ(pc.counters().reenumerations, 0u);
 }
 

@@ -317,6 +317,11 @@ TEST_F(RootPortFilter, AnyEntryBeginningWithTheNameCounts) {
     EXPECT_EQ(Lacking(), 0);
 }
 
+TEST_F(RootPortFilter, WithoutItsDriverTheNamedFilterIsStillMissing) {
+    pc.AddSlot({.rootPortFilters = std::vector<std::u16string>{u"QN38UP"}, .driverInstalled = false});
+    EXPECT_EQ(Lacking(), 1);
+}
+
 TEST_F(RootPortFilter, AnAbsentEmptyOrUnreadableListLacksTheFilter) {
     sim::SimPc absent;
     absent.AddSlot();

@@ -21,6 +21,12 @@ constexpr std::uint32_t LAST_DRIVE = 25;            // Z:
 constexpr std::uint32_t STARTUP_PROMPT_STYLE = MB_SETFOREGROUND_STYLE | MB_TOPMOST_STYLE;
 // Consecutive passes a slot may fail to be read before it counts as empty.
 constexpr std::uint32_t UNREADABLE_PASSES_FOR_REMOVAL = 2;
+// How long, and in which steps, a start waits for the card's device before
+// its next fallback: the link trains and Plug and Play enumerates the bus
+// after the request has returned. Not the poll interval, whose sleeps mean
+// a pass.
+constexpr std::uint32_t CARD_DEVICE_WAIT_MS = 1000;
+constexpr std::uint32_t CARD_DEVICE_STEP_MS = 100;
 
 std::u16string Cut(std::u16string_view text, std::size_t characters) {
     return std::u16string(text.substr(0, characters));
@@ -373,9 +379,10 @@ void CAboutDlg::SyncSlot(std::uint8_t bus) {
             // still has not come up, a disable/enable of the bus's devices.
             service.RequestSetStatus(bus, 0, 0, 0);
             service.RequestSetStatus(bus, 0, 1, 0);
-            if (ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) == 0) {
+            if (!AwaitCardDevice(bus)) {
                 service.RequestSetStatus(bus, 2, 1, 0);
                 service.RequestSetStatus(bus, 1, 1, 0);
+                AwaitCardDevice(bus);
             }
         }
     }
@@ -390,6 +397,14 @@ void CAboutDlg::SyncSlot(std::uint8_t bus) {
         const char16_t root[] = {static_cast<char16_t>(u'A' + drive), u':', u'\\', 0};
         if (ports_.drives.IsRemoteDrive(root)) continue;
         ports_.drives.TotalBytes(root);
+    }
+}
+
+bool CAboutDlg::AwaitCardDevice(std::uint8_t bus) {
+    for (std::uint32_t waited = 0;; waited += CARD_DEVICE_STEP_MS) {
+        if (ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0) return true;
+        if (waited >= CARD_DEVICE_WAIT_MS) return false;
+        ports_.system.Sleep(CARD_DEVICE_STEP_MS);
     }
 }
 
@@ -426,7 +441,13 @@ void CAboutDlg::PollPass(PollState& state) {
         if (m_bPollEnabled == 0) return;
 
         std::uint32_t present = 0;
-        if (ports_.slots.GetStatus(bus, &present) == 0) {
+        const int answered = ports_.slots.GetStatus(bus, &present);
+        // A card whose device is still there reading as absent is as likely
+        // a failed read of the slot register: its removal would take the
+        // running card's link down.
+        const bool doubtfulRemoval = answered != 0 && present == 0 && state.previous[index] != 0 &&
+                                     ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0;
+        if (answered == 0 || doubtfulRemoval) {
             // The slot bridge could not be read: the dump device may just be
             // held by the service for a request of the UI thread. Only a
             // bridge that stays silent counts as an empty slot.

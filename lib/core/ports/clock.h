@@ -1,4 +1,4 @@
-// Local time.
+// Local time, and the one pause the library makes.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,9 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual LocalTime Now() = 0;  // GetLocalTime
+    // Sleep: the calling thread waits. Only a stop waiting for a volume's
+    // other users to let go of it pauses.
+    virtual void Pause(std::uint32_t milliseconds) = 0;
 };
 
 }  // namespace qn38
