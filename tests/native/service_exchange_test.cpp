@@ -81,44 +81,36 @@ TEST_F(ServiceExchange, ResultTravelsAsTwosComplement) {
     EXPECT_EQ(ServiceResult(Reply()), -1);
 }
 
-TEST_F(ServiceExchange, SetSizePassesItsThreeValues) {
+ServiceRequest SetSizeRequest(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {
     ServiceRequest request;
     request.command = CMD_SET_SIZE;
-    request.defLen = 0x00200000;
-    request.startAdrs = 0;
-    request.endAdrs = 0xEFFFFFFF;
-    Serve({.sends = Wire(request)});
+    request.defLen = defLen;
+    request.startAdrs = startAdrs;
+    request.endAdrs = endAdrs;
+    return request;
+}
+
+TEST_F(ServiceExchange, SetSizePassesItsThreeValues) {
+    Serve({.sends = Wire(SetSizeRequest(0x00200000, 0, 0xEFFFFFFF))});
     EXPECT_EQ(steps[1], "SetSize(2097152,0,4026531839)");
+    // The widest window the dialog allows, up to the last byte of the address space.
+    steps.clear();
+    Serve({.sends = Wire(SetSizeRequest(0xFFF00000, 0x00100000, 0xFFFFFFFF))});
+    EXPECT_EQ(steps[1], "SetSize(4293918720,1048576,4294967295)");
 }
 
 TEST_F(ServiceExchange, SetSizeOfAWindowTheSettingsCouldNotMakeIsAnsweredZeroWithoutTouchingTheKey) {
-    struct Window {
-        std::uint32_t defLen, startAdrs, endAdrs;
-    };
     operations.result = 1;
-    for (const Window window : {Window{0, 0, 0xEFFFFFFF}, Window{0x00200000, 0x00300000, 0x001FFFFF},
-                                Window{0x00300000, 0x00100000, 0x002FFFFF}, Window{0x00280000, 0, 0xEFFFFFFF},
-                                Window{0x00200000, 0x00000400, 0xEFFFFFFF}, Window{0x00200000, 0, 0xEFFFFFFE},
-                                Window{0xFFF00000, 0x00200000, 0xFFFFFFFF}}) {
+    for (const ServiceRequest& request :
+         {SetSizeRequest(0, 0, 0xEFFFFFFF), SetSizeRequest(0x00200000, 0x00300000, 0x001FFFFF),
+          SetSizeRequest(0x00300000, 0x00100000, 0x002FFFFF), SetSizeRequest(0x00280000, 0, 0xEFFFFFFF),
+          SetSizeRequest(0x00200000, 0x00000400, 0xEFFFFFFF), SetSizeRequest(0x00200000, 0, 0xEFFFFFFE),
+          SetSizeRequest(0xFFF00000, 0x00200000, 0xFFFFFFFF)}) {
         steps.clear();
-        ServiceRequest request;
-        request.command = CMD_SET_SIZE;
-        request.defLen = window.defLen;
-        request.startAdrs = window.startAdrs;
-        request.endAdrs = window.endAdrs;
         Serve({.sends = Wire(request)});
-        EXPECT_EQ(steps[1], "open-event") << std::hex << window.defLen << " " << window.startAdrs;
+        EXPECT_EQ(steps[1], "open-event") << std::hex << request.defLen << " " << request.startAdrs;
         EXPECT_EQ(Reply().result, 0u);
     }
-    // The widest window the dialog allows, up to the last byte of the address space.
-    steps.clear();
-    ServiceRequest widest;
-    widest.command = CMD_SET_SIZE;
-    widest.defLen = 0xFFF00000;
-    widest.startAdrs = 0x00100000;
-    widest.endAdrs = 0xFFFFFFFF;
-    Serve({.sends = Wire(widest)});
-    EXPECT_EQ(steps[1], "SetSize(4293918720,1048576,4294967295)");
 }
 
 TEST_F(ServiceExchange, UnknownCommandsCallNothingAndComeBackAsSentButTheLastError) {

@@ -199,6 +199,22 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
     return sid;
 }
 
+// Every entry of the list allows, inherits nothing, and names the account
+// and the rights given, in this order.
+void ExpectAllowedEntries(const ACL* dacl, const std::vector<std::pair<std::vector<BYTE>, DWORD>>& expected) {
+    ASSERT_EQ(dacl->AceCount, expected.size());
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(GetAce(const_cast<ACL*>(dacl), i, &entry));
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
+        EXPECT_EQ(allowed->Header.AceFlags, 0) << "entry " << i;
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), const_cast<BYTE*>(expected[i].first.data())))
+            << "entry " << i;
+        EXPECT_EQ(allowed->Mask, expected[i].second) << "entry " << i;
+    }
+}
+
 TEST(ServicePipe, AccessListGivesUsersReadAndWriteButNoControlOverThePipe) {
     // With the event created the service waits for a request, and the
     // client's handle (which carries READ_CONTROL) reads the descriptor meanwhile.
@@ -211,22 +227,11 @@ TEST(ServicePipe, AccessListGivesUsersReadAndWriteButNoControlOverThePipe) {
               static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_NE(dacl, nullptr) << "a pipe without an access list is open to everyone";
 
-    const std::vector<std::pair<std::vector<BYTE>, DWORD>> expected = {
-        {WellKnownSid(WinLocalSystemSid), 0x001F01FF},
-        {WellKnownSid(WinBuiltinAdministratorsSid), 0x001F01FF},
-        {WellKnownSid(WinBuiltinUsersSid), service::PIPE_CLIENT_READ_WRITE},
-    };
-    ASSERT_EQ(dacl->AceCount, expected.size());
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, &entry));
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
-        EXPECT_EQ(allowed->Header.AceFlags, 0) << "entry " << i;
-        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), const_cast<BYTE*>(expected[i].first.data())))
-            << "entry " << i;
-        EXPECT_EQ(allowed->Mask, expected[i].second) << "entry " << i;
-    }
+    ExpectAllowedEntries(dacl, {
+                                   {WellKnownSid(WinLocalSystemSid), 0x001F01FF},
+                                   {WellKnownSid(WinBuiltinAdministratorsSid), 0x001F01FF},
+                                   {WellKnownSid(WinBuiltinUsersSid), service::PIPE_CLIENT_READ_WRITE},
+                               });
     const DWORD users = static_cast<const ACCESS_ALLOWED_ACE*>([&] {
                             void* entry = nullptr;
                             GetAce(dacl, 2, &entry);
@@ -261,20 +266,10 @@ TEST(ServiceEvent, CarriesAnAccessListThatLetsEveryInteractiveUserWaitAndSetIt) 
               static_cast<DWORD>(ERROR_SUCCESS));
     const qn38::win32::LocalMemory owned(descriptor);
     ASSERT_NE(dacl, nullptr);
-    const std::vector<std::pair<std::vector<BYTE>, DWORD>> expected = {
-        {WellKnownSid(WinLocalSystemSid), EVENT_ALL_ACCESS},
-        {WellKnownSid(WinInteractiveSid), SYNCHRONIZE | EVENT_MODIFY_STATE},
-    };
-    ASSERT_EQ(dacl->AceCount, expected.size());
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, &entry));
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
-        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), const_cast<BYTE*>(expected[i].first.data())))
-            << "entry " << i;
-        EXPECT_EQ(allowed->Mask, expected[i].second) << "entry " << i;
-    }
+    ExpectAllowedEntries(dacl, {
+                                   {WellKnownSid(WinLocalSystemSid), EVENT_ALL_ACCESS},
+                                   {WellKnownSid(WinInteractiveSid), SYNCHRONIZE | EVENT_MODIFY_STATE},
+                               });
 }
 
 TEST(ServiceEvent, NameTakenFirstWithAListThatDeniesEveryoneDoesNotStopARequest) {
