@@ -17,6 +17,7 @@ namespace {
 const std::wstring kPackage = std::wstring(QN38_PACKAGE_DIR) + L"\\QN38HotPlug-" QN38_VERSION L"-x64.msi";
 const std::wstring kUpgrade =
     std::wstring(QN38_PACKAGE_DIR) + L"\\upgrade\\QN38HotPlug-" QN38_UPGRADE_VERSION L"-x64.msi";
+const std::wstring kOtherMachine = std::wstring(QN38_PACKAGE_DIR) + L"\\QN38HotPlug-" QN38_VERSION L"-x86.msi";
 constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 std::wstring InstallDirectory() {
@@ -137,6 +138,31 @@ TEST(Package, InstallsRepairsUpgradesAndUninstallsCleanly) {
     EXPECT_FALSE(QueryService().has_value()) << "the service is still registered";
     EXPECT_FALSE(Exists(directory)) << "the folder is still there";
     EXPECT_FALSE(RunValue().has_value()) << "the Run value is still there";
+}
+
+// Without the property no Run value is written; one the settings dialog
+// wrote later goes with the product all the same.
+TEST(Package, WritesTheRunValueOnlyWhenAskedAndRemovesTheDialogsOne) {
+    ASSERT_TRUE(Msiexec(L"/i \"" + kPackage + L"\" /qn"));
+    EXPECT_FALSE(RunValue().has_value());
+    const std::wstring command = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QN38HotPlugTool", REG_SZ, command.c_str(),
+                              static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(Msiexec(L"/x \"" + kPackage + L"\" /qn"));
+    EXPECT_FALSE(RunValue().has_value()) << "the Run value is still there";
+    EXPECT_FALSE(QueryService().has_value()) << "the service is still registered";
+}
+
+TEST(Package, TheX86PackageRefusesSixtyFourBitWindows) {
+    ASSERT_TRUE(Exists(kOtherMachine)) << "the packages were not built";
+    const ProcessResult run = RunProcess(L"msiexec.exe /i \"" + kOtherMachine + L"\" /qn", 180000);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_FALSE(QueryService().has_value());
+    wchar_t programFiles[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramFiles(x86)", programFiles, MAX_PATH);
+    EXPECT_FALSE(Exists(std::wstring(programFiles) + L"\\QN38HotPlug"));
 }
 
 }  // namespace
