@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Checks a Windows binary's export and import tables with objdump -p:
 #   check-pe.sh OBJDUMP QN38HotPlug.dll   the DLL exports exactly the thirteen
-#                                         names, WriteLogFile under the GCC and
-#                                         the Visual C++ name of its machine
+#                                         names and WriteLogFile's Visual C++ name
 #   check-pe.sh OBJDUMP program.exe       imports only (no exports expected)
 # Either way the binary may import Windows system DLLs only, and a program the
 # project's own library besides: the MinGW runtime is linked in statically.
@@ -14,15 +13,11 @@ binary=$2
 dump=$(LC_ALL=C "$objdump" -p "$binary")
 status=0
 
-# Prints the names a program imports from the project's library, sorted.
-library_imports() {
-  # The import table lists "vma hint name" lines under the DLL's name.
-  sed -n '/DLL Name: QN38HotPlug.dll/,/^$/ s/^\s*[0-9a-f]\+\s\+[0-9]\+\s\+//p' <<<"$dump" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//'
-}
-# Fails unless the program imports exactly the names given.
+# Fails unless a program imports exactly these names from the project's library.
 expect_library_imports() {
   local actual
-  actual=$(library_imports)
+  # The import table lists "vma hint name" lines under the DLL's name.
+  actual=$(sed -n '/DLL Name: QN38HotPlug.dll/,/^$/ s/^\s*[0-9a-f]\+\s\+[0-9]\+\s\+//p' <<<"$dump" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
   if [[ $actual != "$1" ]]; then
     echo "FAIL: $(basename "$binary") imports from QN38HotPlug.dll"
     echo "  expected: $1"
@@ -41,11 +36,9 @@ while read -r dll; do
 done < <(sed -n 's/^\s*DLL Name: //p' <<<"$dump")
 
 if [[ $(basename "$binary") == QN38HotPlug.dll ]]; then
-  # Visual C++ spells a 64-bit pointer PEB, a 32-bit one PB.
-  case $(sed -n 's/^Magic\s\+//p' <<<"$dump") in
-    020b*) msvc='?WriteLogFile@@YAHPEB_W@Z' ;;
-    *) msvc='?WriteLogFile@@YAHPB_W@Z' ;;
-  esac
+  # Visual C++ spells a 64-bit (PE32+, 020b) pointer PEB, a 32-bit one PB.
+  msvc='?WriteLogFile@@YAHPB_W@Z'
+  if [[ $dump =~ Magic[[:space:]]+020b ]]; then msvc='?WriteLogFile@@YAHPEB_W@Z'; fi
   expected="$msvc GetDevNodeRegistryProperty GetDeviceRegistryProperty ZQ_AddFilter ZQ_DelFilter ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI ZQ_SetSize ZQ_SetStatus ZQ_WriteLog ZQ_WritePCI _Z12WriteLogFilePKw"
   # The export name table lists "[ordinal] name" lines after its heading.
   actual=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]*\] //p' <<<"$dump" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')

@@ -1,5 +1,5 @@
-// The x64 package under Wine's Windows Installer, one life from install to
-// uninstall: each step needs the state the one before left.
+// The packages under Wine's Windows Installer. The first test is one life
+// from install to uninstall: each step needs the state the one before left.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -14,155 +14,95 @@
 namespace qn38::winetest {
 namespace {
 
-const std::wstring kPackage = std::wstring(QN38_PACKAGE_DIR) + L"\\QN38HotPlug-" QN38_VERSION L"-x64.msi";
-const std::wstring kUpgrade =
-    std::wstring(QN38_PACKAGE_DIR) + L"\\upgrade\\QN38HotPlug-" QN38_UPGRADE_VERSION L"-x64.msi";
-const std::wstring kOtherMachine = std::wstring(QN38_PACKAGE_DIR) + L"\\QN38HotPlug-" QN38_VERSION L"-x86.msi";
+std::wstring Package(const wchar_t* subdirectory, const wchar_t* version, const wchar_t* arch) {
+    return std::wstring(QN38_PACKAGE_DIR) + subdirectory + L"\\QN38HotPlug-" + version + L"-" + arch + L".msi";
+}
+const std::wstring kPackage = Package(L"", QN38_VERSION, L"x64");
+const std::wstring kUpgrade = Package(L"\\upgrade", QN38_UPGRADE_VERSION, L"x64");
 constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-std::wstring InstallDirectory() {
+std::wstring InstallDirectory(const wchar_t* programFilesVariable = L"ProgramFiles") {
     wchar_t programFiles[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
+    GetEnvironmentVariableW(programFilesVariable, programFiles, MAX_PATH);
     return std::wstring(programFiles) + L"\\QN38HotPlug";
 }
-
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// msiexec's exit code, or a failure with its output.
-::testing::AssertionResult Msiexec(const std::wstring& arguments) {
-    const ProcessResult run = RunProcess(L"msiexec.exe " + arguments, 180000);
-    if (!run.finished) return ::testing::AssertionFailure() << "msiexec did not finish";
-    if (run.exitCode != 0) return ::testing::AssertionFailure() << "msiexec exited " << run.exitCode << run.output;
-    return ::testing::AssertionSuccess();
+DWORD Msiexec(const std::wstring& arguments) {
+    const ProcessResult run = RunProcess(L"msiexec.exe " + arguments + L" /qn", 180000);
+    return run.finished ? run.exitCode : WAIT_TIMEOUT;
 }
 
 std::optional<std::wstring> RunValue() {
     wchar_t data[MAX_PATH * 2] = {};
     DWORD bytes = sizeof data;
-    if (RegGetValueW(HKEY_CURRENT_USER, kRunKey, L"QN38HotPlugTool", RRF_RT_REG_SZ, nullptr, data, &bytes) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
+    if (RegGetValueW(HKEY_CURRENT_USER, kRunKey, L"QN38HotPlugTool", RRF_RT_REG_SZ, nullptr, data, &bytes)) return {};
     return std::wstring(data);
 }
 
-struct ServiceState {
-    DWORD type = 0;
-    DWORD start = 0;
-    DWORD current = 0;
-    std::wstring account;
-    std::wstring binary;
-};
-
-// The registered service as the service control manager reports it, once it
-// has left any pending state (the installer's start does not wait for RUNNING).
-std::optional<ServiceState> QueryService() {
+bool ServiceRegistered() {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager) return std::nullopt;
+    const SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return service != nullptr;
+}
+
+// Registered as the package specifies, RUNNING (the installer does not wait
+// for it), and serving a request through the tool's own client; its log lands beside it.
+void ExpectInstalledAndServing() {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     const SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
     CloseServiceHandle(manager);
-    if (!service) return std::nullopt;
-    ServiceState state;
+    ASSERT_NE(service, nullptr) << "the service is not registered";
     alignas(QUERY_SERVICE_CONFIGW) unsigned char buffer[8192];
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
     DWORD needed = 0;
-    if (QueryServiceConfigW(service, config, sizeof buffer, &needed)) {
-        state.type = config->dwServiceType;
-        state.start = config->dwStartType;
-        state.account = config->lpServiceStartName ? config->lpServiceStartName : L"";
-        state.binary = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+    SERVICE_STATUS_PROCESS status{};
+    for (int waited = 0; waited < 150 && status.dwCurrentState != SERVICE_RUNNING; ++waited, Sleep(100)) {
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
     }
-    for (int waited = 0; waited < 150; ++waited) {
-        SERVICE_STATUS_PROCESS status{};
-        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                                  &needed)) {
-            break;
-        }
-        state.current = status.dwCurrentState;
-        if (state.current == SERVICE_RUNNING || state.current == SERVICE_STOPPED) break;
-        Sleep(100);
-    }
+    const bool configured = QueryServiceConfigW(service, config, sizeof buffer, &needed);
     CloseServiceHandle(service);
-    return state;
-}
-
-// The installed service answers through the tool's own client, and its log lands beside it.
-void ExpectServedAndRunning() {
-    const auto service = QueryService();
-    ASSERT_TRUE(service.has_value()) << "the service is not registered";
-    EXPECT_EQ(service->current, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(service->type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(service->start, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(service->account, L"LocalSystem");
-    EXPECT_NE(service->binary.find(InstallDirectory() + L"\\QN38HotPlugService.exe"), std::wstring::npos);
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_TRUE(configured);
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_STREQ(config->lpServiceStartName, L"LocalSystem");
+    EXPECT_NE(std::wstring(config->lpBinaryPathName).find(InstallDirectory() + L"\\QN38HotPlugService.exe"),
+              std::wstring::npos);
     tool::ServiceClient client(tool::win32::ServiceTransportBackend(), tool::win32::RetryPauseBackend(),
                                qn38::win32::TextBackend());
     EXPECT_EQ(client.RequestWriteLog(u"PackageTest"), 1);
     EXPECT_TRUE(Exists(InstallDirectory() + L"\\QN38.LOG"));
+    for (const wchar_t* file : {L"QN38HotPlug.dll", L"QN38HotPlugService.exe", L"QN38HotPlugTool.exe"}) {
+        EXPECT_TRUE(Exists(InstallDirectory() + L"\\" + file));
+    }
 }
 
 TEST(Package, InstallsRepairsUpgradesAndUninstallsCleanly) {
     ASSERT_TRUE(Exists(kPackage) && Exists(kUpgrade)) << "the packages were not built";
-    const std::wstring directory = InstallDirectory();
-
-    ASSERT_TRUE(Msiexec(L"/i \"" + kPackage + L"\" /qn STARTATLOGON=1"));
-    for (const wchar_t* file : {L"QN38HotPlug.dll", L"QN38HotPlugService.exe", L"QN38HotPlugTool.exe"}) {
-        EXPECT_TRUE(Exists(directory + L"\\" + file)) << "missing " << std::string(file, file + wcslen(file));
-    }
-    ExpectServedAndRunning();
-    EXPECT_EQ(RunValue(), L"\"" + directory + L"\\QN38HotPlugTool.exe\"");
-
-    // The same package again repairs; a higher version replaces it in place,
-    // keeping the Run value, with one service that is running.
-    ASSERT_TRUE(Msiexec(L"/i \"" + kPackage + L"\" /qn"));
-    ExpectServedAndRunning();
-    ASSERT_TRUE(Msiexec(L"/i \"" + kUpgrade + L"\" /qn"));
-    ExpectServedAndRunning();
-    EXPECT_EQ(RunValue(), L"\"" + directory + L"\\QN38HotPlugTool.exe\"");
-    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
-    ASSERT_NE(manager, nullptr);
-    alignas(ENUM_SERVICE_STATUS_PROCESSW) unsigned char buffer[65536];
-    DWORD needed = 0;
-    DWORD count = 0;
-    ASSERT_TRUE(EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer,
-                                      sizeof buffer, &needed, &count, nullptr, nullptr));
-    CloseServiceHandle(manager);
-    int ours = 0;
-    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer);
-    for (DWORD i = 0; i < count; ++i) {
-        if (std::wstring(services[i].lpServiceName).find(L"QN38") != std::wstring::npos) ++ours;
-    }
-    EXPECT_EQ(ours, 1);
-
-    ASSERT_TRUE(Msiexec(L"/x \"" + kUpgrade + L"\" /qn"));
-    EXPECT_FALSE(QueryService().has_value()) << "the service is still registered";
-    EXPECT_FALSE(Exists(directory)) << "the folder is still there";
+    const std::wstring runCommand = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
+    ASSERT_EQ(Msiexec(L"/i \"" + kPackage + L"\" STARTATLOGON=1"), 0u);
+    ExpectInstalledAndServing();
+    EXPECT_EQ(RunValue(), runCommand);
+    // The same package again repairs; a higher version replaces it in place.
+    ASSERT_EQ(Msiexec(L"/i \"" + kPackage + L"\""), 0u);
+    ExpectInstalledAndServing();
+    ASSERT_EQ(Msiexec(L"/i \"" + kUpgrade + L"\""), 0u);
+    ExpectInstalledAndServing();
+    EXPECT_EQ(RunValue(), runCommand);
+    ASSERT_EQ(Msiexec(L"/x \"" + kUpgrade + L"\""), 0u);
+    EXPECT_FALSE(ServiceRegistered());
+    EXPECT_FALSE(Exists(InstallDirectory())) << "the folder is still there";
     EXPECT_FALSE(RunValue().has_value()) << "the Run value is still there";
-}
-
-// Without the property no Run value is written; one the settings dialog
-// wrote later goes with the product all the same.
-TEST(Package, WritesTheRunValueOnlyWhenAskedAndRemovesTheDialogsOne) {
-    ASSERT_TRUE(Msiexec(L"/i \"" + kPackage + L"\" /qn"));
-    EXPECT_FALSE(RunValue().has_value());
-    const std::wstring command = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"QN38HotPlugTool", REG_SZ, command.c_str(),
-                              static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-    ASSERT_TRUE(Msiexec(L"/x \"" + kPackage + L"\" /qn"));
-    EXPECT_FALSE(RunValue().has_value()) << "the Run value is still there";
-    EXPECT_FALSE(QueryService().has_value()) << "the service is still registered";
 }
 
 TEST(Package, TheX86PackageRefusesSixtyFourBitWindows) {
-    ASSERT_TRUE(Exists(kOtherMachine)) << "the packages were not built";
-    const ProcessResult run = RunProcess(L"msiexec.exe /i \"" + kOtherMachine + L"\" /qn", 180000);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_INSTALL_FAILURE));
-    EXPECT_FALSE(QueryService().has_value());
-    wchar_t programFiles[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramFiles(x86)", programFiles, MAX_PATH);
-    EXPECT_FALSE(Exists(std::wstring(programFiles) + L"\\QN38HotPlug"));
+    EXPECT_EQ(Msiexec(L"/i \"" + Package(L"", QN38_VERSION, L"x86") + L"\""),
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_FALSE(ServiceRegistered());
+    EXPECT_FALSE(Exists(InstallDirectory(L"ProgramFiles(x86)")));
 }
 
 }  // namespace
