@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Checks an installer package, read with msiinfo and msiextract:
+# Checks ROOT/build/package/QN38HotPlug-VERSION-ARCH.msi with msiinfo and msiextract:
 #   check-msi.sh OBJDUMP ROOT x64|x86
-# ROOT/build/package/QN38HotPlug-VERSION-ARCH.msi must hold the three
-# deliverables, all images of ARCH, for Program Files\QN38HotPlug, register the
-# service as its own process, started automatically as LocalSystem, write the
-# Run value only when asked and refuse the other machine. Exits 77 (skipped)
-# when scripts/package has not made the package yet.
+# Exits 77 (skipped) when scripts/package has not made the package yet.
 set -euo pipefail
 objdump=$1
 root=$2
@@ -29,6 +25,7 @@ esac
 
 (cd "$work" && msiextract "$msi" >/dev/null)
 for name in QN38HotPlug.dll QN38HotPlugService.exe QN38HotPlugTool.exe; do
+  # The 64-bit attribute (256) keeps Windows from redirecting the component.
   component=$(msiinfo export "$msi" File | awk -F'\t' -v n="$name" '$3 == n {print $2}')
   expect Component "^$component\\t[^\\t]*\\tINSTALLDIR\\t$bits\\t" "$name is not installed as an $arch file"
   image=$(find "$work" -name "$name" -type f | head -n 1)

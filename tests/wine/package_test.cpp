@@ -80,6 +80,7 @@ TEST(Package, InstallsRepairsUpgradesAndUninstallsCleanly) {
     ExpectInstalledAndServing();
     EXPECT_EQ(RunValue(), runCommand);
     // The same package again repairs; a higher version replaces it in place.
+    ASSERT_TRUE(DeleteFileW((InstallDirectory() + L"\\QN38HotPlugTool.exe").c_str()));
     ASSERT_EQ(Msiexec(L"/i \"" + kPackage + L"\""), 0u);
     ExpectInstalledAndServing();
     ASSERT_EQ(Msiexec(L"/i \"" + kUpgrade + L"\""), 0u);
