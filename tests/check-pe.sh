@@ -13,17 +13,25 @@ binary=$2
 dump=$(LC_ALL=C "$objdump" -p "$binary")
 status=0
 
-# Fails unless a program imports exactly these names from the project's library.
-expect_library_imports() {
+# Fails unless the names (one per line on standard input) are exactly the
+# expected ones, in any order: expect_names WHAT EXPECTED. Fed by redirection,
+# not a pipe, so that the failure reaches this shell's status.
+expect_names() {
   local actual
-  # The import table lists "vma hint name" lines under the DLL's name.
-  actual=$(sed -n '/DLL Name: QN38HotPlug.dll/,/^$/ s/^\s*[0-9a-f]\+\s\+[0-9]\+\s\+//p' <<<"$dump" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
-  if [[ $actual != "$1" ]]; then
-    echo "FAIL: $(basename "$binary") imports from QN38HotPlug.dll"
-    echo "  expected: $1"
+  actual=$(LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
+  if [[ $actual != "$2" ]]; then
+    echo "FAIL: $(basename "$binary") $1"
+    echo "  expected: $2"
     echo "  actual:   $actual"
     status=1
   fi
+}
+
+# Fails unless a program imports exactly these names from the project's library.
+expect_library_imports() {
+  # The import table lists "vma hint name" lines under the DLL's name.
+  expect_names "imports from QN38HotPlug.dll" "$1" \
+    < <(sed -n '/DLL Name: QN38HotPlug.dll/,/^$/ s/^\s*[0-9a-f]\+\s\+[0-9]\+\s\+//p' <<<"$dump")
 }
 
 allowed='^(kernel32|user32|gdi32|advapi32|setupapi|cfgmgr32|shell32|comctl32|comdlg32|ole32|oleaut32|version|ntdll|msvcrt|ws2_32|shlwapi|uxtheme|rpcrt4|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
@@ -41,13 +49,7 @@ if [[ $(basename "$binary") == QN38HotPlug.dll ]]; then
   if [[ $dump =~ Magic[[:space:]]+020b ]]; then msvc='?WriteLogFile@@YAHPEB_W@Z'; fi
   expected="$msvc GetDevNodeRegistryProperty GetDeviceRegistryProperty ZQ_AddFilter ZQ_DelFilter ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI ZQ_SetSize ZQ_SetStatus ZQ_WriteLog ZQ_WritePCI _Z12WriteLogFilePKw"
   # The export name table lists "[ordinal] name" lines after its heading.
-  actual=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]*\] //p' <<<"$dump" | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
-  if [[ $actual != "$expected" ]]; then
-    echo "FAIL: $(basename "$binary") exports"
-    echo "  expected: $expected"
-    echo "  actual:   $actual"
-    status=1
-  fi
+  expect_names exports "$expected" < <(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]*\] //p' <<<"$dump")
 fi
 
 case $(basename "$binary") in
