@@ -370,7 +370,7 @@ void CAboutDlg::SyncSlot(std::uint8_t bus) {
     std::uint32_t present = 0;
     if (ports_.slots.GetStatus(bus, &present) != 0) {
         auto& service = ports_.service;
-        if (ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0) {
+        if (HasCardDevice(bus)) {
             service.RequestSetStatus(bus, 0, present != 0 ? 1 : 0, 0);
         } else if (present == 0) {
             service.RequestSetStatus(bus, 0, 0, 0);
@@ -400,9 +400,13 @@ void CAboutDlg::SyncSlot(std::uint8_t bus) {
     }
 }
 
+bool CAboutDlg::HasCardDevice(std::uint8_t bus) {
+    return ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0;
+}
+
 bool CAboutDlg::AwaitCardDevice(std::uint8_t bus) {
     for (std::uint32_t waited = 0;; waited += CARD_DEVICE_STEP_MS) {
-        if (ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0) return true;
+        if (HasCardDevice(bus)) return true;
         if (waited >= CARD_DEVICE_WAIT_MS) return false;
         ports_.system.Sleep(CARD_DEVICE_STEP_MS);
     }
@@ -422,7 +426,7 @@ void CAboutDlg::RunPoller() {
         // A card without a device now was inserted after the start-up's
         // synchronisation (while a start-up prompt was open): the first pass
         // reports it as inserted, so that the start flow brings it up.
-        if (state.current[index] != 0 && ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) == 0) {
+        if (state.current[index] != 0 && !HasCardDevice(bus)) {
             state.previous[index] = 0;
         }
     }
@@ -445,8 +449,7 @@ void CAboutDlg::PollPass(PollState& state) {
         // A card whose device is still there reading as absent is as likely
         // a failed read of the slot register: its removal would take the
         // running card's link down.
-        const bool doubtfulRemoval = answered != 0 && present == 0 && state.previous[index] != 0 &&
-                                     ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0;
+        const bool doubtfulRemoval = answered != 0 && present == 0 && state.previous[index] != 0 && HasCardDevice(bus);
         if (answered == 0 || doubtfulRemoval) {
             // The slot bridge could not be read: the dump device may just be
             // held by the service for a request of the UI thread. Only a
@@ -458,8 +461,7 @@ void CAboutDlg::PollPass(PollState& state) {
         state.current[index] = present;
 
         if (state.current[index] == state.previous[index]) {
-            const int exists = ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr);
-            ports_.service.RequestSetStatus(bus, 0, exists != 0 ? 1 : 0, 0);
+            ports_.service.RequestSetStatus(bus, 0, HasCardDevice(bus) ? 1 : 0, 0);
             continue;
         }
         state.previous[index] = state.current[index];

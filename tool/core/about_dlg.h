@@ -89,6 +89,8 @@ public:
 
     void UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags, const char16_t* name);
     void SyncSlot(std::uint8_t bus);
+    // Whether the slot's card has a device (ZQ_GetCardInfo finds one).
+    bool HasCardDevice(std::uint8_t bus);
     // Whether the card's device shows within a bounded wait.
     bool AwaitCardDevice(std::uint8_t bus);
     // The poller's thread procedure; param is the CAboutDlg.
