@@ -10,7 +10,13 @@ emulator=$1 program=$2 screenshot=$3 driver=$4
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 
 base=${WINEPREFIX:-$root/build/wine-prefix}
+# The copy is taken of a prefix whose server has ended and so saved the
+# registry: a running server's files may still hold what a finished test set
+# and removed since, such as the settings test's Run value, whose program the
+# copy's boot would then start beside the tool. The next program of the run
+# starts the run's server again.
 "$root/scripts/wine-prefix" up  # the run's prefix exists from here on
+"$root/scripts/wine-prefix" down
 # Beside the run's prefix, so the run's own cleanup finds this server and
 # display even if this script is killed outright.
 work=$(mktemp -d "$(dirname "$base")/tool-test.XXXXXX")

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "dump_fixture.h"
@@ -65,14 +66,31 @@ struct ToolWindows {
     HWND window = nullptr;
 };
 
-// The tool's main windows: top-level windows with its title in QN38HotPlugTool processes.
+bool InAToolProcess(HWND window) {
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (process == nullptr) return false;
+    wchar_t image[MAX_PATH] = {};
+    DWORD units = MAX_PATH;
+    const bool named = QueryFullProcessImageNameW(process, 0, image, &units) != FALSE;
+    CloseHandle(process);
+    constexpr std::wstring_view TOOL_IMAGE = L"\\QN38HotPlugTool.exe";
+    const std::wstring_view path(image, named ? units : 0);
+    return path.size() >= TOOL_IMAGE.size() &&
+           _wcsicmp(path.substr(path.size() - TOOL_IMAGE.size()).data(), TOOL_IMAGE.data()) == 0;
+}
+
+// The tool's main windows: top-level windows with its title in QN38HotPlugTool
+// processes. Another program's window may carry the same title (the settings
+// dialog's test shows the tool's dialogs), and must not count.
 ToolWindows FindToolWindows() {
     ToolWindows found;
     EnumWindows(
         [](HWND window, LPARAM context) -> BOOL {
             wchar_t title[64] = {};
             GetWindowTextW(window, title, 64);
-            if (std::wstring(title) != TITLE) return TRUE;
+            if (std::wstring(title) != TITLE || !InAToolProcess(window)) return TRUE;
             auto* found = reinterpret_cast<ToolWindows*>(context);
             ++found->count;
             found->window = window;
