@@ -7,7 +7,14 @@
  * the card) and the subsystem at 0x94. Every other bus reads as no function
  * (all ones) and ignores writes, like an empty PCI bus. The control codes of
  * dump_fixture_protocol.h let tests move the bridge, insert and pull the card
- * and read what was done to the registers. */
+ * and read what was done to the registers.
+ *
+ * The same state is the Plug and Play side of the machine that the emulated
+ * setupapi.dll and cfgmgr32.dll show (tests/wine/pc): the card's devnode
+ * exists below the slot bridge only while a card is in and the link is up,
+ * and appears when the bus is enumerated again, once the link has trained
+ * (an enumeration that comes too early completes when it has, as Plug and
+ * Play's own does). Those DLLs reach it through \Device\QN38PNP. */
 #include <ddk/wdm.h>
 
 #include "dump_fixture_protocol.h"
@@ -18,9 +25,40 @@
 #define LINK_DISABLE 0x00000010u
 #define NO_FUNCTION 0xFFFFFFFFu
 
+#define DICS_ENABLE 1u
+#define DICS_DISABLE 2u
+#define DICS_PROPCHANGE 3u
+#define DICS_START 4u
+#define DICS_STOP 5u
+
 static DumpFixtureState state;
+static DumpFixtureMachine machine;
+static uint32_t filterBytes[DUMP_FIXTURE_NODES + 1];
+static uint8_t filters[DUMP_FIXTURE_NODES + 1][DUMP_FIXTURE_FILTER_BYTES];
+/* Since the card went in: what the slot has seen happen to it. */
+static int linkWentDown;
+static int linkCycled;
+static int devicesDisabled;
+static int devicesCycled;
+static LONGLONG linkUpAt; /* in milliseconds */
 static KSPIN_LOCK stateLock;
 static PDEVICE_OBJECT dumpDevice;
+static PDEVICE_OBJECT pnpDevice;
+
+static const uint16_t DEFAULT_CARD_NAME[] = u"ExpressCard SATA Controller";
+
+static LONGLONG Milliseconds(void) {
+    LARGE_INTEGER frequency;
+    const LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
+    return frequency.QuadPart > 0 ? now.QuadPart * 1000 / frequency.QuadPart : 0;
+}
+
+static int LinkDisabled(void) { return (state.slot.link & LINK_DISABLE) != 0; }
+
+static void RemoveCard(void) {
+    machine.cardDevnode = 0;
+    machine.pending = 0;
+}
 
 static void ResetState(const DumpFixtureSlot* slot) {
     state.slot = *slot;
@@ -29,6 +67,84 @@ static void ResetState(const DumpFixtureSlot* slot) {
     state.writes = 0;
     state.lastWriteOffset = 0;
     state.lastWriteValue = 0;
+    RemoveCard();
+    machine.disabled = 0;
+    linkWentDown = LinkDisabled();
+    linkCycled = devicesDisabled = devicesCycled = 0;
+    linkUpAt = Milliseconds();
+}
+
+static void InsertCard(const DumpFixtureCard* card) {
+    RemoveCard();
+    state.slot.present = 1;
+    machine.card = *card;
+    machine.card.name[DUMP_FIXTURE_NAME_UNITS - 1] = 0;
+    /* A card that goes into a slot whose link is down sees it come up for
+     * the first time when the link is enabled. */
+    linkWentDown = LinkDisabled();
+    linkCycled = devicesDisabled = devicesCycled = 0;
+    linkUpAt = Milliseconds();
+}
+
+static void PullCard(void) {
+    state.slot.present = 0;
+    RemoveCard();
+}
+
+static int SlotBridgeRunning(void) {
+    const uint32_t stopped = 1u << DUMP_FIXTURE_NODE_ROOT_PORT | 1u << DUMP_FIXTURE_NODE_SLOT_BRIDGE;
+    return (machine.disabled & stopped) == 0;
+}
+
+/* The bus driver's look at the slot's bus. */
+static void EnumerateSlot(void) {
+    if (machine.cardDevnode || !SlotBridgeRunning() || !state.slot.present || LinkDisabled()) return;
+    if (machine.card.needs == DUMP_FIXTURE_NEEDS_LINK_CYCLE && !linkCycled) return;
+    if (machine.card.needs == DUMP_FIXTURE_NEEDS_DEVICE_CYCLE && !devicesCycled) return;
+    if (Milliseconds() - linkUpAt < (LONGLONG)machine.card.trainingMs) {
+        machine.pending = 1;
+        return;
+    }
+    machine.pending = 0;
+    machine.cardDevnode = 1;
+    machine.cardKnown = 1;
+}
+
+/* An enumeration that waited for the link completes once it has trained. */
+static void Settle(void) {
+    if (machine.pending) EnumerateSlot();
+}
+
+static void Reenumerate(uint32_t devnode) {
+    ++machine.enumerations;
+    /* The slot's bus lies below each of these. */
+    if (devnode == DUMP_FIXTURE_NODE_ROOT || devnode == DUMP_FIXTURE_NODE_PCI_BUS ||
+        devnode == DUMP_FIXTURE_NODE_ROOT_PORT || devnode == DUMP_FIXTURE_NODE_SLOT_BRIDGE) {
+        EnumerateSlot();
+    }
+}
+
+/* What the class installer's DIF_PROPERTYCHANGE does to a devnode: disabling
+ * stops it and takes its children away, enabling starts it, and a bridge
+ * that starts enumerates its bus. */
+static void ChangeState(uint32_t devnode, uint32_t change) {
+    const uint32_t bit = 1u << devnode;
+    const int aboveCard = devnode == DUMP_FIXTURE_NODE_ROOT_PORT || devnode == DUMP_FIXTURE_NODE_SLOT_BRIDGE;
+    ++machine.stateChanges;
+    if (change == DICS_DISABLE || change == DICS_STOP || change == DICS_PROPCHANGE) {
+        machine.disabled |= bit;
+        if (aboveCard) {
+            RemoveCard();
+            if (state.slot.present) devicesDisabled = 1;
+        }
+    }
+    if (change == DICS_ENABLE || change == DICS_START || change == DICS_PROPCHANGE) {
+        machine.disabled &= ~bit;
+        if (aboveCard) {
+            if (devicesDisabled) devicesCycled = 1;
+            EnumerateSlot();
+        }
+    }
 }
 
 static uint32_t Get32(const uint8_t* bytes) {
@@ -73,7 +189,17 @@ static void WriteRegister(uint32_t bus, uint32_t offset, uint32_t value) {
     ++state.writes;
     state.lastWriteOffset = offset;
     state.lastWriteValue = value;
-    if (bus == state.slot.bus && offset == 0x50) state.slot.link = value;
+    if (bus != state.slot.bus || offset != 0x50) return;
+    const int wasDisabled = LinkDisabled();
+    state.slot.link = value;
+    if (LinkDisabled() && !wasDisabled) {
+        /* The card's function leaves the bus with the link. */
+        if (state.slot.present) linkWentDown = 1;
+        RemoveCard();
+    } else if (!LinkDisabled() && wasDisabled) {
+        if (state.slot.present && linkWentDown) linkCycled = 1;
+        linkUpAt = Milliseconds();
+    }
 }
 
 static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -139,7 +265,87 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
             status = STATUS_INVALID_PARAMETER;
             break;
         }
-        state.slot.present = Get32(buffer) != 0;
+        if (Get32(buffer) != 0) {
+            DumpFixtureCard card;
+            RtlZeroMemory(&card, sizeof card);
+            RtlCopyMemory(card.name, DEFAULT_CARD_NAME, sizeof DEFAULT_CARD_NAME);
+            InsertCard(&card);
+        } else {
+            PullCard();
+        }
+        status = STATUS_SUCCESS;
+        break;
+    case DUMP_FIXTURE_INSERT_CARD:
+        if (buffer == NULL || inBytes < sizeof(DumpFixtureCard)) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        {
+            DumpFixtureCard card;
+            RtlCopyMemory(&card, buffer, sizeof card);
+            InsertCard(&card);
+        }
+        status = STATUS_SUCCESS;
+        break;
+    case DUMP_FIXTURE_GET_MACHINE:
+        if (buffer == NULL || outBytes < sizeof(DumpFixtureMachine)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        Settle();
+        machine.slot = state.slot;
+        RtlCopyMemory(buffer, &machine, sizeof machine);
+        status = STATUS_SUCCESS;
+        information = sizeof(DumpFixtureMachine);
+        break;
+    case DUMP_FIXTURE_REENUMERATE:
+    case DUMP_FIXTURE_STATE_CHANGE:
+        if (buffer == NULL || inBytes < (code == DUMP_FIXTURE_REENUMERATE ? 4u : 8u) || Get32(buffer) == 0 ||
+            Get32(buffer) > DUMP_FIXTURE_NODES) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        Settle();
+        if (code == DUMP_FIXTURE_REENUMERATE) {
+            Reenumerate(Get32(buffer));
+        } else {
+            ChangeState(Get32(buffer), Get32(buffer + 4));
+        }
+        status = STATUS_SUCCESS;
+        break;
+    case DUMP_FIXTURE_GET_FILTERS:
+        if (buffer == NULL || inBytes < 4 || outBytes < sizeof(DumpFixtureFilters) || Get32(buffer) == 0 ||
+            Get32(buffer) > DUMP_FIXTURE_NODES) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        {
+            const uint32_t devnode = Get32(buffer);
+            DumpFixtureFilters* out = (DumpFixtureFilters*)buffer;
+            out->bytes = filterBytes[devnode];
+            RtlZeroMemory(out->data, sizeof out->data);
+            if (filterBytes[devnode] != DUMP_FIXTURE_NO_VALUE) {
+                RtlCopyMemory(out->data, filters[devnode], filterBytes[devnode]);
+            }
+        }
+        status = STATUS_SUCCESS;
+        information = sizeof(DumpFixtureFilters);
+        break;
+    case DUMP_FIXTURE_SET_FILTERS:
+        if (buffer == NULL || inBytes < sizeof(DumpFixtureFilters)) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        {
+            const DumpFixtureFilters* in = (const DumpFixtureFilters*)buffer;
+            if (in->devnode == 0 || in->devnode > DUMP_FIXTURE_NODES ||
+                (in->bytes != DUMP_FIXTURE_NO_VALUE && in->bytes > DUMP_FIXTURE_FILTER_BYTES)) {
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+            filterBytes[in->devnode] = in->bytes;
+            if (in->bytes != DUMP_FIXTURE_NO_VALUE) RtlCopyMemory(filters[in->devnode], in->data, in->bytes);
+        }
         status = STATUS_SUCCESS;
         break;
     case DUMP_FIXTURE_GET_STATE:
@@ -170,27 +376,44 @@ static void DriverUnload(PDRIVER_OBJECT driver) {
     UNICODE_STRING link;
     RtlInitUnicodeString(&link, L"\\DosDevices\\ZQDUMP");
     IoDeleteSymbolicLink(&link);
+    RtlInitUnicodeString(&link, L"\\DosDevices\\QN38PNP");
+    IoDeleteSymbolicLink(&link);
     if (dumpDevice != NULL) IoDeleteDevice(dumpDevice);
+    if (pnpDevice != NULL) IoDeleteDevice(pnpDevice);
     dumpDevice = NULL;
+    pnpDevice = NULL;
+}
+
+/* A device with its \DosDevices link, or an error with nothing left behind. */
+static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, const wchar_t* name, const wchar_t* linkName,
+                             PDEVICE_OBJECT* device) {
+    UNICODE_STRING deviceName;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&deviceName, name);
+    RtlInitUnicodeString(&link, linkName);
+    NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, 0x9C40, 0, FALSE, device);
+    if (!NT_SUCCESS(status)) return status;
+    status = IoCreateSymbolicLink(&link, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(*device);
+        *device = NULL;
+    }
+    return status;
 }
 
 NTSTATUS WINAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     (void)registryPath;
-    UNICODE_STRING name;
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&name, L"\\Device\\ZQDUMP");
-    RtlInitUnicodeString(&link, L"\\DosDevices\\ZQDUMP");
-
     const DumpFixtureSlot initial = {5, DUMP_FIXTURE_SUBSYSTEM, 0, DUMP_FIXTURE_LINK_STATUS};
     KeInitializeSpinLock(&stateLock);
     ResetState(&initial);
+    for (uint32_t node = 0; node <= DUMP_FIXTURE_NODES; ++node) filterBytes[node] = DUMP_FIXTURE_NO_VALUE;
+    RtlCopyMemory(machine.card.name, DEFAULT_CARD_NAME, sizeof DEFAULT_CARD_NAME);
 
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, 0x9C40, 0, FALSE, &dumpDevice);
+    NTSTATUS status = CreateDevice(driver, L"\\Device\\ZQDUMP", L"\\DosDevices\\ZQDUMP", &dumpDevice);
     if (!NT_SUCCESS(status)) return status;
-    status = IoCreateSymbolicLink(&link, &name);
+    status = CreateDevice(driver, L"\\Device\\QN38PNP", L"\\DosDevices\\QN38PNP", &pnpDevice);
     if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(dumpDevice);
-        dumpDevice = NULL;
+        DriverUnload(driver);
         return status;
     }
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;

@@ -36,4 +36,60 @@ typedef struct DumpFixtureState {
     uint32_t lastWriteValue;
 } DumpFixtureState;
 
+/* The Plug and Play side of the same machine, for the emulated setupapi.dll
+ * and cfgmgr32.dll (tests/wine/pc) and qn38-wine-pc. They reach it through a
+ * second device, \\.\QN38PNP, opened with sharing, so that the product's
+ * own opens of \\.\ZQDUMP (without sharing) never meet theirs. */
+#define DUMP_FIXTURE_GET_MACHINE 0x9C40280Cu  /* out: DumpFixtureMachine */
+#define DUMP_FIXTURE_INSERT_CARD 0x9C402810u  /* in: DumpFixtureCard; a card already in is pulled first */
+#define DUMP_FIXTURE_REENUMERATE 0x9C402814u  /* in: uint32_t devnode */
+#define DUMP_FIXTURE_STATE_CHANGE 0x9C402818u /* in: uint32_t devnode, uint32_t DICS_ code */
+#define DUMP_FIXTURE_GET_FILTERS 0x9C40281Cu  /* in: uint32_t devnode; out: DumpFixtureFilters */
+#define DUMP_FIXTURE_SET_FILTERS 0x9C402820u  /* in: DumpFixtureFilters */
+
+/* The devnodes of the machine. Their handles (DEVINST values) are these
+ * numbers; what each one is lies in tests/wine/pc/machine.h. */
+#define DUMP_FIXTURE_NODE_ROOT 1u
+#define DUMP_FIXTURE_NODE_PCI_BUS 2u
+#define DUMP_FIXTURE_NODE_HOST_BRIDGE 3u
+#define DUMP_FIXTURE_NODE_ROOT_PORT 4u   /* the adapter's root port: QN38UP goes on its upper filters */
+#define DUMP_FIXTURE_NODE_ADAPTER 5u     /* on the slot's bus */
+#define DUMP_FIXTURE_NODE_SLOT_BRIDGE 6u /* on the slot's bus */
+#define DUMP_FIXTURE_NODE_CARD 7u        /* on the bus below the slot, while it exists */
+#define DUMP_FIXTURE_NODE_OTHER_PORT 8u
+#define DUMP_FIXTURE_NODE_NETWORK 9u
+#define DUMP_FIXTURE_NODE_USB 10u
+#define DUMP_FIXTURE_NODES 10u
+
+#define DUMP_FIXTURE_NEEDS_NOTHING 0u
+#define DUMP_FIXTURE_NEEDS_LINK_CYCLE 1u   /* shows only after Link Disable was set and cleared with it in */
+#define DUMP_FIXTURE_NEEDS_DEVICE_CYCLE 2u /* shows only after the slot bridge was disabled and enabled with it in */
+
+#define DUMP_FIXTURE_NAME_UNITS 128u
+#define DUMP_FIXTURE_FILTER_BYTES 1024u
+#define DUMP_FIXTURE_NO_VALUE 0xFFFFFFFFu
+
+typedef struct DumpFixtureCard {
+    uint32_t trainingMs;                    /* the link trains this long after it comes up */
+    uint32_t needs;                         /* DUMP_FIXTURE_NEEDS_ */
+    uint16_t name[DUMP_FIXTURE_NAME_UNITS]; /* the device description, UTF-16, ending in 0 */
+} DumpFixtureCard;
+
+typedef struct DumpFixtureMachine {
+    DumpFixtureSlot slot;
+    uint32_t cardDevnode;  /* nonzero while the card's devnode exists */
+    uint32_t cardKnown;    /* the card's devnode has existed: it stays among the devices not present */
+    uint32_t disabled;     /* bit n: devnode n disabled through the class installer */
+    uint32_t pending;      /* an enumeration waits for the link to train */
+    uint32_t enumerations; /* re-enumerations asked for since the driver started */
+    uint32_t stateChanges; /* class-installer state changes since the driver started */
+    DumpFixtureCard card;
+} DumpFixtureMachine;
+
+typedef struct DumpFixtureFilters {
+    uint32_t devnode;
+    uint32_t bytes; /* DUMP_FIXTURE_NO_VALUE: the device has no upper-filter value */
+    uint8_t data[DUMP_FIXTURE_FILTER_BYTES];
+} DumpFixtureFilters;
+
 #endif
