@@ -1,0 +1,139 @@
+// The emulated cfgmgr32.dll: the CfgMgr functions QN38HotPlug.dll imports,
+// over the emulated PC of machine.h. A test fixture, never shipped; loaded
+// only by the product's executables, through the prefix's per-application
+// DLL overrides that qn38-wine-pc sets.
+//
+// Each function keeps the contract of its page in Microsoft's CfgMgr
+// reference ("CM_Get_Parent function (cfgmgr32.h)" and so on): flags that
+// must be zero are (CR_INVALID_FLAG), output pointers are required
+// (CR_INVALID_POINTER), a handle that names no devnode is CR_INVALID_DEVNODE
+// and one whose device has gone CR_NO_SUCH_DEVINST, and a walk past the
+// tree's ends is CR_NO_SUCH_DEVNODE.
+#define _CFGMGR32_
+#include <windows.h>
+#include <cfgmgr32.h>
+
+#include <cstring>
+
+#include "machine.h"
+
+namespace {
+
+using namespace qn38::winepc;
+
+// The devnode of a handle with the machine as it is now, or the CR_ code.
+CONFIGRET Resolve(DEVINST handle, std::optional<Snapshot>& snapshot) {
+    if (handle == 0 || handle > DUMP_FIXTURE_NODES) return CR_INVALID_DEVNODE;
+    snapshot = MachineLink::Now();
+    if (!snapshot) return CR_FAILURE;
+    if (!snapshot->Present(handle)) return CR_NO_SUCH_DEVINST;
+    return CR_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Not a CfgMgr function: tells a test that this process runs on the fixtures.
+int WINAPI Qn38EmulatedMachine() { return 1; }
+
+CONFIGRET WINAPI CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags) {
+    if (parent == nullptr) return CR_INVALID_POINTER;
+    *parent = 0;
+    if (flags != 0) return CR_INVALID_FLAG;
+    std::optional<Snapshot> snapshot;
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    if (NODES[node].parent == 0) return CR_NO_SUCH_DEVNODE;
+    *parent = NODES[node].parent;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Child(PDEVINST child, DEVINST node, ULONG flags) {
+    if (child == nullptr) return CR_INVALID_POINTER;
+    *child = 0;
+    if (flags != 0) return CR_INVALID_FLAG;
+    std::optional<Snapshot> snapshot;
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    const auto first = snapshot->FirstChild(node);
+    if (!first) return CR_NO_SUCH_DEVNODE;
+    *child = *first;
+    return CR_SUCCESS;
+}
+
+// "CM_Get_DevNode_Status function": both outputs are required.
+CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST node, ULONG flags) {
+    if (status == nullptr || problem == nullptr) return CR_INVALID_POINTER;
+    *status = 0;
+    *problem = 0;
+    if (flags != 0) return CR_INVALID_FLAG;
+    std::optional<Snapshot> snapshot;
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    *status = snapshot->Status(node);
+    *problem = snapshot->Problem(node);
+    return CR_SUCCESS;
+}
+
+// "CM_Reenumerate_DevNode function": the flags are CM_REENUMERATE_ bits.
+// Without CM_REENUMERATE_SYNCHRONOUS Windows returns before the bus has been
+// looked at; here the look is made at once, and what the link still lacks
+// (training) completes later in the driver, as it would on a PC.
+CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST node, ULONG flags) {
+    if ((flags & ~CM_REENUMERATE_BITS) != 0) return CR_INVALID_FLAG;
+    std::optional<Snapshot> snapshot;
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    return MachineLink::Reenumerate(node) ? CR_SUCCESS : CR_FAILURE;
+}
+
+// "CM_Get_DevNode_Registry_PropertyW function": the length is in bytes; with
+// no buffer it must be 0 on entry and receives the size; a buffer smaller
+// than the value is CR_BUFFER_SMALL with the size needed; a value the device
+// lacks is CR_NO_SUCH_VALUE; a property code outside CM_DRP_MIN to CM_DRP_MAX
+// is CR_INVALID_PROPERTY.
+CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyW(DEVINST node, ULONG property, PULONG type, PVOID buffer,
+                                                   PULONG length, ULONG flags) {
+    if (length == nullptr) return CR_INVALID_POINTER;
+    if (buffer == nullptr && *length != 0) return CR_INVALID_POINTER;
+    if (flags != 0) return CR_INVALID_FLAG;
+    if (property < CM_DRP_MIN || property > CM_DRP_MAX) return CR_INVALID_PROPERTY;
+    std::optional<Snapshot> snapshot;
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    const auto value = PropertyOf(*snapshot, node, property - 1);
+    if (!value) {
+        *length = 0;
+        return CR_NO_SUCH_VALUE;
+    }
+    const ULONG size = static_cast<ULONG>(value->bytes.size());
+    if (type != nullptr) *type = value->type;
+    const ULONG room = *length;
+    *length = size;
+    if (buffer == nullptr || room < size) return CR_BUFFER_SMALL;
+    std::memcpy(buffer, value->bytes.data(), size);
+    return CR_SUCCESS;
+}
+
+// "CM_Set_DevNode_Registry_PropertyW function": a null buffer must come with
+// length 0, and length 0 deletes the value; otherwise the data must be of
+// the property's type (a REG_MULTI_SZ for the filter lists: CR_INVALID_DATA
+// otherwise). Only the upper-filter list of this machine can be written.
+CONFIGRET WINAPI CM_Set_DevNode_Registry_PropertyW(DEVINST node, ULONG property, PCVOID buffer, ULONG length,
+                                                   ULONG flags) {
+    if (buffer == nullptr && length != 0) return CR_INVALID_POINTER;
+    if (flags != 0) return CR_INVALID_FLAG;
+    if (property < CM_DRP_MIN || property > CM_DRP_MAX) return CR_INVALID_PROPERTY;
+    std::optional<Snapshot> snapshot;
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    if (property != CM_DRP_UPPERFILTERS) return CR_INVALID_PROPERTY;
+    DumpFixtureFilters filters{};
+    filters.devnode = node;
+    if (length == 0) {
+        filters.bytes = DUMP_FIXTURE_NO_VALUE;
+    } else {
+        const auto* bytes = static_cast<const BYTE*>(buffer);
+        if (!IsMultiString(bytes, length) || length > sizeof filters.data) return CR_INVALID_DATA;
+        filters.bytes = length;
+        std::memcpy(filters.data, bytes, length);
+    }
+    return MachineLink::SetFilters(filters) ? CR_SUCCESS : CR_FAILURE;
+}
+
+}  // extern "C"

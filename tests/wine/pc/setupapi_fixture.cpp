@@ -1,0 +1,290 @@
+// The emulated setupapi.dll: the SetupAPI functions QN38HotPlug.dll imports,
+// over the emulated PC of machine.h. A test fixture, never shipped; loaded
+// only by the product's executables, through the prefix's per-application
+// DLL overrides that qn38-wine-pc sets.
+//
+// Each function keeps the contract of its page in Microsoft's SetupAPI
+// reference ("SetupDiGetClassDevsW function (setupapi.h)" and so on) as
+// strictly as Windows checks it, so that a caller's mistake fails here as it
+// would on a PC: a record whose cbSize is not the platform's size fails with
+// ERROR_INVALID_USER_BUFFER, a buffer too small with ERROR_INSUFFICIENT_BUFFER
+// and the size needed, a property the device lacks with ERROR_INVALID_DATA.
+#define _SETUPAPI_
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "machine.h"
+
+namespace {
+
+using namespace qn38::winepc;
+
+// SetupDiGetClassDevsW: the interface class of disks, whose devices this
+// machine has none of.
+constexpr GUID DISK_INTERFACE = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+constexpr DWORD SET_MAGIC = 0x51385043;  // "CP8Q"
+
+struct Element {
+    std::uint32_t node;
+    bool hasParams = false;
+    SP_PROPCHANGE_PARAMS params{};
+};
+
+struct DeviceSet {
+    DWORD magic = SET_MAGIC;
+    std::vector<Element> elements;
+    bool hasParams = false;  // the set's own class install parameters
+    SP_PROPCHANGE_PARAMS params{};
+};
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+DeviceSet* SetOf(HDEVINFO handle) {
+    auto* set = static_cast<DeviceSet*>(handle);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || set->magic != SET_MAGIC) return nullptr;
+    return set;
+}
+
+// "SP_DEVINFO_DATA structure": cbSize must be sizeof(SP_DEVINFO_DATA); the
+// record must be one this set handed out (its Reserved field says which).
+Element* ElementOf(DeviceSet& set, const SP_DEVINFO_DATA* data, DWORD& error) {
+    if (data == nullptr) {
+        error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        error = ERROR_INVALID_USER_BUFFER;
+        return nullptr;
+    }
+    const ULONG_PTR index = data->Reserved;
+    if (index == 0 || index > set.elements.size() || set.elements[index - 1].node != data->DevInst) {
+        error = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return &set.elements[index - 1];
+}
+
+bool ClassMatches(const GUID* classGuid, std::uint32_t node) {
+    return classGuid == nullptr || std::memcmp(classGuid, &NODES[node].classGuid, sizeof(GUID)) == 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Not a SetupAPI function: tells a test that this process runs on the fixtures.
+int WINAPI Qn38EmulatedMachine() { return 1; }
+
+// "SetupDiGetClassDevsW function": Flags other than the DIGCF_ bits fail with
+// ERROR_INVALID_FLAGS; with DIGCF_DEVICEINTERFACE the GUID is an interface
+// class and is required unless DIGCF_ALLCLASSES is set; an enumerator names
+// the devices' enumerator ("PCI"), compared without regard to case.
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
+    (void)parent;
+    constexpr DWORD KNOWN = DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
+    if ((flags & ~KNOWN) != 0) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((flags & DIGCF_DEVICEINTERFACE) != 0 && classGuid == nullptr && (flags & DIGCF_ALLCLASSES) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto snapshot = MachineLink::Now();
+    if (!snapshot) {
+        SetLastError(ERROR_NOT_READY);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto set = std::unique_ptr<DeviceSet>(new (std::nothrow) DeviceSet);
+    if (!set) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((flags & DIGCF_DEVICEINTERFACE) != 0) {
+        // No device of this machine exposes an interface: every such set is empty.
+        (void)DISK_INTERFACE;
+        return set.release();
+    }
+    for (std::uint32_t node = 1; node <= DUMP_FIXTURE_NODES; ++node) {
+        if (!snapshot->Known(node)) continue;
+        if ((flags & DIGCF_PRESENT) != 0 && !snapshot->Present(node)) continue;
+        if ((flags & DIGCF_ALLCLASSES) == 0 && !ClassMatches(classGuid, node)) continue;
+        if (enumerator != nullptr) {
+            const std::wstring_view id = NODES[node].instanceId;
+            const std::wstring_view name = id.substr(0, id.find(L'\\'));
+            if (name.size() != wcslen(enumerator) || _wcsnicmp(name.data(), enumerator, name.size()) != 0) continue;
+        }
+        set->elements.push_back({node});
+    }
+    return set.release();
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO handle) {
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    set->magic = 0;
+    delete set;
+    return TRUE;
+}
+
+// "SetupDiEnumDeviceInfo function": past the last device, ERROR_NO_MORE_ITEMS.
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA data) {
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (data == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+    if (index >= set->elements.size()) return Fail(ERROR_NO_MORE_ITEMS);
+    const std::uint32_t node = set->elements[index].node;
+    data->ClassGuid = NODES[node].classGuid;
+    data->DevInst = node;
+    data->Reserved = index + 1;
+    return TRUE;
+}
+
+// "SetupDiGetDeviceRegistryPropertyW function": the type and the size needed
+// are reported on success and on ERROR_INSUFFICIENT_BUFFER; a null buffer
+// must come with size 0; a property the device lacks is ERROR_INVALID_DATA.
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD property, PDWORD type,
+                                              PBYTE buffer, DWORD bufferSize, PDWORD requiredSize) {
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    DWORD error = 0;
+    const Element* element = ElementOf(*set, data, error);
+    if (element == nullptr) return Fail(error);
+    if (property >= SPDRP_MAXIMUM_PROPERTY) return Fail(ERROR_INVALID_REG_PROPERTY);
+    if (buffer == nullptr && bufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+    const auto snapshot = MachineLink::Now();
+    if (!snapshot) return Fail(ERROR_NOT_READY);
+    const auto value = PropertyOf(*snapshot, element->node, property);
+    if (!value) return Fail(ERROR_INVALID_DATA);
+    const DWORD size = static_cast<DWORD>(value->bytes.size());
+    if (type != nullptr) *type = value->type;
+    if (requiredSize != nullptr) *requiredSize = size;
+    if (bufferSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (size != 0) std::memcpy(buffer, value->bytes.data(), size);
+    return TRUE;
+}
+
+// "SetupDiSetDeviceRegistryPropertyW function": a null buffer with size 0
+// deletes the property. Of the properties this machine has, only the
+// upper-filter list can be written (the others are the bus driver's); it is
+// a REG_MULTI_SZ and must be one (ERROR_INVALID_DATA otherwise).
+BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD property,
+                                              const BYTE* buffer, DWORD bufferSize) {
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    DWORD error = 0;
+    const Element* element = ElementOf(*set, data, error);
+    if (element == nullptr) return Fail(error);
+    if (property != SPDRP_UPPERFILTERS) return Fail(ERROR_INVALID_REG_PROPERTY);
+    if (buffer == nullptr && bufferSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+    DumpFixtureFilters filters{};
+    filters.devnode = element->node;
+    if (buffer == nullptr) {
+        filters.bytes = DUMP_FIXTURE_NO_VALUE;
+    } else {
+        if (!IsMultiString(buffer, bufferSize) || bufferSize > sizeof filters.data) return Fail(ERROR_INVALID_DATA);
+        filters.bytes = bufferSize;
+        std::memcpy(filters.data, buffer, bufferSize);
+    }
+    if (!MachineLink::SetFilters(filters)) return Fail(ERROR_NOT_READY);
+    return TRUE;
+}
+
+// "SetupDiSetClassInstallParamsW function": the header's cbSize must be
+// sizeof(SP_CLASSINSTALL_HEADER) (ERROR_INVALID_USER_BUFFER), and for
+// DIF_PROPERTYCHANGE the size given is that of SP_PROPCHANGE_PARAMS, whose
+// StateChange is a DICS_ code and Scope a DICS_FLAG_ code (ERROR_INVALID_PARAMETER
+// otherwise: "SP_PROPCHANGE_PARAMS structure"). A null header clears them.
+BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO handle, PSP_DEVINFO_DATA data, PSP_CLASSINSTALL_HEADER header,
+                                          DWORD size) {
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    Element* element = nullptr;
+    if (data != nullptr) {
+        DWORD error = 0;
+        element = ElementOf(*set, data, error);
+        if (element == nullptr) return Fail(error);
+    }
+    bool& hasParams = element != nullptr ? element->hasParams : set->hasParams;
+    SP_PROPCHANGE_PARAMS& params = element != nullptr ? element->params : set->params;
+    if (header == nullptr) {
+        if (size != 0) return Fail(ERROR_INVALID_PARAMETER);
+        hasParams = false;
+        return TRUE;
+    }
+    if (header->cbSize != sizeof(SP_CLASSINSTALL_HEADER)) return Fail(ERROR_INVALID_USER_BUFFER);
+    if (header->InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_INVALID_PARAMETER);
+    if (size != sizeof(SP_PROPCHANGE_PARAMS)) return Fail(ERROR_INVALID_PARAMETER);
+    const auto* given = reinterpret_cast<const SP_PROPCHANGE_PARAMS*>(header);
+    if (given->StateChange < DICS_ENABLE || given->StateChange > DICS_STOP) return Fail(ERROR_INVALID_PARAMETER);
+    if (given->Scope != DICS_FLAG_GLOBAL && given->Scope != DICS_FLAG_CONFIGSPECIFIC) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    params = *given;
+    hasParams = true;
+    return TRUE;
+}
+
+// "SetupDiCallClassInstaller function" and "DIF_PROPERTYCHANGE": the default
+// handler applies the parameters set before for the device, or for the set;
+// without any it fails with ERROR_NO_CLASSINSTALL_PARAMS. This machine's
+// installer knows no other function.
+BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DATA data) {
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (function != DIF_PROPERTYCHANGE) return Fail(ERROR_DI_DO_DEFAULT);
+    DWORD error = 0;
+    const Element* element = ElementOf(*set, data, error);
+    if (element == nullptr) return Fail(error);
+    const SP_PROPCHANGE_PARAMS* params =
+        element->hasParams ? &element->params : (set->hasParams ? &set->params : nullptr);
+    if (params == nullptr) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
+    const auto snapshot = MachineLink::Now();
+    if (!snapshot) return Fail(ERROR_NOT_READY);
+    if (!snapshot->Present(element->node)) return Fail(ERROR_NO_SUCH_DEVINST);
+    if (!MachineLink::ChangeState(element->node, params->StateChange)) return Fail(ERROR_NOT_READY);
+    return TRUE;
+}
+
+// "SetupDiEnumDeviceInterfaces function": sets of this machine hold no
+// interfaces, so every index is past the last one.
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA data, const GUID* interfaceGuid, DWORD index,
+                                        PSP_DEVICE_INTERFACE_DATA interfaceData) {
+    (void)data;
+    (void)index;
+    if (SetOf(handle) == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (interfaceGuid == nullptr || interfaceData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+    return Fail(ERROR_NO_MORE_ITEMS);
+}
+
+// "SetupDiGetDeviceInterfaceDetailW function": the detail record's cbSize is
+// the size of its fixed part (8 on 64-bit Windows), else
+// ERROR_INVALID_USER_BUFFER. No interface of this machine exists to describe.
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                             PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
+                                             PDWORD requiredSize, PSP_DEVINFO_DATA data) {
+    (void)requiredSize;
+    (void)data;
+    if (SetOf(handle) == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (detail == nullptr && detailSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
+    if (detail != nullptr && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    return Fail(ERROR_NO_SUCH_DEVICE_INTERFACE);
+}
+
+}  // extern "C"
