@@ -46,8 +46,9 @@ mkdir -p "$(dirname "$screenshot")"
 rm -f "$screenshot" "$screenshot.request" "$screenshot.done"
 export QN38_TOOL_SCREENSHOT=$screenshot
 # Wine hands the environment to the Windows program. It asks for what only the
-# display can do by writing one line to $screenshot.request: "screenshot",
-# "right-click X Y" or "keys KEY..."; it waits for what follows on its side.
+# display can do by writing one line to $screenshot.request: "screenshot"
+# (or "screenshot NAME", beside it), "left-click X Y", "right-click X Y" or
+# "keys KEY..."; it waits for what follows on its side.
 (
   while kill -0 $$ 2>/dev/null; do
     if [[ -e $screenshot.request ]]; then
@@ -55,10 +56,16 @@ export QN38_TOOL_SCREENSHOT=$screenshot
       rm -f "$screenshot.request"
       case $action in
       # The tray and its balloon lie in the screen's top left corner.
-      screenshot) xwd -root -display "$DISPLAY" | convert xwd:- -crop 400x160+0+0 +repage "$screenshot" ;;
-      right-click)
+      screenshot)
+        target=$screenshot
+        [[ -n $args ]] && target=$(dirname "$screenshot")/$(basename "$args")
+        xwd -root -display "$DISPLAY" | convert xwd:- -crop 400x160+0+0 +repage "$target"
+        ;;
+      left-click | right-click)
         read -r x y <<<"$args"
-        xdotool mousemove "$x" "$y" click 3
+        button=3
+        [[ $action == left-click ]] && button=1
+        xdotool mousemove "$x" "$y" click "$button"
         ;;
       keys)
         # shellcheck disable=SC2086 # one word a key

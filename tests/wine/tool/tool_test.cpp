@@ -20,6 +20,7 @@
 
 #include "dump_fixture.h"
 #include "service_harness.h"
+#include "tray_display.h"
 
 namespace {
 
@@ -27,19 +28,11 @@ using namespace std::chrono_literals;
 using qn38::winetest::InstalledService;
 using qn38::winetest::ProgramDirectory;
 using namespace qn38::wine;
+using namespace qn38::traytest;
 
 constexpr std::uint32_t SLOT_BUS = 7;
 constexpr DWORD LINK_DISABLE_BIT = 0x10;
 constexpr const wchar_t* TITLE = L"QN38EX HotPlug Tool";
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
 
 // The emulated driver's device is opened without sharing, and the tool and
 // the service open it all the time: a control may need a few attempts.
@@ -100,13 +93,6 @@ ToolWindows FindToolWindows() {
     return found;
 }
 
-HWND TrayWindow() { return FindWindowW(nullptr, L"Wine System Tray"); }
-
-bool TrayShowsAnIcon() {
-    const HWND tray = TrayWindow();
-    return tray != nullptr && IsWindowVisible(tray);
-}
-
 PROCESS_INFORMATION StartTool() {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -115,39 +101,6 @@ PROCESS_INFORMATION StartTool() {
     CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, ProgramDirectory().c_str(), &startup,
                    &process);
     return process;
-}
-
-// Where run_tool_test.sh wants the screenshot, as a Windows path.
-std::optional<std::wstring> ScreenshotPath() {
-    wchar_t unixPath[1024] = {};
-    if (GetEnvironmentVariableW(L"QN38_TOOL_SCREENSHOT", unixPath, 1024) == 0) return std::nullopt;
-    std::wstring path = std::wstring(L"Z:") + unixPath;
-    for (auto& unit : path) unit = unit == L'/' ? L'\\' : unit;
-    return path;
-}
-
-// Asks the script that runs this test to act on the X display, as the user
-// would: "screenshot", "right-click X Y", or "keys KEY...".
-// The script answers by creating `<screenshot>.done`. Without the script
-// nothing is done and false comes back.
-bool AskTheDisplay(const std::string& action) {
-    const auto screenshot = ScreenshotPath();
-    if (!screenshot) return false;
-    const std::wstring& base = *screenshot;
-    const std::filesystem::path done(base + L".done");
-    std::filesystem::remove(done);
-    {
-        std::ofstream request(std::filesystem::path(base + L".request.tmp"), std::ios::binary);
-        request << action << "\n";
-    }
-    std::filesystem::rename(std::filesystem::path(base + L".request.tmp"), std::filesystem::path(base + L".request"));
-    return WaitUntil([&] { return std::filesystem::exists(done); }, 30s);
-}
-
-// A popup menu is a top-level window of the system class "#32768".
-bool PopupMenuShown() {
-    const HWND menu = FindWindowW(L"#32768", nullptr);
-    return menu != nullptr && IsWindowVisible(menu);
 }
 
 class ToolUnderWine : public ::testing::Test {
@@ -272,11 +225,7 @@ TEST_F(ToolUnderWine, ExitFromTheTrayMenuEndsTheProcessAndRemovesTheIcon) {
     ASSERT_NE(tray, nullptr);
     // The icon is the first in the tray's client area; its menu is Settings,
     // About, a separator and Exit, so Up from the top reaches Exit.
-    POINT icon{GetSystemMetrics(SM_CXSMICON) / 2 + 1, GetSystemMetrics(SM_CYSMICON) / 2 + 2};
-    ClientToScreen(tray, &icon);
-    ASSERT_TRUE(AskTheDisplay("right-click " + std::to_string(icon.x) + " " + std::to_string(icon.y)));
-    // The keys go to whatever has the keyboard: only once the menu is there.
-    ASSERT_TRUE(WaitUntil(PopupMenuShown, 30s)) << "no menu after the right click";
+    ASSERT_TRUE(OpenTrayMenu("right")) << "no menu after the right click";
     ASSERT_TRUE(AskTheDisplay("keys Up Return"));
     EXPECT_EQ(WaitForSingleObject(tool_.hProcess, 30000), WAIT_OBJECT_0);
     EXPECT_TRUE(WaitUntil([] { return !TrayShowsAnIcon(); }, 30s));
