@@ -22,11 +22,14 @@
 #include "QN38HotPlug.h"
 #include "dump_fixture.h"
 #include "machine.h"
+#include "service_harness.h"
 
 namespace {
 
 using namespace qn38::wine;
 using namespace qn38::winepc;
+using qn38::winetest::CreateDriverKey;
+using qn38::winetest::DeleteDriverKey;
 
 constexpr std::uint32_t BUS = 7;
 constexpr DWORD LINK_DISABLE = 0x10;
@@ -320,12 +323,8 @@ TEST_F(EmulatedPc, ACardThatNeedsACycleComesUpOnlyThroughThatCycle) {
 }
 
 TEST_F(EmulatedPc, TheFilterIsRegisteredBehindTheRootPortsOwnAndRemovedAgain) {
-    const HKEY key = [] {
-        HKEY created = nullptr;
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, DRIVER_KEY_PATH, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
-        return created;
-    }();
-    ASSERT_NE(key, nullptr);
+    // The filter is registered only while its driver's service key exists.
+    ASSERT_TRUE(CreateDriverKey());
     EXPECT_EQ(ZQ_DoesExistNoFilterRootPort(), 1);
     constexpr std::wstring_view OWN = L"OtherFilter\0\0"sv;
     ASSERT_TRUE(SetRootPortFilters(OWN));
@@ -339,8 +338,7 @@ TEST_F(EmulatedPc, TheFilterIsRegisteredBehindTheRootPortsOwnAndRemovedAgain) {
     ASSERT_TRUE(SetRootPortFilters(L"QN38UP\0\0"sv));
     EXPECT_EQ(ZQ_DelFilter(), 1);
     EXPECT_EQ(RootPortFilters(), std::nullopt) << "an emptied list is deleted";
-    RegCloseKey(key);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, DRIVER_KEY_PATH);
+    DeleteDriverKey();
 }
 
 }  // namespace
