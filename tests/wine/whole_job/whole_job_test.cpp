@@ -1,0 +1,218 @@
+// The whole job of the installed product on the emulated PC: the x64
+// package installed with Wine's Windows Installer, the emulated machine put
+// in by qn38-wine-pc without the filter, and the installed tool and service
+// doing, on their own Plug and Play code, what a user sees. The tests run in
+// order; each starts from what the one before left. Run by
+// tool/run_tool_test.sh on a display and in a prefix of their own.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "machine.h"
+#include "service_harness.h"
+#include "tray_display.h"
+
+namespace {
+
+using namespace qn38::traytest;
+using namespace qn38::winepc;
+using qn38::winetest::ProgramDirectory;
+using qn38::winetest::RunProcess;
+
+constexpr std::uint32_t BUS = 7;
+constexpr DWORD LINK_DISABLE = 0x10;
+constexpr const wchar_t* CARD_NAME = L"QN38 Test SATA Card";
+
+std::wstring InstallDirectory() {
+    wchar_t programFiles[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
+    return std::wstring(programFiles) + L"\\QN38HotPlug";
+}
+
+const std::wstring PACKAGE = std::wstring(QN38_PACKAGE_DIR) + L"\\QN38HotPlug-" + QN38_VERSION + L"-x64.msi";
+
+DWORD RunCommand(const std::wstring& line, DWORD timeoutMs = 180000) {
+    const auto run = RunProcess(line, timeoutMs);
+    if (!run.output.empty()) std::fprintf(stderr, "%s", run.output.c_str());
+    return run.finished ? run.exitCode : WAIT_TIMEOUT;
+}
+
+DWORD WinePc(const std::wstring& arguments) {
+    return RunCommand(L"\"" + ProgramDirectory() + L"\\qn38-wine-pc.exe\" " + arguments, 60000);
+}
+
+// The installed service again, so that it starts on the emulated machine.
+bool RestartService() {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service =
+        OpenServiceW(manager, L"QN38HotPlugService", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+    CloseServiceHandle(manager);
+    if (service == nullptr) return false;
+    SERVICE_STATUS status{};
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    const auto reached = [&](DWORD state) {
+        return WaitUntil([&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == state; }, 30s);
+    };
+    const bool restarted = reached(SERVICE_STOPPED) && StartServiceW(service, 0, nullptr) && reached(SERVICE_RUNNING);
+    CloseServiceHandle(service);
+    return restarted;
+}
+
+std::string Log() {
+    std::ifstream file(std::filesystem::path(InstallDirectory() + L"\\QN38.LOG"), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+bool LogHas(const std::string& text) { return Log().find(text) != std::string::npos; }
+
+Snapshot MachineNow() { return MachineLink::Now().value_or(Snapshot{}); }
+bool CardDevice() { return MachineNow().Present(DUMP_FIXTURE_NODE_CARD); }
+bool LinkDisabled() { return (MachineNow().machine.slot.link & LINK_DISABLE) != 0; }
+
+std::wstring RootPortFilters() {
+    const auto filters = MachineLink::Filters(DUMP_FIXTURE_NODE_ROOT_PORT);
+    if (!filters || filters->bytes == DUMP_FIXTURE_NO_VALUE) return L"(none)";
+    return std::wstring(reinterpret_cast<const wchar_t*>(filters->data), filters->bytes / sizeof(wchar_t));
+}
+
+// A message box of the tool (class #32770) whose text holds `text`.
+HWND ToolMessageBox(DWORD tool, const std::wstring& text) {
+    struct Search {
+        DWORD tool;
+        const std::wstring* text;
+        HWND found;
+    } search{tool, &text, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto* search = reinterpret_cast<Search*>(context);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t name[16] = {};
+            GetClassNameW(window, name, 16);
+            wchar_t message[512] = {};
+            GetDlgItemTextW(window, 0xFFFF, message, 512);  // a message box's text control
+            if (process != search->tool || std::wstring(name) != L"#32770" ||
+                std::wstring(message).find(*search->text) == std::wstring::npos) {
+                return TRUE;
+            }
+            search->found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+class InstalledProduct : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (RunCommand(L"msiexec.exe /i \"" + PACKAGE + L"\" /qn") != 0) {
+            failure_ = "the package did not install";
+            return;
+        }
+        // The filter driver's package owns its service key: without it the
+        // filter must not be registered.
+        qn38::winetest::CreateDriverKey();
+        if (WinePc(L"install --bus " + std::to_wstring(BUS)) != 0 || !RestartService()) {
+            failure_ = "the emulated machine did not start under the installed service";
+            return;
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        std::wstring line = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, InstallDirectory().c_str(),
+                            &startup, &tool_)) {
+            failure_ = "the installed tool did not start";
+        }
+    }
+
+    static void TearDownTestSuite() {
+        if (tool_.hProcess != nullptr) {
+            TerminateProcess(tool_.hProcess, 1);
+            WaitForSingleObject(tool_.hProcess, 10000);
+            CloseHandle(tool_.hProcess);
+            CloseHandle(tool_.hThread);
+        }
+        WinePc(L"remove");
+        RunCommand(L"msiexec.exe /x \"" + PACKAGE + L"\" /qn");
+        qn38::winetest::DeleteDriverKey();
+    }
+
+    void SetUp() override {
+        if (!failure_.empty()) GTEST_FAIL() << failure_;
+    }
+
+    static bool ToolRunning() { return WaitForSingleObject(tool_.hProcess, 0) == WAIT_TIMEOUT; }
+
+    static PROCESS_INFORMATION tool_;
+    static std::string failure_;
+};
+PROCESS_INFORMATION InstalledProduct::tool_{};
+std::string InstalledProduct::failure_;
+
+TEST_F(InstalledProduct, RegistersTheFilterOnTheRootPortAndAsksForARestart) {
+    HWND prompt = nullptr;
+    ASSERT_TRUE(
+        WaitUntil([&] { return (prompt = ToolMessageBox(tool_.dwProcessId, L"HotPlug driver was registered")); }, 60s))
+        << "no restart prompt; the root port's filters: " << RootPortFilters().size();
+    EXPECT_EQ(RootPortFilters(), std::wstring(L"QN38UP\0\0", 8));
+    // No: the tool goes on without a restart.
+    SendMessageW(GetDlgItem(prompt, IDNO), BM_CLICK, 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { return ToolMessageBox(tool_.dwProcessId, L"HotPlug driver") == nullptr; }, 30s));
+    EXPECT_TRUE(WaitUntil([] { return LogHas("AddFilter"); }, 30s));
+    // The empty slot's link is kept down.
+    EXPECT_TRUE(WaitUntil(LinkDisabled, 30s));
+    EXPECT_TRUE(ToolRunning());
+}
+
+TEST_F(InstalledProduct, StartsAnInsertedCardAndNamesItInTheBalloon) {
+    ASSERT_EQ(WinePc(L"insert " + std::to_wstring(BUS) + L" --name \"" + CARD_NAME + L"\" --training 300"), 0u);
+    ASSERT_TRUE(WaitUntil(CardDevice, 60s)) << "the card's device never appeared";
+    EXPECT_FALSE(LinkDisabled());
+    EXPECT_TRUE(WaitUntil([] { return LogHas("LinkEnable(Bus0x07)"); }, 30s));
+    // The shell shows the balloon about two seconds after the call.
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(AskTheDisplay("screenshot tray-balloon.png"));
+    EXPECT_TRUE(ToolRunning());
+}
+
+TEST_F(InstalledProduct, StopsTheCardFromTheLeftClickMenu) {
+    // The stop menu holds one item, "Stop <card>.": Down selects it.
+    ASSERT_TRUE(OpenTrayMenu("left")) << "no menu after the left click";
+    ASSERT_TRUE(AskTheDisplay("keys Down Return"));
+    EXPECT_TRUE(WaitUntil(LinkDisabled, 60s));
+    EXPECT_TRUE(WaitUntil([] { return !CardDevice(); }, 30s));
+    // The report written before the stop has the filter's and the card's entries.
+    EXPECT_TRUE(WaitUntil([] { return LogHas("LinkDisable(Bus0x07)"); }, 30s));
+    const std::string log = Log();
+    EXPECT_NE(log.find("QN38UP\r\nHardwareID:PCI\\VEN_8086&DEV_A110"), std::string::npos);
+    EXPECT_NE(log.find("ExpressCard\r\nBus:0X08"), std::string::npos);
+    EXPECT_NE(log.find("DeviceDesc:QN38 Test SATA Card"), std::string::npos);
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(AskTheDisplay("screenshot tray-balloon-stopped.png"));
+    EXPECT_TRUE(ToolRunning());
+}
+
+TEST_F(InstalledProduct, APulledCardLeavesTheLinkDown) {
+    ASSERT_EQ(WinePc(L"pull " + std::to_wstring(BUS)), 0u);
+    EXPECT_TRUE(WaitUntil([] { return MachineNow().machine.slot.present == 0; }, 10s));
+    std::this_thread::sleep_for(2s);  // several passes of the poller
+    EXPECT_TRUE(LinkDisabled());
+    EXPECT_FALSE(CardDevice());
+    EXPECT_TRUE(ToolRunning());
+}
+
+// Only the class installer's disable and enable bring this card up, which
+// the 64-bit service can do on 64-bit Windows.
+TEST_F(InstalledProduct, StartsACardThatNeedsTheClassInstallerCycle) {
+    const std::uint32_t changesBefore = MachineNow().machine.stateChanges;
+    ASSERT_EQ(WinePc(L"insert " + std::to_wstring(BUS) + L" --name \"Stubborn Card\" --needs device-cycle"), 0u);
+    ASSERT_TRUE(WaitUntil(CardDevice, 60s)) << "the card's device never appeared";
+    EXPECT_GE(MachineNow().machine.stateChanges - changesBefore, 2u);
+    EXPECT_EQ(MachineNow().machine.disabled, 0u) << "a device was left disabled";
+    EXPECT_TRUE(ToolRunning());
+}
+
+}  // namespace
