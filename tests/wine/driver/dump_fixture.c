@@ -14,7 +14,10 @@
  * exists below the slot bridge only while a card is in and the link is up,
  * and appears when the bus is enumerated again, once the link has trained
  * (an enumeration that comes too early completes when it has, as Plug and
- * Play's own does). Those DLLs reach it through \Device\QN38PNP. */
+ * Play's own does). Those DLLs reach it through \Device\QN38PNP.
+ *
+ * While the card's devnode exists its disk answers too, through the path of
+ * its interface. */
 #include <ddk/wdm.h>
 
 #include "dump_fixture_protocol.h"
@@ -44,6 +47,9 @@ static LONGLONG linkUpAt; /* in milliseconds */
 static KSPIN_LOCK stateLock;
 static PDEVICE_OBJECT dumpDevice;
 static PDEVICE_OBJECT pnpDevice;
+static PDEVICE_OBJECT diskDevice;
+
+#define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
 
 static const uint16_t DEFAULT_CARD_NAME[] = u"ExpressCard SATA Controller";
 
@@ -214,8 +220,22 @@ static NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
+/* The disk's one request; called with the lock held. */
+static NTSTATUS DiskControl(PIO_STACK_LOCATION stack, uint8_t* buffer, ULONG_PTR* information) {
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    ++machine.diskQueries;
+    if (!machine.cardDevnode) return STATUS_NO_SUCH_DEVICE;
+    if (buffer == NULL || stack->Parameters.DeviceIoControl.OutputBufferLength < 12) return STATUS_BUFFER_TOO_SMALL;
+    Put32(buffer, 7); /* FILE_DEVICE_DISK */
+    Put32(buffer + 4, DUMP_FIXTURE_DISK_NUMBER);
+    Put32(buffer + 8, 0);
+    *information = 12;
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
-    (void)device;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     const ULONG inBytes = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -226,6 +246,11 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL irql;
 
     KeAcquireSpinLock(&stateLock, &irql);
+    if (device == diskDevice) {
+        status = DiskControl(stack, buffer, &information);
+        KeReleaseSpinLock(&stateLock, irql);
+        return Complete(irp, status, information);
+    }
     switch (code) {
     case IOCTL_READ_CONFIG:
         if (buffer == NULL || inBytes < 8 || outBytes < 4) {
@@ -378,10 +403,13 @@ static void DriverUnload(PDRIVER_OBJECT driver) {
     IoDeleteSymbolicLink(&link);
     RtlInitUnicodeString(&link, L"\\DosDevices\\QN38PNP");
     IoDeleteSymbolicLink(&link);
-    if (dumpDevice != NULL) IoDeleteDevice(dumpDevice);
-    if (pnpDevice != NULL) IoDeleteDevice(pnpDevice);
-    dumpDevice = NULL;
-    pnpDevice = NULL;
+    RtlInitUnicodeString(&link, L"\\DosDevices\\" DUMP_FIXTURE_DISK_LINK);
+    IoDeleteSymbolicLink(&link);
+    PDEVICE_OBJECT* devices[] = {&dumpDevice, &pnpDevice, &diskDevice};
+    for (unsigned i = 0; i < sizeof devices / sizeof devices[0]; ++i) {
+        if (*devices[i] != NULL) IoDeleteDevice(*devices[i]);
+        *devices[i] = NULL;
+    }
 }
 
 /* A device with its \DosDevices link, or an error with nothing left behind. */
@@ -412,6 +440,9 @@ NTSTATUS WINAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     NTSTATUS status = CreateDevice(driver, L"\\Device\\ZQDUMP", L"\\DosDevices\\ZQDUMP", &dumpDevice);
     if (!NT_SUCCESS(status)) return status;
     status = CreateDevice(driver, L"\\Device\\QN38PNP", L"\\DosDevices\\QN38PNP", &pnpDevice);
+    if (NT_SUCCESS(status)) {
+        status = CreateDevice(driver, L"\\Device\\QN38DISK", L"\\DosDevices\\" DUMP_FIXTURE_DISK_LINK, &diskDevice);
+    }
     if (!NT_SUCCESS(status)) {
         DriverUnload(driver);
         return status;

@@ -59,7 +59,18 @@ typedef struct DumpFixtureState {
 #define DUMP_FIXTURE_NODE_OTHER_PORT 8u
 #define DUMP_FIXTURE_NODE_NETWORK 9u
 #define DUMP_FIXTURE_NODE_USB 10u
-#define DUMP_FIXTURE_NODES 10u
+#define DUMP_FIXTURE_NODE_DISK 11u /* the card's disk, below the card */
+#define DUMP_FIXTURE_NODES 11u
+
+/* The card's disk (\Device\QN38DISK, reached through its interface's
+ * path) answers IOCTL_STORAGE_GET_DEVICE_NUMBER with this disk number while
+ * the card's devnode exists. It has no volume: under Wine 8 FSCTL_LOCK_VOLUME
+ * and FSCTL_UNLOCK_VOLUME succeed without reaching a driver,
+ * FSCTL_DISMOUNT_VOLUME fails after it, and GetDiskFreeSpaceExW fails on a
+ * driver's volume, so a volume here could only show what Wine does. */
+#define DUMP_FIXTURE_DISK_NUMBER 81u
+#define DUMP_FIXTURE_DISK_LINK \
+    L"scsi#disk&ven_qn38&prod_test_disk#6&1234abcd&0&000000#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"
 
 #define DUMP_FIXTURE_NEEDS_NOTHING 0u
 #define DUMP_FIXTURE_NEEDS_LINK_CYCLE 1u   /* shows only after Link Disable was set and cleared with it in */
@@ -83,6 +94,7 @@ typedef struct DumpFixtureMachine {
     uint32_t pending;      /* an enumeration waits for the link to train */
     uint32_t enumerations; /* re-enumerations asked for since the driver started */
     uint32_t stateChanges; /* class-installer state changes since the driver started */
+    uint32_t diskQueries;  /* IOCTL_STORAGE_GET_DEVICE_NUMBER requests to the card's disk */
     DumpFixtureCard card;
 } DumpFixtureMachine;
 

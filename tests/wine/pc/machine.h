@@ -13,6 +13,7 @@
 //     │ ├ 5 adapter function            the slot's bus
 //     │ └ 6 slot bridge                 the slot's bus, a PCI-to-PCI bridge
 //     │   └ 7 the card                  the bus below, while it exists
+//     │     └ 11 the card's disk        with the disk interface
 //     ├ 8 another root port             bus 0
 //     │ └ 9 network controller          bus 0x3C
 //     └ 10 USB controller               bus 0
@@ -59,6 +60,9 @@ inline constexpr GUID SYSTEM_CLASS = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0
 inline constexpr GUID NET_CLASS = {0x4d36e972, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 inline constexpr GUID USB_CLASS = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 inline constexpr GUID HDC_CLASS = {0x4d36e96a, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+inline constexpr GUID DISK_CLASS = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+// GUID_DEVINTERFACE_DISK: the interface class of disks.
+inline constexpr GUID DISK_INTERFACE = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 using namespace std::string_view_literals;
 
@@ -100,7 +104,13 @@ inline constexpr NodeSpec NODES[DUMP_FIXTURE_NODES + 1] = {
      L"PCI\\VEN_8086&DEV_A36D&SUBSYS_00008086&REV_10\0PCI\\VEN_8086&DEV_A36D&SUBSYS_00008086\0PCI\\VEN_8086&DEV_A36D\0\0"sv,
      L"PCI\\VEN_8086&DEV_A36D&REV_10\0PCI\\VEN_8086&DEV_A36D\0PCI\\VEN_8086&CC_0C0330\0PCI\\CC_0C0330\0PCI\\CC_0C03\0\0"sv,
      L"USB 3.1 eXtensible Host Controller", USB_CLASS, BusOf::Fixed, 0},
+    {7, L"SCSI\\DISK&VEN_QN38&PROD_TEST_DISK\\6&1234ABCD&0&000000",
+     L"SCSI\\DiskQN38____TEST_DISK_______1.00\0SCSI\\DiskQN38____\0SCSI\\DiskQN38\0GenDisk\0\0"sv,
+     L"SCSI\\Disk\0SCSI\\RAW\0\0"sv, L"QN38 Test Disk", DISK_CLASS, BusOf::None, 0},
 };
+
+// The device path of the card's disk interface: the driver's link to its disk.
+inline constexpr const wchar_t* DISK_INTERFACE_PATH = L"\\\\?\\" DUMP_FIXTURE_DISK_LINK;
 
 inline bool IsPciDevice(std::uint32_t node) { return std::wstring_view(NODES[node].instanceId).starts_with(L"PCI\\"); }
 
@@ -111,19 +121,19 @@ struct Snapshot {
     bool Valid(std::uint32_t node) const { return node >= 1 && node <= DUMP_FIXTURE_NODES; }
     bool Disabled(std::uint32_t node) const { return (machine.disabled & (1u << node)) != 0; }
 
-    // A devnode exists while its parent runs: disabling a device takes its
-    // children away. The card's exists only while the driver says so.
+    // A devnode exists while its parent exists and runs: disabling a device
+    // takes its children away. The card's exists only while the driver says so.
     bool Present(std::uint32_t node) const {
         if (!Valid(node)) return false;
         if (node == DUMP_FIXTURE_NODE_CARD && machine.cardDevnode == 0) return false;
-        for (std::uint32_t up = NODES[node].parent; up != 0; up = NODES[up].parent) {
-            if (Disabled(up)) return false;
-        }
-        return true;
+        const std::uint32_t parent = NODES[node].parent;
+        return parent == 0 || (Present(parent) && !Disabled(parent));
     }
-    // Devices that are not present keep their registry entries: the card once it has been seen.
+    // Devices that are not present keep their registry entries: the card and
+    // its disk once they have been seen.
     bool Known(std::uint32_t node) const {
-        return Present(node) || (node == DUMP_FIXTURE_NODE_CARD && machine.cardKnown != 0);
+        const bool card = node == DUMP_FIXTURE_NODE_CARD || node == DUMP_FIXTURE_NODE_DISK;
+        return Present(node) || (card && machine.cardKnown != 0);
     }
     std::optional<std::uint32_t> Bus(std::uint32_t node) const {
         switch (NODES[node].busOf) {

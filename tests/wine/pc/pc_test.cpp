@@ -238,6 +238,41 @@ TEST_F(EmulatedPc, CfgMgrWalksTheTreeAndChecksItsArguments) {
               static_cast<CONFIGRET>(CR_INVALID_PROPERTY));
 }
 
+// The card's disk is found through its interface, as the stop's volume test finds it.
+TEST_F(EmulatedPc, TheCardsDiskInterfaceLeadsToItsDisk) {
+    ASSERT_TRUE(Insert());
+    ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
+    const HDEVINFO set =
+        SetupDiGetClassDevsW(&DISK_INTERFACE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof interfaceData;
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &DISK_INTERFACE, 0, &interfaceData));
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &DISK_INTERFACE, 1, &interfaceData));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    interfaceData.cbSize = sizeof interfaceData;
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &DISK_INTERFACE, 0, &interfaceData));
+    DWORD size = 0;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &size, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<BYTE> buffer(size);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = size;  // the whole buffer instead of the record's fixed part
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, size, nullptr, &device));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, size, nullptr, &device));
+    EXPECT_STREQ(detail->DevicePath, DISK_INTERFACE_PATH);
+    EXPECT_EQ(device.DevInst, DUMP_FIXTURE_NODE_DISK);
+    SetupDiDestroyDeviceInfoList(set);
+    // The stop's volume test walks from that disk up to the slot bridge.
+    const std::uint32_t queries = Machine()->machine.diskQueries;
+    EXPECT_EQ(ZQ_SetStatus(BUS, 0, 0, 1), 1);
+    EXPECT_GT(Machine()->machine.diskQueries, queries);
+}
+
 TEST_F(EmulatedPc, TheClassInstallerTakesOnlyWellFormedPropertyChanges) {
     PciSet pci;
     auto bridge = pci.Find(DUMP_FIXTURE_NODE_SLOT_BRIDGE);

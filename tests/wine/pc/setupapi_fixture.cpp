@@ -9,6 +9,8 @@
 // would on a PC: a record whose cbSize is not the platform's size fails with
 // ERROR_INVALID_USER_BUFFER, a buffer too small with ERROR_INSUFFICIENT_BUFFER
 // and the size needed, a property the device lacks with ERROR_INVALID_DATA.
+// The one device interface of the machine is the card's disk's, whose path
+// leads to the emulated driver's disk.
 #define _SETUPAPI_
 #include <windows.h>
 #include <setupapi.h>
@@ -25,9 +27,6 @@ namespace {
 
 using namespace qn38::winepc;
 
-// SetupDiGetClassDevsW: the interface class of disks, whose devices this
-// machine has none of.
-constexpr GUID DISK_INTERFACE = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 constexpr DWORD SET_MAGIC = 0x51385043;  // "CP8Q"
 
 struct Element {
@@ -73,8 +72,24 @@ Element* ElementOf(DeviceSet& set, const SP_DEVINFO_DATA* data, DWORD& error) {
     return &set.elements[index - 1];
 }
 
+bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
 bool ClassMatches(const GUID* classGuid, std::uint32_t node) {
-    return classGuid == nullptr || std::memcmp(classGuid, &NODES[node].classGuid, sizeof(GUID)) == 0;
+    return classGuid == nullptr || SameGuid(*classGuid, NODES[node].classGuid);
+}
+
+// The one device of this machine with an interface: the card's disk.
+bool HasInterface(std::uint32_t node, const GUID& interfaceGuid) {
+    return node == DUMP_FIXTURE_NODE_DISK && SameGuid(interfaceGuid, DISK_INTERFACE);
+}
+
+// "SP_DEVICE_INTERFACE_DATA structure": Reserved says which element of the set it came from.
+const Element* InterfaceElement(const DeviceSet& set, const SP_DEVICE_INTERFACE_DATA* data) {
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return nullptr;
+    const ULONG_PTR index = data->Reserved;
+    if (index == 0 || index > set.elements.size()) return nullptr;
+    const Element& element = set.elements[index - 1];
+    return HasInterface(element.node, data->InterfaceClassGuid) ? &element : nullptr;
 }
 
 }  // namespace
@@ -109,15 +124,13 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, H
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    if ((flags & DIGCF_DEVICEINTERFACE) != 0) {
-        // No device of this machine exposes an interface: every such set is empty.
-        (void)DISK_INTERFACE;
-        return set.release();
-    }
+    const bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
     for (std::uint32_t node = 1; node <= DUMP_FIXTURE_NODES; ++node) {
         if (!snapshot->Known(node)) continue;
         if ((flags & DIGCF_PRESENT) != 0 && !snapshot->Present(node)) continue;
-        if ((flags & DIGCF_ALLCLASSES) == 0 && !ClassMatches(classGuid, node)) continue;
+        // With DIGCF_DEVICEINTERFACE the GUID names an interface class.
+        if (interfaces && (flags & DIGCF_ALLCLASSES) == 0 && !HasInterface(node, *classGuid)) continue;
+        if (!interfaces && (flags & DIGCF_ALLCLASSES) == 0 && !ClassMatches(classGuid, node)) continue;
         if (enumerator != nullptr) {
             const std::wstring_view id = NODES[node].instanceId;
             const std::wstring_view name = id.substr(0, id.find(L'\\'));
@@ -256,35 +269,64 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO handle, PSP
     return TRUE;
 }
 
-// "SetupDiEnumDeviceInterfaces function": sets of this machine hold no
-// interfaces, so every index is past the last one.
+// "SetupDiEnumDeviceInterfaces function": the interfaces of the given
+// device, or of every device of the set, of the interface class; past the
+// last one ERROR_NO_MORE_ITEMS. The record's cbSize must be
+// sizeof(SP_DEVICE_INTERFACE_DATA) (ERROR_INVALID_USER_BUFFER).
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA data, const GUID* interfaceGuid, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA interfaceData) {
-    (void)data;
-    (void)index;
-    if (SetOf(handle) == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (interfaceGuid == nullptr || interfaceData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+    const Element* only = nullptr;
+    if (data != nullptr) {
+        DWORD error = 0;
+        only = ElementOf(*set, data, error);
+        if (only == nullptr) return Fail(error);
+    }
+    DWORD seen = 0;
+    for (std::size_t at = 0; at < set->elements.size(); ++at) {
+        const Element& element = set->elements[at];
+        if ((only != nullptr && &element != only) || !HasInterface(element.node, *interfaceGuid)) continue;
+        if (seen++ != index) continue;
+        interfaceData->InterfaceClassGuid = *interfaceGuid;
+        interfaceData->Flags = SPINT_ACTIVE;
+        interfaceData->Reserved = at + 1;
+        return TRUE;
+    }
     return Fail(ERROR_NO_MORE_ITEMS);
 }
 
-// "SetupDiGetDeviceInterfaceDetailW function": the detail record's cbSize is
-// the size of its fixed part (8 on 64-bit Windows), else
-// ERROR_INVALID_USER_BUFFER. No interface of this machine exists to describe.
+// "SetupDiGetDeviceInterfaceDetailW function": the detail record's cbSize
+// is the size of its fixed part (8 on 64-bit Windows), else
+// ERROR_INVALID_USER_BUFFER; a null record must come with size 0; a buffer
+// too small is ERROR_INSUFFICIENT_BUFFER with the size needed, the record's
+// fixed part and the path with its terminator. The device's record, when
+// asked for, is checked and filled as SetupDiEnumDeviceInfo does.
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
                                              PDWORD requiredSize, PSP_DEVINFO_DATA data) {
-    (void)requiredSize;
-    (void)data;
-    if (SetOf(handle) == nullptr) return Fail(ERROR_INVALID_HANDLE);
-    if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    const Element* element = InterfaceElement(*set, interfaceData);
+    if (element == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (detail == nullptr && detailSize != 0) return Fail(ERROR_INVALID_USER_BUFFER);
     if (detail != nullptr && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
         return Fail(ERROR_INVALID_USER_BUFFER);
     }
-    return Fail(ERROR_NO_SUCH_DEVICE_INTERFACE);
+    if (data != nullptr && data->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
+    const std::size_t pathBytes = (wcslen(DISK_INTERFACE_PATH) + 1) * sizeof(wchar_t);
+    const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + pathBytes);
+    if (requiredSize != nullptr) *requiredSize = needed;
+    if (detail == nullptr || detailSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(detail->DevicePath, DISK_INTERFACE_PATH, pathBytes);
+    if (data != nullptr) {
+        data->ClassGuid = NODES[element->node].classGuid;
+        data->DevInst = element->node;
+        data->Reserved = static_cast<ULONG_PTR>(element - set->elements.data()) + 1;
+    }
+    return TRUE;
 }
 
 }  // extern "C"
