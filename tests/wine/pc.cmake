@@ -31,3 +31,8 @@ add_custom_command(TARGET wine_pc_test POST_BUILD COMMAND ${CMAKE_COMMAND} -E co
 add_dependencies(wine_pc_test qn38_fixture_setupapi qn38_fixture_cfgmgr32 qn38_dump_fixture_driver)
 add_test(NAME wine_pc_test COMMAND wine_pc_test --gtest_brief=1)
 set_tests_properties(wine_pc_test PROPERTIES LABELS wine RESOURCE_LOCK wine FIXTURES_REQUIRED qn38_dump_driver)
+
+# The floor that idle-cost measures the idle product against.
+add_executable(qn38-idle-floor ${QN38_WINE_PC_DIR}/idle_floor.cpp)
+target_link_libraries(qn38-idle-floor PRIVATE QN38HotPlug)
+target_link_options(qn38-idle-floor PRIVATE -municode)

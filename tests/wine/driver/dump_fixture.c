@@ -246,6 +246,7 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
     KIRQL irql;
 
     KeAcquireSpinLock(&stateLock, &irql);
+    if (device == pnpDevice) ++machine.pnpRequests;
     if (device == diskDevice) {
         status = DiskControl(stack, buffer, &information);
         KeReleaseSpinLock(&stateLock, irql);

@@ -95,6 +95,7 @@ typedef struct DumpFixtureMachine {
     uint32_t enumerations; /* re-enumerations asked for since the driver started */
     uint32_t stateChanges; /* class-installer state changes since the driver started */
     uint32_t diskQueries;  /* IOCTL_STORAGE_GET_DEVICE_NUMBER requests to the card's disk */
+    uint32_t pnpRequests;  /* requests to \\.\QN38PNP: what the emulated DLLs asked, the measure of their calls */
     DumpFixtureCard card;
 } DumpFixtureMachine;
 

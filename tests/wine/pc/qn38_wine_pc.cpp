@@ -198,6 +198,13 @@ int State() {
         std::printf("card-devnode absent%s\n", machine.pending != 0 ? " (the link is training)" : "");
     }
     std::printf("slot-bridge %s\n", snapshot->Disabled(DUMP_FIXTURE_NODE_SLOT_BRIDGE) ? "disabled" : "enabled");
+    const auto counts = [] {
+        DumpFixtureState state{};
+        return MachineLink::Control(DUMP_FIXTURE_GET_STATE, nullptr, 0, &state, sizeof state) ? state
+                                                                                                 : DumpFixtureState{};
+    }();
+    std::printf("requests dump-reads %u dump-writes %u pnp %u enumerations %u state-changes %u\n", counts.reads,
+                counts.writes, machine.pnpRequests, machine.enumerations, machine.stateChanges);
     if (filters->bytes == DUMP_FIXTURE_NO_VALUE) {
         std::printf("root-port-upper-filters absent\n");
     } else {
