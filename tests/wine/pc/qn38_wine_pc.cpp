@@ -201,7 +201,7 @@ int State() {
     const auto counts = [] {
         DumpFixtureState state{};
         return MachineLink::Control(DUMP_FIXTURE_GET_STATE, nullptr, 0, &state, sizeof state) ? state
-                                                                                                 : DumpFixtureState{};
+                                                                                              : DumpFixtureState{};
     }();
     std::printf("requests dump-reads %u dump-writes %u pnp %u enumerations %u state-changes %u\n", counts.reads,
                 counts.writes, machine.pnpRequests, machine.enumerations, machine.stateChanges);
