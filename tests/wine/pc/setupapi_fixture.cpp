@@ -128,8 +128,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, H
     for (std::uint32_t node = 1; node <= DUMP_FIXTURE_NODES; ++node) {
         if (!snapshot->Known(node)) continue;
         if ((flags & DIGCF_PRESENT) != 0 && !snapshot->Present(node)) continue;
-        // With DIGCF_DEVICEINTERFACE the GUID names an interface class.
-        if (interfaces && (flags & DIGCF_ALLCLASSES) == 0 && !HasInterface(node, *classGuid)) continue;
+        // With DIGCF_DEVICEINTERFACE the set holds the devices with an
+        // interface of that class, or of any class with DIGCF_ALLCLASSES.
+        if (interfaces && !HasInterface(node, (flags & DIGCF_ALLCLASSES) != 0 ? DISK_INTERFACE : *classGuid)) continue;
         if (!interfaces && (flags & DIGCF_ALLCLASSES) == 0 && !ClassMatches(classGuid, node)) continue;
         if (enumerator != nullptr) {
             const std::wstring_view id = NODES[node].instanceId;
