@@ -23,7 +23,7 @@ work=$(mktemp -d "$(dirname "$base")/tool-test.XXXXXX")
 cleanup() {
   [[ -n ${helper:-} ]] && kill "$helper" 2>/dev/null || true
   WINEPREFIX=$work/prefix "$root/scripts/wine-prefix" down || true
-  [[ -n ${xvfb:-} ]] && kill "$xvfb" 2>/dev/null || true
+  "$root/scripts/stop-xvfb" "$work/xvfb.pid"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -34,7 +34,6 @@ rm -f "$work/prefix.lock"
 export WINEPREFIX=$work/prefix
 
 display=$("$root/scripts/start-xvfb" "$work/xvfb.pid") || { echo "no display for Xvfb" >&2; exit 1; }
-xvfb=$(cat "$work/xvfb.pid")
 export DISPLAY=$display
 
 # The copy's own server starts on this display; the driver is registered
