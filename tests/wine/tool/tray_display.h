@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <chrono>
 #include <filesystem>
@@ -79,6 +80,59 @@ inline bool OpenTrayMenu(const std::string& button) {
     if (!AskTheDisplay(button + "-click " + std::to_string(icon.x) + " " + std::to_string(icon.y))) return false;
     // The keys go to whatever has the keyboard: only once the menu is there.
     return WaitUntil(PopupMenuShown, 30s);
+}
+
+// The text of the balloon the shell shows now, or nothing. Wine's explorer
+// shows each balloon as a tooltip control of its own; its text lives in
+// explorer's memory, so the tool record and the text buffer are placed there
+// for TTM_ENUMTOOLSW to fill, and read back.
+inline std::wstring BalloonText() {
+    DWORD shell = 0;
+    const HWND tray = TrayWindow();
+    if (tray == nullptr || GetWindowThreadProcessId(tray, &shell) == 0) return {};
+    struct Search {
+        DWORD shell;
+        HWND balloon;
+    } search{shell, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto* search = reinterpret_cast<Search*>(context);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t name[32] = {};
+            GetClassNameW(window, name, 32);
+            if (process != search->shell || _wcsicmp(name, TOOLTIPS_CLASSW) != 0 || !IsWindowVisible(window) ||
+                (GetWindowLongW(window, GWL_STYLE) & TTS_BALLOON) == 0) {
+                return TRUE;
+            }
+            search->balloon = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.balloon == nullptr) return {};
+    const HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, shell);
+    if (process == nullptr) return {};
+    struct Remote {
+        TTTOOLINFOW tool;
+        wchar_t text[1024];
+    };
+    auto* remote = static_cast<Remote*>(
+        VirtualAllocEx(process, nullptr, sizeof(Remote), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    std::wstring text;
+    if (remote != nullptr) {
+        Remote local{};
+        local.tool.cbSize = sizeof local.tool;
+        local.tool.lpszText = remote->text;
+        if (WriteProcessMemory(process, remote, &local, sizeof local, nullptr) &&
+            SendMessageW(search.balloon, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&remote->tool)) != 0 &&
+            ReadProcessMemory(process, remote, &local, sizeof local, nullptr)) {
+            local.text[1023] = 0;
+            text = local.text;
+        }
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return text;
 }
 
 }  // namespace qn38::traytest

@@ -68,6 +68,8 @@ std::string Log() {
 }
 bool LogHas(const std::string& text) { return Log().find(text) != std::string::npos; }
 
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
 Snapshot MachineNow() { return MachineLink::Now().value_or(Snapshot{}); }
 bool CardDevice() { return MachineNow().Present(DUMP_FIXTURE_NODE_CARD); }
 bool LinkDisabled() { return (MachineNow().machine.slot.link & LINK_DISABLE) != 0; }
@@ -172,8 +174,9 @@ TEST_F(InstalledProduct, StartsAnInsertedCardAndNamesItInTheBalloon) {
     ASSERT_TRUE(WaitUntil(CardDevice, 60s)) << "the card's device never appeared";
     EXPECT_FALSE(LinkDisabled());
     EXPECT_TRUE(WaitUntil([] { return LogHas("LinkEnable(Bus0x07)"); }, 30s));
-    // The shell shows the balloon about two seconds after the call.
-    std::this_thread::sleep_for(3s);
+    // The shell shows each balloon a little after the call, "Please wait." first.
+    EXPECT_TRUE(WaitUntil([] { return BalloonText() == L"QN38 Test SATA Card started."; }, 30s))
+        << "the balloon shows: " << Narrow(BalloonText());
     EXPECT_TRUE(AskTheDisplay("screenshot tray-balloon.png"));
     EXPECT_TRUE(ToolRunning());
 }
@@ -190,7 +193,10 @@ TEST_F(InstalledProduct, StopsTheCardFromTheLeftClickMenu) {
     EXPECT_NE(log.find("QN38UP\r\nHardwareID:PCI\\VEN_8086&DEV_A110"), std::string::npos);
     EXPECT_NE(log.find("ExpressCard\r\nBus:0X08"), std::string::npos);
     EXPECT_NE(log.find("DeviceDesc:QN38 Test SATA Card"), std::string::npos);
-    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(WaitUntil(
+        [] { return BalloonText() == L"QN38 Test SATA Card stopped.\nExpressCard can be remove safty from the slot."; },
+        30s))
+        << "the balloon shows: " << Narrow(BalloonText());
     EXPECT_TRUE(AskTheDisplay("screenshot tray-balloon-stopped.png"));
     EXPECT_TRUE(ToolRunning());
 }
