@@ -158,87 +158,6 @@ struct Snapshot {
     }
 };
 
-// A device's registry property as both interfaces report it.
-struct Property {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> bytes;
-};
-
-inline Property Text(std::wstring_view text, DWORD type) {
-    Property property{type, {}};
-    const auto* first = reinterpret_cast<const BYTE*>(text.data());
-    property.bytes.assign(first, first + text.size() * sizeof(wchar_t));
-    return property;
-}
-
-// SetupAPI's SPDRP_ codes (CfgMgr's CM_DRP_ codes are one higher). The
-// registry types are those of Microsoft's "SetupDiGetDeviceRegistryProperty"
-// page. The fixture knows these; any other is a property the device lacks.
-inline constexpr DWORD SPDRP_DEVICEDESC_CODE = 0x00;
-inline constexpr DWORD SPDRP_HARDWAREID_CODE = 0x01;
-inline constexpr DWORD SPDRP_COMPATIBLEIDS_CODE = 0x02;
-inline constexpr DWORD SPDRP_CLASSGUID_CODE = 0x08;
-inline constexpr DWORD SPDRP_UPPERFILTERS_CODE = 0x11;
-inline constexpr DWORD SPDRP_BUSNUMBER_CODE = 0x15;
-inline constexpr DWORD SPDRP_ENUMERATOR_NAME_CODE = 0x16;
-
-std::optional<DumpFixtureFilters> UpperFiltersOf(std::uint32_t node);
-
-inline std::optional<Property> PropertyOf(const Snapshot& snapshot, std::uint32_t node, DWORD spdrp) {
-    const NodeSpec& spec = NODES[node];
-    switch (spdrp) {
-    case SPDRP_DEVICEDESC_CODE: {
-        std::wstring_view text = spec.description != nullptr ? spec.description : L"";
-        if (node == DUMP_FIXTURE_NODE_CARD) {
-            const auto* name = reinterpret_cast<const wchar_t*>(snapshot.machine.card.name);
-            text = std::wstring_view(name, wcsnlen(name, DUMP_FIXTURE_NAME_UNITS));
-        }
-        return Text(std::wstring(text) + L'\0', REG_SZ);
-    }
-    case SPDRP_HARDWAREID_CODE:
-        if (spec.hardwareIds.size() <= 1) return std::nullopt;
-        return Text(spec.hardwareIds, REG_MULTI_SZ);
-    case SPDRP_COMPATIBLEIDS_CODE:
-        if (spec.compatibleIds.size() <= 1) return std::nullopt;
-        return Text(spec.compatibleIds, REG_MULTI_SZ);
-    case SPDRP_CLASSGUID_CODE: {
-        wchar_t text[40] = {};
-        const GUID& g = spec.classGuid;
-        swprintf(text, 40, L"{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
-                 g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-        return Text(std::wstring(text) + L'\0', REG_SZ);
-    }
-    case SPDRP_UPPERFILTERS_CODE: {
-        const auto filters = UpperFiltersOf(node);
-        if (!filters || filters->bytes == DUMP_FIXTURE_NO_VALUE) return std::nullopt;
-        return Property{REG_MULTI_SZ, std::vector<BYTE>(filters->data, filters->data + filters->bytes)};
-    }
-    case SPDRP_BUSNUMBER_CODE: {
-        const auto bus = snapshot.Bus(node);
-        if (!bus) return std::nullopt;
-        Property property{REG_DWORD, std::vector<BYTE>(sizeof(DWORD))};
-        std::memcpy(property.bytes.data(), &*bus, sizeof(DWORD));
-        return property;
-    }
-    case SPDRP_ENUMERATOR_NAME_CODE: {
-        const std::wstring_view id = spec.instanceId;
-        return Text(std::wstring(id.substr(0, id.find(L'\\'))) + L'\0', REG_SZ);
-    }
-    default:
-        return std::nullopt;
-    }
-}
-
-// A REG_MULTI_SZ value as Windows stores one: whole UTF-16 units, and the
-// last string's terminator followed by the list's, or the empty list.
-inline bool IsMultiString(const BYTE* data, DWORD bytes) {
-    if (bytes % sizeof(wchar_t) != 0 || bytes < sizeof(wchar_t)) return false;
-    const DWORD units = bytes / sizeof(wchar_t);
-    wchar_t last[2] = {};
-    std::memcpy(last, data + bytes - (units >= 2 ? 2 : 1) * sizeof(wchar_t), (units >= 2 ? 2 : 1) * sizeof(wchar_t));
-    return units == 1 ? last[0] == 0 : last[0] == 0 && last[1] == 0;
-}
-
 // The driver's Plug and Play device. Opened per request, with sharing, so a
 // process holds nothing between calls.
 class MachineLink {
@@ -284,6 +203,83 @@ public:
     }
 };
 
-inline std::optional<DumpFixtureFilters> UpperFiltersOf(std::uint32_t node) { return MachineLink::Filters(node); }
+// A device's registry property as both interfaces report it.
+struct Property {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+};
+
+inline Property Text(std::wstring_view text, DWORD type) {
+    Property property{type, {}};
+    const auto* first = reinterpret_cast<const BYTE*>(text.data());
+    property.bytes.assign(first, first + text.size() * sizeof(wchar_t));
+    return property;
+}
+
+// SetupAPI's SPDRP_ codes (CfgMgr's CM_DRP_ codes are one higher). The
+// registry types are those of Microsoft's "SetupDiGetDeviceRegistryProperty"
+// page. The fixture knows these; any other is a property the device lacks.
+inline constexpr DWORD SPDRP_DEVICEDESC_CODE = 0x00;
+inline constexpr DWORD SPDRP_HARDWAREID_CODE = 0x01;
+inline constexpr DWORD SPDRP_COMPATIBLEIDS_CODE = 0x02;
+inline constexpr DWORD SPDRP_CLASSGUID_CODE = 0x08;
+inline constexpr DWORD SPDRP_UPPERFILTERS_CODE = 0x11;
+inline constexpr DWORD SPDRP_BUSNUMBER_CODE = 0x15;
+inline constexpr DWORD SPDRP_ENUMERATOR_NAME_CODE = 0x16;
+
+inline std::optional<Property> PropertyOf(const Snapshot& snapshot, std::uint32_t node, DWORD spdrp) {
+    const NodeSpec& spec = NODES[node];
+    switch (spdrp) {
+    case SPDRP_DEVICEDESC_CODE: {
+        std::wstring_view text = spec.description != nullptr ? spec.description : L"";
+        if (node == DUMP_FIXTURE_NODE_CARD) {
+            const auto* name = reinterpret_cast<const wchar_t*>(snapshot.machine.card.name);
+            text = std::wstring_view(name, wcsnlen(name, DUMP_FIXTURE_NAME_UNITS));
+        }
+        return Text(std::wstring(text) + L'\0', REG_SZ);
+    }
+    case SPDRP_HARDWAREID_CODE:
+        if (spec.hardwareIds.size() <= 1) return std::nullopt;
+        return Text(spec.hardwareIds, REG_MULTI_SZ);
+    case SPDRP_COMPATIBLEIDS_CODE:
+        if (spec.compatibleIds.size() <= 1) return std::nullopt;
+        return Text(spec.compatibleIds, REG_MULTI_SZ);
+    case SPDRP_CLASSGUID_CODE: {
+        wchar_t text[40] = {};
+        const GUID& g = spec.classGuid;
+        swprintf(text, 40, L"{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
+                 g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+        return Text(std::wstring(text) + L'\0', REG_SZ);
+    }
+    case SPDRP_UPPERFILTERS_CODE: {
+        const auto filters = MachineLink::Filters(node);
+        if (!filters || filters->bytes == DUMP_FIXTURE_NO_VALUE) return std::nullopt;
+        return Property{REG_MULTI_SZ, std::vector<BYTE>(filters->data, filters->data + filters->bytes)};
+    }
+    case SPDRP_BUSNUMBER_CODE: {
+        const auto bus = snapshot.Bus(node);
+        if (!bus) return std::nullopt;
+        Property property{REG_DWORD, std::vector<BYTE>(sizeof(DWORD))};
+        std::memcpy(property.bytes.data(), &*bus, sizeof(DWORD));
+        return property;
+    }
+    case SPDRP_ENUMERATOR_NAME_CODE: {
+        const std::wstring_view id = spec.instanceId;
+        return Text(std::wstring(id.substr(0, id.find(L'\\'))) + L'\0', REG_SZ);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// A REG_MULTI_SZ value as Windows stores one: whole UTF-16 units, and the
+// last string's terminator followed by the list's, or the empty list.
+inline bool IsMultiString(const BYTE* data, DWORD bytes) {
+    if (bytes % sizeof(wchar_t) != 0 || bytes < sizeof(wchar_t)) return false;
+    const DWORD units = bytes / sizeof(wchar_t);
+    wchar_t last[2] = {};
+    std::memcpy(last, data + bytes - (units >= 2 ? 2 : 1) * sizeof(wchar_t), (units >= 2 ? 2 : 1) * sizeof(wchar_t));
+    return units == 1 ? last[0] == 0 : last[0] == 0 && last[1] == 0;
+}
 
 }  // namespace qn38::winepc

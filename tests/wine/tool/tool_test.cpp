@@ -60,9 +60,7 @@ struct ToolWindows {
 };
 
 bool InAToolProcess(HWND window) {
-    DWORD id = 0;
-    GetWindowThreadProcessId(window, &id);
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ProcessOf(window));
     if (process == nullptr) return false;
     wchar_t image[MAX_PATH] = {};
     DWORD units = MAX_PATH;
@@ -78,19 +76,12 @@ bool InAToolProcess(HWND window) {
 // processes. Another program's window may carry the same title (the settings
 // dialog's test shows the tool's dialogs), and must not count.
 ToolWindows FindToolWindows() {
-    ToolWindows found;
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            wchar_t title[64] = {};
-            GetWindowTextW(window, title, 64);
-            if (std::wstring(title) != TITLE || !InAToolProcess(window)) return TRUE;
-            auto* found = reinterpret_cast<ToolWindows*>(context);
-            ++found->count;
-            found->window = window;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+    const auto windows = TopLevelWindows([](HWND window) {
+        wchar_t title[64] = {};
+        GetWindowTextW(window, title, 64);
+        return std::wstring(title) == TITLE && InAToolProcess(window);
+    });
+    return {static_cast<int>(windows.size()), windows.empty() ? nullptr : windows.back()};
 }
 
 PROCESS_INFORMATION StartTool() {

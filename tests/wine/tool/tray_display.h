@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qn38::traytest {
 
@@ -24,6 +25,34 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
         std::this_thread::sleep_for(50ms);
     }
     return true;
+}
+
+// The top-level windows for which `wanted` holds, in EnumWindows' order.
+inline std::vector<HWND> TopLevelWindows(const std::function<bool(HWND)>& wanted) {
+    struct Search {
+        const std::function<bool(HWND)>* wanted;
+        std::vector<HWND> found;
+    } search{&wanted, {}};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto* search = reinterpret_cast<Search*>(context);
+            if ((*search->wanted)(window)) search->found.push_back(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+inline DWORD ProcessOf(HWND window) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return process;
+}
+
+inline std::wstring ClassOf(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
 }
 
 inline HWND TrayWindow() { return FindWindowW(nullptr, L"Wine System Tray"); }
@@ -87,29 +116,14 @@ inline bool OpenTrayMenu(const std::string& button) {
 // explorer's memory, so the tool record and the text buffer are placed there
 // for TTM_ENUMTOOLSW to fill, and read back.
 inline std::wstring BalloonText() {
-    DWORD shell = 0;
     const HWND tray = TrayWindow();
-    if (tray == nullptr || GetWindowThreadProcessId(tray, &shell) == 0) return {};
-    struct Search {
-        DWORD shell;
-        HWND balloon;
-    } search{shell, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* search = reinterpret_cast<Search*>(context);
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            wchar_t name[32] = {};
-            GetClassNameW(window, name, 32);
-            if (process != search->shell || _wcsicmp(name, TOOLTIPS_CLASSW) != 0 || !IsWindowVisible(window) ||
-                (GetWindowLongW(window, GWL_STYLE) & TTS_BALLOON) == 0) {
-                return TRUE;
-            }
-            search->balloon = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (search.balloon == nullptr) return {};
+    if (tray == nullptr) return {};
+    const DWORD shell = ProcessOf(tray);
+    const auto balloons = TopLevelWindows([shell](HWND window) {
+        return ProcessOf(window) == shell && _wcsicmp(ClassOf(window).c_str(), TOOLTIPS_CLASSW) == 0 &&
+               IsWindowVisible(window) && (GetWindowLongW(window, GWL_STYLE) & TTS_BALLOON) != 0;
+    });
+    if (balloons.empty()) return {};
     const HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, shell);
     if (process == nullptr) return {};
     struct Remote {
@@ -124,7 +138,7 @@ inline std::wstring BalloonText() {
         local.tool.cbSize = sizeof local.tool;
         local.tool.lpszText = remote->text;
         if (WriteProcessMemory(process, remote, &local, sizeof local, nullptr) &&
-            SendMessageW(search.balloon, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&remote->tool)) != 0 &&
+            SendMessageW(balloons.front(), TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&remote->tool)) != 0 &&
             ReadProcessMemory(process, remote, &local, sizeof local, nullptr)) {
             local.text[1023] = 0;
             text = local.text;

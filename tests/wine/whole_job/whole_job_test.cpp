@@ -82,29 +82,13 @@ std::wstring RootPortFilters() {
 
 // A message box of the tool (class #32770) whose text holds `text`.
 HWND ToolMessageBox(DWORD tool, const std::wstring& text) {
-    struct Search {
-        DWORD tool;
-        const std::wstring* text;
-        HWND found;
-    } search{tool, &text, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* search = reinterpret_cast<Search*>(context);
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            wchar_t name[16] = {};
-            GetClassNameW(window, name, 16);
-            wchar_t message[512] = {};
-            GetDlgItemTextW(window, 0xFFFF, message, 512);  // a message box's text control
-            if (process != search->tool || std::wstring(name) != L"#32770" ||
-                std::wstring(message).find(*search->text) == std::wstring::npos) {
-                return TRUE;
-            }
-            search->found = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    const auto boxes = TopLevelWindows([&](HWND window) {
+        wchar_t message[512] = {};
+        GetDlgItemTextW(window, 0xFFFF, message, 512);  // a message box's text control
+        return ProcessOf(window) == tool && ClassOf(window) == L"#32770" &&
+               std::wstring(message).find(text) != std::wstring::npos;
+    });
+    return boxes.empty() ? nullptr : boxes.front();
 }
 
 class InstalledProduct : public ::testing::Test {
