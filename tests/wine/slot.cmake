@@ -1,34 +1,13 @@
 # The slot's Wine tests: the real DLL against an emulated dump driver.
 #
-# The driver (tests/wine/driver/dump_fixture.c) is a test fixture, never
-# shipped: a WDM driver with \Device\ZQDUMP and a register model of one slot
+# The driver (sim/winepc/driver/dump_fixture.c, built by sim/winepc/winepc.cmake)
+# is never shipped: a WDM driver with \Device\ZQDUMP and a register model of one slot
 # bridge. The CTest fixture qn38_dump_driver registers it as the kernel-driver
 # service qn38dumpfixture and leaves it stopped, since other Wine tests expect
 # no dump device; a test that needs it adds FIXTURES_REQUIRED qn38_dump_driver
 # and runs it for its own duration (ScopedDumpFixture in driver/dump_fixture.h,
 # or driver/dump-fixture start and stop), driving the slot through
-# driver/dump_fixture.h or dump_fixture_ctl.exe.
-set(QN38_DUMP_FIXTURE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/driver)
-set(QN38_DUMP_FIXTURE_SYS ${CMAKE_BINARY_DIR}/bin/dump_fixture.sys)
-set(QN38_DUMP_FIXTURE_FLAGS -O2 -Wall -Wextra -nostdlib -Wl,--subsystem,native -Wl,-e,DriverEntry)
-if(DEFINED ENV{CI})
-  list(APPEND QN38_DUMP_FIXTURE_FLAGS -Werror)
-endif()
-# Built by the C compiler of the toolchain file; the project itself needs no C.
-add_custom_command(
-  OUTPUT ${QN38_DUMP_FIXTURE_SYS}
-  COMMAND ${CMAKE_C_COMPILER} ${QN38_DUMP_FIXTURE_FLAGS} -o ${QN38_DUMP_FIXTURE_SYS}
-          ${QN38_DUMP_FIXTURE_DIR}/dump_fixture.c -lntoskrnl -lhal
-  DEPENDS ${QN38_DUMP_FIXTURE_DIR}/dump_fixture.c ${QN38_DUMP_FIXTURE_DIR}/dump_fixture_protocol.h
-  COMMENT "Building the emulated dump driver (test fixture)"
-  VERBATIM)
-add_custom_target(qn38_dump_fixture_driver ALL DEPENDS ${QN38_DUMP_FIXTURE_SYS})
-
-add_executable(dump_fixture_ctl ${QN38_DUMP_FIXTURE_DIR}/dump_fixture_ctl.cpp)
-target_include_directories(dump_fixture_ctl PRIVATE ${QN38_DUMP_FIXTURE_DIR})
-target_link_options(dump_fixture_ctl PRIVATE -municode)
-add_dependencies(dump_fixture_ctl qn38_dump_fixture_driver)
-
+# driver/dump_fixture.h or qn38-wine-pc.exe.
 add_test(NAME wine_dump_driver_install
          COMMAND ${QN38_DUMP_FIXTURE_DIR}/dump-fixture install ${QN38_DUMP_FIXTURE_SYS})
 add_test(NAME wine_dump_driver_remove COMMAND ${QN38_DUMP_FIXTURE_DIR}/dump-fixture remove)

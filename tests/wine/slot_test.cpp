@@ -41,7 +41,7 @@ class DumpDriverEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
         driver_.emplace();
-        ASSERT_TRUE(driver_->running()) << "register the driver with tests/wine/driver/dump-fixture install";
+        ASSERT_TRUE(driver_->running()) << "register the driver with sim/winepc/driver/dump-fixture install";
     }
     void TearDown() override { driver_.reset(); }
 

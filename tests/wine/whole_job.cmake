@@ -1,11 +1,11 @@
-# The installed product's whole job on the emulated PC (tests/wine/pc): the
+# The installed product's whole job on the emulated PC (sim/winepc): the
 # x64 package, qn38-wine-pc, and the installed tool and service, on a display
 # and in a prefix of their own (tool/run_tool_test.sh). The balloons of the
 # run land in the build tree's screenshots; docs/screenshots/tray-balloon.png
 # and tray-balloon-stopped.png are copies.
 add_executable(wine_whole_job_test whole_job/whole_job_test.cpp service_harness.cpp)
 target_include_directories(wine_whole_job_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tool
-                                                 ${CMAKE_CURRENT_SOURCE_DIR}/pc ${CMAKE_CURRENT_SOURCE_DIR}/driver)
+                                                 ${QN38_WINE_PC_DIR} ${QN38_DUMP_FIXTURE_DIR})
 target_link_libraries(wine_whole_job_test PRIVATE gtest gtest_main qn38_tool_win32 advapi32 user32)
 target_compile_definitions(wine_whole_job_test PRIVATE QN38_PACKAGE_DIR=L"${QN38_PACKAGE_DIR_WINDOWS}"
                                                  QN38_VERSION=L"${QN38_PACKAGE_VERSION}")

@@ -39,7 +39,7 @@ export DISPLAY=$display
 # The copy's own server starts on this display; the driver is registered
 # there, since the run's server may not have saved its registrations yet.
 "$root/scripts/wine-prefix" up
-"$root/tests/wine/driver/dump-fixture" install "$driver" >/dev/null
+"$root/sim/winepc/driver/dump-fixture" install "$driver" >/dev/null
 
 mkdir -p "$(dirname "$screenshot")"
 rm -f "$screenshot" "$screenshot.request" "$screenshot.done"

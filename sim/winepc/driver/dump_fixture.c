@@ -10,7 +10,7 @@
  * and read what was done to the registers.
  *
  * The same state is the Plug and Play side of the machine that the emulated
- * setupapi.dll and cfgmgr32.dll show (tests/wine/pc): the card's devnode
+ * setupapi.dll and cfgmgr32.dll show (sim/winepc): the card's devnode
  * exists below the slot bridge only while a card is in and the link is up,
  * and appears when the bus is enumerated again, once the link has trained
  * (an enumeration that comes too early completes when it has, as Plug and

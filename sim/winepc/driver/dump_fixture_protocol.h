@@ -37,7 +37,7 @@ typedef struct DumpFixtureState {
 } DumpFixtureState;
 
 /* The Plug and Play side of the same machine, for the emulated setupapi.dll
- * and cfgmgr32.dll (tests/wine/pc) and qn38-wine-pc. They reach it through a
+ * and cfgmgr32.dll (sim/winepc) and qn38-wine-pc. They reach it through a
  * second device, \\.\QN38PNP, opened with sharing, so that the product's
  * own opens of \\.\ZQDUMP (without sharing) never meet theirs. */
 #define DUMP_FIXTURE_GET_MACHINE 0x9C40280Cu  /* out: DumpFixtureMachine */
@@ -48,7 +48,7 @@ typedef struct DumpFixtureState {
 #define DUMP_FIXTURE_SET_FILTERS 0x9C402820u  /* in: DumpFixtureFilters */
 
 /* The devnodes of the machine. Their handles (DEVINST values) are these
- * numbers; what each one is lies in tests/wine/pc/machine.h. */
+ * numbers; what each one is lies in sim/winepc/machine.h. */
 #define DUMP_FIXTURE_NODE_ROOT 1u
 #define DUMP_FIXTURE_NODE_PCI_BUS 2u
 #define DUMP_FIXTURE_NODE_HOST_BRIDGE 3u

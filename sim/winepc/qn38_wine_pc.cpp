@@ -9,6 +9,8 @@
 //   qn38-wine-pc remove [--dir DIR]     undoes all of install
 //   qn38-wine-pc insert BUS [--name TEXT] [--training MS] [--needs link-cycle|device-cycle]
 //   qn38-wine-pc pull BUS
+//   qn38-wine-pc slot BUS [SUBSYSTEM]   the slot bridge moved to BUS (with another subsystem
+//                                       ID, to be another maker's bridge), slot empty, link up
 //   qn38-wine-pc filter on|off          QN38UP alone on the root port's upper filters, or none
 //   qn38-wine-pc state                  one line per fact
 // Exit status 0 on success, 1 when the machine cannot be reached or changed,
@@ -37,7 +39,7 @@ int Usage(const char* problem) {
                  "qn38-wine-pc: %s\n"
                  "usage: qn38-wine-pc install [--bus N] [--dir DIR] | remove [--dir DIR]\n"
                  "       | insert BUS [--name TEXT] [--training MS] [--needs link-cycle|device-cycle]\n"
-                 "       | pull BUS | filter on|off | state\n",
+                 "       | pull BUS | slot BUS [SUBSYSTEM] | filter on|off | state\n",
                  problem);
     return 2;
 }
@@ -154,8 +156,8 @@ void RemoveFixtures(const std::wstring& directory) {
 }
 
 // The slot bridge on `bus` with an empty slot and its link up.
-bool PlaceSlot(std::uint32_t bus) {
-    const DumpFixtureSlot slot{bus, DUMP_FIXTURE_SUBSYSTEM, 0, DUMP_FIXTURE_LINK_STATUS};
+bool PlaceSlot(std::uint32_t bus, std::uint32_t subsystem = DUMP_FIXTURE_SUBSYSTEM) {
+    const DumpFixtureSlot slot{bus, subsystem, 0, DUMP_FIXTURE_LINK_STATUS};
     return MachineLink::Control(DUMP_FIXTURE_SET_SLOT, &slot, sizeof slot, nullptr, 0);
 }
 
@@ -322,6 +324,15 @@ int wmain(int argc, wchar_t** argv) {
         return MachineLink::Control(DUMP_FIXTURE_SET_CARD, &pulled, sizeof pulled, nullptr, 0)
                    ? 0
                    : Failed("the card could not be pulled");
+    }
+    if (command == L"slot") {
+        std::uint32_t bus = 0;
+        std::uint32_t subsystem = DUMP_FIXTURE_SUBSYSTEM;
+        if ((argc != 3 && argc != 4) || !ParseNumber(argv[2], 255, bus) ||
+            (argc == 4 && !ParseNumber(argv[3], 0xFFFFFFFF, subsystem))) {
+            return Usage("slot takes a BUS from 0 to 255 and may take a SUBSYSTEM");
+        }
+        return PlaceSlot(bus, subsystem) ? 0 : Failed("the emulated machine does not answer (run install first)");
     }
     if (command == L"filter") {
         if (argc != 3) return Usage("filter takes on or off");

@@ -132,7 +132,7 @@ protected:
     static void SetUpTestSuite() { driver_ = new ScopedDumpFixture; }
     static void TearDownTestSuite() { delete driver_; }
     void SetUp() override {
-        ASSERT_TRUE(driver_->running()) << "register the driver with tests/wine/driver/dump-fixture install";
+        ASSERT_TRUE(driver_->running()) << "register the driver with sim/winepc/driver/dump-fixture install";
         ASSERT_TRUE(SetSlot());
         ASSERT_TRUE(SetRootPortFilters(std::nullopt));
     }

@@ -1,7 +1,7 @@
 // Test support for Windows programs that run against the emulated dump
 // driver: put the slot bridge on a bus, insert and pull the card, read what
 // the library did to the registers, and stop or start the driver itself.
-// The driver must be registered first (tests/wine/driver/dump-fixture
+// The driver must be registered first (sim/winepc/driver/dump-fixture
 // install, or the CTest fixture qn38_dump_driver); it is left stopped, and a
 // program starts it for as long as it needs it with ScopedDumpFixture.
 #pragma once
