@@ -112,7 +112,11 @@ inline constexpr NodeSpec NODES[DUMP_FIXTURE_NODES + 1] = {
 // The device path of the card's disk interface: the driver's link to its disk.
 inline constexpr const wchar_t* DISK_INTERFACE_PATH = L"\\\\?\\" DUMP_FIXTURE_DISK_LINK;
 
-inline bool IsPciDevice(std::uint32_t node) { return std::wstring_view(NODES[node].instanceId).starts_with(L"PCI\\"); }
+// The enumerator that named the device: the instance ID up to its first backslash ("PCI").
+inline std::wstring_view EnumeratorOf(std::uint32_t node) {
+    const std::wstring_view id = NODES[node].instanceId;
+    return id.substr(0, id.find(L'\\'));
+}
 
 // The machine as the driver has it at one moment.
 struct Snapshot {
@@ -198,6 +202,15 @@ public:
     static bool SetFilters(const DumpFixtureFilters& filters) {
         return Control(DUMP_FIXTURE_SET_FILTERS, &filters, sizeof filters, nullptr, 0);
     }
+    // The slot bridge on `bus` with an empty slot and its link up.
+    static bool PlaceSlot(std::uint32_t bus, std::uint32_t subsystem = DUMP_FIXTURE_SUBSYSTEM) {
+        const DumpFixtureSlot slot{bus, subsystem, 0, DUMP_FIXTURE_LINK_STATUS};
+        return Control(DUMP_FIXTURE_SET_SLOT, &slot, sizeof slot, nullptr, 0);
+    }
+    static bool Pull() {
+        const std::uint32_t pulled = 0;
+        return Control(DUMP_FIXTURE_SET_CARD, &pulled, sizeof pulled, nullptr, 0);
+    }
     static bool Insert(const DumpFixtureCard& card) {
         return Control(DUMP_FIXTURE_INSERT_CARD, &card, sizeof card, nullptr, 0);
     }
@@ -263,10 +276,8 @@ inline std::optional<Property> PropertyOf(const Snapshot& snapshot, std::uint32_
         std::memcpy(property.bytes.data(), &*bus, sizeof(DWORD));
         return property;
     }
-    case SPDRP_ENUMERATOR_NAME_CODE: {
-        const std::wstring_view id = spec.instanceId;
-        return Text(std::wstring(id.substr(0, id.find(L'\\'))) + L'\0', REG_SZ);
-    }
+    case SPDRP_ENUMERATOR_NAME_CODE:
+        return Text(std::wstring(EnumeratorOf(node)) + L'\0', REG_SZ);
     default:
         return std::nullopt;
     }

@@ -155,12 +155,6 @@ void RemoveFixtures(const std::wstring& directory) {
     for (const wchar_t* dll : FIXTURE_DLLS) DeleteFileW((directory + L"\\" + dll + L".dll").c_str());
 }
 
-// The slot bridge on `bus` with an empty slot and its link up.
-bool PlaceSlot(std::uint32_t bus, std::uint32_t subsystem = DUMP_FIXTURE_SUBSYSTEM) {
-    const DumpFixtureSlot slot{bus, subsystem, 0, DUMP_FIXTURE_LINK_STATUS};
-    return MachineLink::Control(DUMP_FIXTURE_SET_SLOT, &slot, sizeof slot, nullptr, 0);
-}
-
 std::string Utf8(std::wstring_view text) {
     if (text.empty()) return {};
     const int bytes =
@@ -310,7 +304,7 @@ int wmain(int argc, wchar_t** argv) {
             return Failed("the product's folder does not exist: install the product first");
         }
         if (!InstallDriver()) return Failed("the emulated dump driver did not start");
-        if (!PlaceSlot(bus)) return Failed("the emulated machine does not answer");
+        if (!MachineLink::PlaceSlot(bus)) return Failed("the emulated machine does not answer");
         if (!CopyFixtures(directory)) return Failed("the emulated setupapi.dll and cfgmgr32.dll could not be copied");
         if (!SetOverrides()) return Failed("the DLL overrides could not be set");
         return 0;
@@ -320,10 +314,7 @@ int wmain(int argc, wchar_t** argv) {
         if (argc != 3) return Usage("pull takes a BUS");
         std::uint32_t bus = 0;
         if (const int status = CheckedBus(argv[2], bus); status != 0) return status;
-        const std::uint32_t pulled = 0;
-        return MachineLink::Control(DUMP_FIXTURE_SET_CARD, &pulled, sizeof pulled, nullptr, 0)
-                   ? 0
-                   : Failed("the card could not be pulled");
+        return MachineLink::Pull() ? 0 : Failed("the card could not be pulled");
     }
     if (command == L"slot") {
         std::uint32_t bus = 0;
@@ -332,7 +323,9 @@ int wmain(int argc, wchar_t** argv) {
             (argc == 4 && !ParseNumber(argv[3], 0xFFFFFFFF, subsystem))) {
             return Usage("slot takes a BUS from 0 to 255 and may take a SUBSYSTEM");
         }
-        return PlaceSlot(bus, subsystem) ? 0 : Failed("the emulated machine does not answer (run install first)");
+        return MachineLink::PlaceSlot(bus, subsystem)
+                   ? 0
+                   : Failed("the emulated machine does not answer (run install first)");
     }
     if (command == L"filter") {
         if (argc != 3) return Usage("filter takes on or off");

@@ -133,8 +133,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, H
         if (interfaces && !HasInterface(node, (flags & DIGCF_ALLCLASSES) != 0 ? DISK_INTERFACE : *classGuid)) continue;
         if (!interfaces && (flags & DIGCF_ALLCLASSES) == 0 && !ClassMatches(classGuid, node)) continue;
         if (enumerator != nullptr) {
-            const std::wstring_view id = NODES[node].instanceId;
-            const std::wstring_view name = id.substr(0, id.find(L'\\'));
+            const std::wstring_view name = EnumeratorOf(node);
             if (name.size() != wcslen(enumerator) || _wcsnicmp(name.data(), enumerator, name.size()) != 0) continue;
         }
         set->elements.push_back({node});

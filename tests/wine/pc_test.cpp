@@ -75,11 +75,6 @@ int RunOnTheFixtures() {
 
 std::optional<Snapshot> Machine() { return MachineLink::Now(); }
 
-bool SetSlot() {
-    const DumpFixtureSlot slot{BUS, DUMP_FIXTURE_SUBSYSTEM, 0, DUMP_FIXTURE_LINK_STATUS};
-    return MachineLink::Control(DUMP_FIXTURE_SET_SLOT, &slot, sizeof slot, nullptr, 0);
-}
-
 bool Insert(std::uint32_t trainingMs = 0, std::uint32_t needs = DUMP_FIXTURE_NEEDS_NOTHING,
             const wchar_t* name = L"Test Card") {
     DumpFixtureCard card{};
@@ -133,7 +128,7 @@ protected:
     static void TearDownTestSuite() { delete driver_; }
     void SetUp() override {
         ASSERT_TRUE(driver_->running()) << "register the driver with sim/winepc/driver/dump-fixture install";
-        ASSERT_TRUE(SetSlot());
+        ASSERT_TRUE(MachineLink::PlaceSlot(BUS));
         ASSERT_TRUE(SetRootPortFilters(std::nullopt));
     }
     static ScopedDumpFixture* driver_;
