@@ -50,8 +50,8 @@ std::string AnswerName(int answer) {
 
 }  // namespace
 
-ConsoleView::ConsoleView(std::ostream& out, SimTrayTool& tool, bool verbose)
-    : out_(out), tool_(tool), verbose_(verbose), windowThread_(std::this_thread::get_id()) {
+ConsoleView::ConsoleView(std::ostream& out, SimTrayTool& tool, bool verbose, std::string user)
+    : out_(out), tool_(tool), user_(std::move(user)), verbose_(verbose), windowThread_(std::this_thread::get_id()) {
     tool_.log.onLine = [this](const std::string& line) { OnLine(line); };
     tool_.messages.whileOpen = [this](const ShownMessageBox& box) { ShowMessageBox(box); };
 }
@@ -75,7 +75,9 @@ std::string ConsoleView::IconName(std::uint32_t iconId) {
 }
 
 void ConsoleView::Write(const std::string& text) {
-    std::lock_guard lock(mutex_);
+    // Several users' views write to one console, from their tools' threads.
+    static std::mutex written;
+    std::lock_guard lock(written);
     out_ << text << std::flush;
 }
 
@@ -84,8 +86,9 @@ void ConsoleView::Heading(std::string_view text) { Write("\n" + std::string(text
 void ConsoleView::Command(std::string_view text) { Write("  > " + std::string(text) + "\n"); }
 
 void ConsoleView::Event(std::string_view tag, std::string_view text) {
-    std::string line = std::string(EVENT_INDENT) + std::string(tag) + ":";
-    line.append(tag.size() < 12 ? 12 - tag.size() : 1, ' ');
+    const std::string named = user_ + std::string(tag);
+    std::string line = std::string(EVENT_INDENT) + named + ":";
+    line.append(named.size() < 12 ? 12 - named.size() : 1, ' ');
     Write(line + std::string(text) + "\n");
 }
 

@@ -19,8 +19,9 @@ namespace qn38::sim {
 class ConsoleView {
 public:
     // `verbose` adds the poller's routine link requests and the window's
-    // hide and show calls.
-    ConsoleView(std::ostream& out, SimTrayTool& tool, bool verbose);
+    // hide and show calls; `user` comes before the tags of what this tool
+    // shows ("user 2 "), empty for the first user's.
+    ConsoleView(std::ostream& out, SimTrayTool& tool, bool verbose, std::string user = {});
     ~ConsoleView();
     ConsoleView(const ConsoleView&) = delete;
     ConsoleView& operator=(const ConsoleView&) = delete;
@@ -49,9 +50,10 @@ private:
 
     std::ostream& out_;
     SimTrayTool& tool_;
+    const std::string user_;
     const bool verbose_;
     const std::thread::id windowThread_;
-    std::mutex mutex_;
+    std::mutex mutex_;             // the counters below; every view's writes share one lock of their own
     std::size_t trayCalls_ = 0;    // tray calls already shown
     std::size_t menus_ = 0;        // menus already shown
     std::uint32_t iconShown_ = 0;  // the icon last shown, 0 while none is in the notification area

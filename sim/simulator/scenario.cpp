@@ -223,9 +223,24 @@ const std::map<std::string, VerbInfo>& Verbs() {
                 c.count = a.Empty() ? 1 : static_cast<int>(Number(a.Take("the reads"), 1, 1000, "the reads"));
                 a.End();
             });
+        add("fail-scan", Verb::FailScan, "fail-scan [TIMES]",
+            "the next TIMES builds (1 unless given) of the PCI device set fail, as while Plug and Play is busy",
+            [](Arguments& a, Command& c) {
+                c.count = a.Empty() ? 1 : static_cast<int>(Number(a.Take("the scans"), 1, 1000, "the scans"));
+                a.End();
+            });
+        add("session", Verb::Session, "session N",
+            "the tool commands that follow act on the tool of logged-on user N (1 to 4; 1 at first), on the same PC "
+            "and service",
+            [](Arguments& a, Command& c) {
+                c.count = static_cast<int>(Number(a.Take("the user"), 1, 4, "the user"));
+                a.End();
+            });
         add("start", Verb::Start, "start", "the tray tool starts (the service is already running)", nothing);
         add("insert", Verb::Insert,
-            "insert BUS [disk LETTER]... [needs link-cycle|device-cycle] [training N|MSms] [name TEXT]",
+            "insert BUS [disk LETTER]... [needs link-cycle|device-cycle] [training N|MSms] [linger MSms] [problem "
+            "CODE] "
+            "[name TEXT]",
             "a card goes into the slot; the poller notices it on its next pass", [](Arguments& a, Command& c) {
                 c.bus = Bus(a.Take("the bus"));
                 while (!a.Empty()) {
@@ -246,10 +261,20 @@ const std::map<std::string, VerbInfo>& Verbs() {
                         } else {
                             c.card.trainingReenumerations = static_cast<int>(Number(training, 0, 100000, "training"));
                         }
+                    } else if (option == "linger") {
+                        std::string linger = a.Take("the linger time");
+                        if (!linger.ends_with("ms")) throw Refusal{"linger: the time is MSms, e.g. 8000ms"};
+                        linger.resize(linger.size() - 2);
+                        c.card.lingerMilliseconds =
+                            static_cast<std::uint32_t>(Number(linger, 0, 600000, "the linger time in ms"));
+                    } else if (option == "problem") {
+                        c.card.problem =
+                            static_cast<std::uint32_t>(Number(a.Take("the problem code"), 1, 0xFFFF, "problem"));
                     } else if (option == "name") {
                         c.card.name = a.Take("the card's name");
                     } else {
-                        throw Refusal{"unknown option \"" + option + "\" (disk, needs, training or name)"};
+                        throw Refusal{"unknown option \"" + option +
+                                      "\" (disk, needs, training, linger, problem or name)"};
                     }
                 }
             });
@@ -454,24 +479,16 @@ ParsedScenario ParseScenario(std::string_view text) {
 std::string ScenarioHelp() {
     // In the order a scenario uses them, not alphabetically.
     static const std::vector<std::string> order = {
-        "step",           "slot",
-        "driver-key",     "fail-read",
-        "start",          "insert",
-        "pull",           "eject",
-        "open-file",      "close-file",
-        "network-drive",  "shell-restart",
-        "shell-absent",   "shell-ready",
-        "service",        "click",
-        "choose",         "menu",
-        "answer",         "settings",
-        "close-about",    "device-change",
-        "power",          "wait",
-        "expect-balloon", "expect-no-balloon",
-        "expect-icon",    "expect-message",
-        "expect-request", "expect-card",
-        "expect-link",    "expect-log",
-        "expect-restart", "log",
-        "help",           "quit",
+        "step",          "slot",           "driver-key",     "fail-read",
+        "fail-scan",     "session",        "start",          "insert",
+        "pull",          "eject",          "open-file",      "close-file",
+        "network-drive", "shell-restart",  "shell-absent",   "shell-ready",
+        "service",       "click",          "choose",         "menu",
+        "answer",        "settings",       "close-about",    "device-change",
+        "power",         "wait",           "expect-balloon", "expect-no-balloon",
+        "expect-icon",   "expect-message", "expect-request", "expect-card",
+        "expect-link",   "expect-log",     "expect-restart", "log",
+        "help",          "quit",
     };
     std::string help;
     for (const auto& name : order) {

@@ -17,6 +17,8 @@ enum class Verb {
     Slot,
     DriverKey,
     FailRead,
+    FailScan,
+    Session,
     Start,
     Insert,
     Pull,
@@ -66,6 +68,8 @@ struct CardInsert {
     bool needsDeviceCycle = false;
     int trainingReenumerations = 0;
     std::uint32_t trainingMilliseconds = 0;
+    std::uint32_t lingerMilliseconds = 0;  // the card's devices stay this long after its link went down
+    std::uint32_t problem = 0;             // the card's device comes up with this problem code
     std::optional<std::string> name;
 };
 
@@ -87,7 +91,7 @@ struct Command {
     std::string text;  // step title, expected request, log text or literal balloon text
     std::uint8_t bus = 0;
     char letter = 0;
-    int count = 0;                 // wait: poller passes; fail-read: the reads that fail
+    int count = 0;  // wait: poller passes; fail-read, fail-scan: the reads or scans that fail; session: the user
     std::uint32_t values[3] = {};  // driver-key: DefLen, StartAdrs, EndAdrs; power: wParam, lParam; fail-read: offset
     bool flag = false;  // slot: without the filter; driver-key: no driver; click: right; expect-*: yes/present/enabled;
                         // network-drive: unreachable; service: hang

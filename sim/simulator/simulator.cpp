@@ -48,26 +48,53 @@ bool ErrorBalloon(std::uint32_t stringId) { return stringId == IDS_STOP_FAILED |
 
 }  // namespace
 
+Simulator::Session::Session(SimSharedPc& shared, const SimulatorOptions& options, std::ostream& out, int user)
+    : tool(shared, options.language),
+      view(out, tool, options.verbose, user == 1 ? std::string() : "user " + std::to_string(user) + " ") {}
+
 Simulator::Simulator(const SimulatorOptions& options, std::ostream& out)
     : options_(options),
+      out_(out),
       logFolder_(options.workdir, pc_.files, options.keepLog),
-      tool_(pc_, options.language),
-      view_(out, tool_, options.verbose) {
+      shared_(pc_),
+      view_(AddSession(1).view) {
     toolFiles_.executablePath = std::u16string(TOOL_PATH);
     // What every Windows PC has: ordinary PCI devices, its system disk, the
     // current user's Run key.
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         pc_.devices.AddOrdinaryDevices(8);
         pc_.storage.AddSystemDisk();
         pc_.registry.CreateKey(RegistryRoot::CurrentUser, tool::RUN_KEY_PATH);
         pc_.clock.now = ClockAt(0);
     });
-    tool_.settings.whileOpen = [this](SimSettingsDialog& opened) { OperateSettings(opened); };
 }
 
 Simulator::~Simulator() {
-    tool_.settings.whileOpen = nullptr;
-    if (state_ == ToolState::Running) tool_.Destroy();
+    for (auto& [user, session] : sessions_) {
+        session->tool.settings.whileOpen = nullptr;
+        if (session->state == ToolState::Running) session->tool.Destroy();
+    }
+}
+
+Simulator::Session& Simulator::AddSession(int user) {
+    auto& session = sessions_[user];
+    if (!session) {
+        session = std::make_unique<Session>(shared_, options_, out_, user);
+        session->tool.settings.whileOpen = [this](SimSettingsDialog& opened) { OperateSettings(opened); };
+    }
+    return *session;
+}
+
+void Simulator::SwitchSession(const Command& command) {
+    AddSession(command.count);
+    current_ = command.count;
+    view_.Event("system", "the commands that follow are user " + std::to_string(current_) + "'s");
+}
+
+void Simulator::FailScan(const Command& command) {
+    tool().OnMachine([&] { pc_.devices.FailNextPciDeviceSets(command.count); });
+    view_.Event("machine", "the next " + std::to_string(command.count) +
+                               " build(s) of the PCI device set fail: Plug and Play is busy");
 }
 
 bool Simulator::Play(const std::vector<Command>& commands) {
@@ -90,8 +117,8 @@ bool Simulator::Execute(const Command& command) {
     view_.Command(command.source);
     AdvanceClock(COMMAND_MILLISECONDS);
     std::uint64_t stalled = 0;
-    tool_.OnMachine([&] { stalled = pc_.io.stalledSizeQueries; });
-    const std::uint64_t abandoned = tool_.service.AbandonedReads();
+    tool().OnMachine([&] { stalled = pc_.io.stalledSizeQueries; });
+    const std::uint64_t abandoned = shared_.service.AbandonedReads();
     try {
         Run(command);
     } catch (const std::exception& error) {
@@ -99,15 +126,15 @@ bool Simulator::Execute(const Command& command) {
         // or card) is a failure of this step, not the end of the run.
         Fail(command, error.what());
     }
-    view_.FlushMenus();
-    if (const std::uint64_t given = tool_.service.AbandonedReads() - abandoned; given > 0) {
+    FlushMenus();
+    if (const std::uint64_t given = shared_.service.AbandonedReads() - abandoned; given > 0) {
         view_.Event("tool", "gave up waiting for the service's reply " + std::to_string(given) +
                                 " time(s), as for an unreachable service");
     }
     // A size query on an unreachable network drive holds the asking thread
     // for the network's timeout: that is a freeze whatever the scenario expects.
     std::uint64_t stalledNow = 0;
-    tool_.OnMachine([&] { stalledNow = pc_.io.stalledSizeQueries; });
+    tool().OnMachine([&] { stalledNow = pc_.io.stalledSizeQueries; });
     if (stalledNow > stalled) {
         Fail(command, "an unreachable network drive was asked for its size " + std::to_string(stalledNow - stalled) +
                           " time(s); each waits out the network's timeout");
@@ -123,6 +150,10 @@ void Simulator::Run(const Command& command) {
         return SetDriverKey(command);
     case Verb::FailRead:
         return FailRead(command);
+    case Verb::FailScan:
+        return FailScan(command);
+    case Verb::Session:
+        return SwitchSession(command);
     case Verb::Start:
         return StartTool(command);
     case Verb::Insert:
@@ -138,106 +169,58 @@ void Simulator::Run(const Command& command) {
     case Verb::NetworkDrive:
         return AddNetworkDrive(command);
     case Verb::ShellRestart:
-        tool_.shell.Restart();
-        view_.Event("system", "Explorer restarts: a new, empty notification area; TaskbarCreated is broadcast");
-        if (state_ == ToolState::Running) tool_.TaskbarCreated();
-        return;
+        return RestartShell(false);
     case Verb::ShellAbsent:
-        tool_.shell.SetAbsent(true);
+        tool().shell.SetAbsent(true);
         view_.Event("system", "no notification area: Explorer is not running");
         return;
     case Verb::ShellReady:
-        tool_.shell.SetAbsent(false);
-        view_.Event("system", "Explorer's notification area comes up; TaskbarCreated is broadcast");
-        if (state_ == ToolState::Running) tool_.TaskbarCreated();
-        return;
+        return RestartShell(true);
     case Verb::Service:
-        if (command.flag) {
-            tool_.service.Hang();
-            view_.Event("service", "hangs: it takes the next request and answers none");
-        } else {
-            // The held request is finished before the scenario goes on, as a
-            // user would see its effect before doing anything else.
-            const std::size_t before = tool_.service.Exchanges().size();
-            tool_.service.Resume();
-            tool_.service.WaitForExchanges(before + 1, std::chrono::seconds(10));
-            view_.Event("service", "resumes: the request it held is performed");
-        }
-        return;
+        return ChangeService(command);
     case Verb::Click:
-        if (!Running(command)) return;
-        command.flag ? tool_.RightClick() : tool_.LeftClick();
-        return AfterClick();
+        return Click(command);
     case Verb::Choose:
         if (!Running(command)) return;
-        if (const auto id = MenuCommand(command, command.pick)) tool_.menus.Choose(*id);
+        if (const auto id = MenuCommand(command, command.pick)) tool().menus.Choose(*id);
         return;
     case Verb::Menu:
         return PickFromMenu(command);
     case Verb::Answer:
-        tool_.messages.Answer(command.answer);
+        tool().messages.Answer(command.answer);
         return;
     case Verb::Settings:
         return RunSettings(command);
     case Verb::CloseAbout:
-        if (!Running(command)) return;
-        tool_.dialog().OnOK();
-        view_.Event("window", "the About box is hidden");
-        return;
+        return CloseAbout(command);
     case Verb::DeviceChange:
         if (!Running(command)) return;
-        tool_.DeviceChange();
+        tool().DeviceChange();
         return;
     case Verb::Power:
         if (!Running(command)) return;
-        tool_.PowerBroadcast(command.values[0], static_cast<std::int32_t>(command.values[1]));
+        tool().PowerBroadcast(command.values[0], static_cast<std::int32_t>(command.values[1]));
         return;
     case Verb::Wait:
         return Wait(command);
     case Verb::ExpectBalloon:
         return ExpectBalloon(command);
-    case Verb::ExpectNoBalloon: {
-        const auto balloons = tool_.shell.Balloons();
-        if (balloons.size() > balloonsSeen_) {
-            Fail(command, "a balloon was shown: \"" + Utf8FromUtf16(balloons[balloonsSeen_].szInfo) + "\"");
-        }
-        return;
-    }
+    case Verb::ExpectNoBalloon:
+        return ExpectNoBalloon(command);
     case Verb::ExpectIcon:
         return ExpectIcon(command);
     case Verb::ExpectMessage:
         return ExpectMessage(command);
     case Verb::ExpectRequest:
         return ExpectRequest(command);
-    case Verb::ExpectCard: {
-        SimSlot* slot = Slot(command, command.bus);
-        if (slot == nullptr) return;
-        bool present = false;
-        tool_.OnMachine([&] { present = slot->CardDevice().has_value(); });
-        if (present != command.flag) {
-            Fail(command, std::string("the card's device on ") + BusName(command.bus) +
-                              (present ? " is present" : " is absent"));
-        }
-        return;
-    }
-    case Verb::ExpectLink: {
-        SimSlot* slot = Slot(command, command.bus);
-        if (slot == nullptr) return;
-        bool enabled = false;
-        tool_.OnMachine([&] { enabled = !slot->LinkDisabled(); });
-        if (enabled != command.flag) {
-            Fail(command,
-                 "the link of the slot on " + BusName(command.bus) + (enabled ? " is enabled" : " is disabled"));
-        }
-        return;
-    }
+    case Verb::ExpectCard:
+        return ExpectCard(command);
+    case Verb::ExpectLink:
+        return ExpectLink(command);
     case Verb::ExpectLog:
         return ExpectLog(command);
-    case Verb::ExpectRestart: {
-        const bool asked = tool_.system.rebootRequested != 0;
-        if (asked != command.flag) Fail(command, asked ? "Windows was asked to restart" : "no restart was asked");
-        return;
-    }
+    case Verb::ExpectRestart:
+        return ExpectRestart(command);
     case Verb::Log:
         return ShowLog(command);
     case Verb::Step:
@@ -247,31 +230,106 @@ void Simulator::Run(const Command& command) {
     }
 }
 
+void Simulator::RestartShell(bool absentBefore) {
+    if (absentBefore) {
+        tool().shell.SetAbsent(false);
+        view_.Event("system", "Explorer's notification area comes up; TaskbarCreated is broadcast");
+    } else {
+        tool().shell.Restart();
+        view_.Event("system", "Explorer restarts: a new, empty notification area; TaskbarCreated is broadcast");
+    }
+    if (Current().state == ToolState::Running) tool().TaskbarCreated();
+}
+
+void Simulator::ChangeService(const Command& command) {
+    if (command.flag) {
+        shared_.service.Hang();
+        return view_.Event("service", "hangs: it takes the next request and answers none");
+    }
+    // The held request is finished before the scenario goes on, as a user
+    // would see its effect before doing anything else.
+    const std::size_t before = shared_.service.Exchanges().size();
+    shared_.service.Resume();
+    shared_.service.WaitForExchanges(before + 1, std::chrono::seconds(10));
+    view_.Event("service", "resumes: the request it held is performed");
+}
+
+void Simulator::Click(const Command& command) {
+    if (!Running(command)) return;
+    command.flag ? tool().RightClick() : tool().LeftClick();
+    AfterClick();
+}
+
+void Simulator::CloseAbout(const Command& command) {
+    if (!Running(command)) return;
+    tool().dialog().OnOK();
+    view_.Event("window", "the About box is hidden");
+}
+
+void Simulator::ExpectNoBalloon(const Command& command) {
+    const auto balloons = tool().shell.Balloons();
+    if (balloons.size() > Current().balloonsSeen) {
+        Fail(command, "a balloon was shown: \"" + Utf8FromUtf16(balloons[Current().balloonsSeen].szInfo) + "\"");
+    }
+}
+
+void Simulator::ExpectCard(const Command& command) {
+    SimSlot* slot = Slot(command, command.bus);
+    if (slot == nullptr) return;
+    bool present = false;
+    tool().OnMachine([&] { present = slot->CardDevice().has_value(); });
+    if (present != command.flag) {
+        Fail(command,
+             std::string("the card's device on ") + BusName(command.bus) + (present ? " is present" : " is absent"));
+    }
+}
+
+void Simulator::ExpectLink(const Command& command) {
+    SimSlot* slot = Slot(command, command.bus);
+    if (slot == nullptr) return;
+    bool enabled = false;
+    tool().OnMachine([&] { enabled = !slot->LinkDisabled(); });
+    if (enabled != command.flag) {
+        Fail(command, "the link of the slot on " + BusName(command.bus) + (enabled ? " is enabled" : " is disabled"));
+    }
+}
+
+void Simulator::ExpectRestart(const Command& command) {
+    const bool asked = tool().system.rebootRequested != 0;
+    if (asked != command.flag) Fail(command, asked ? "Windows was asked to restart" : "no restart was asked");
+}
+
+void Simulator::FlushMenus() {
+    for (auto& [user, session] : sessions_) session->view.FlushMenus();
+}
+
 void Simulator::Fail(const Command& command, const std::string& message) {
     failures_.push_back({step_, stepTitle_, command.line, message});
     view_.Event("!! FAILED", "line " + std::to_string(command.line) + ": " + message);
 }
 
 void Simulator::BeginStep(const Command& command) {
-    view_.FlushMenus();
+    FlushMenus();
     ++step_;
     stepTitle_ = command.text;
     AdvanceClock(STEP_MILLISECONDS);
     view_.Heading("== Step " + std::to_string(step_) + ": " + stepTitle_);
-    balloonsSeen_ = tool_.shell.Balloons().size();
-    messagesSeen_ = tool_.messages.Shown().size();
-    requestsSeen_ = tool_.ServiceRequests().size();
+    for (auto& [user, session] : sessions_) {
+        session->balloonsSeen = session->tool.shell.Balloons().size();
+        session->messagesSeen = session->tool.messages.Shown().size();
+        session->requestsSeen = session->tool.ServiceRequests().size();
+    }
 }
 
 void Simulator::AdvanceClock(std::uint64_t milliseconds) {
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         pc_.clock.Advance(milliseconds);
         pc_.clock.now = ClockAt(pc_.clock.elapsedMilliseconds);
     });
 }
 
 bool Simulator::Running(const Command& command) {
-    switch (state_) {
+    switch (Current().state) {
     case ToolState::Running:
         return true;
     case ToolState::NotStarted:
@@ -286,7 +344,7 @@ bool Simulator::Running(const Command& command) {
 
 SimSlot* Simulator::Slot(const Command& command, std::uint8_t bus) {
     SimSlot* found = nullptr;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         for (SimSlot* slot : pc_.slots.All()) {
             if (slot->bus() == bus) found = slot;
         }
@@ -306,7 +364,7 @@ std::optional<std::uint32_t> Simulator::MenuCommand(const Command& command, cons
     case MenuPick::Item::Exit:
         return ID_EXIT;
     case MenuPick::Item::Stop: {
-        const auto buses = tool_.dialog().SlotBuses();
+        const auto buses = tool().dialog().SlotBuses();
         for (std::size_t index = 0; index < buses.size(); ++index) {
             if (buses[index] == pick.bus) return tool::ID_STOP_SLOT_BASE + static_cast<std::uint32_t>(index);
         }
@@ -318,18 +376,18 @@ std::optional<std::uint32_t> Simulator::MenuCommand(const Command& command, cons
 }
 
 void Simulator::AfterClick() {
-    view_.FlushMenus();
+    FlushMenus();
     // Exit ends the main dialog; the framework then destroys its window.
-    if (tool_.window.EndedWith()) {
-        tool_.Destroy();
-        state_ = ToolState::Ended;
+    if (tool().window.EndedWith()) {
+        tool().Destroy();
+        Current().state = ToolState::Ended;
     }
 }
 
 void Simulator::AddSlot(const Command& command) {
-    if (state_ != ToolState::NotStarted) return Fail(command, "slots are added before the tool starts");
+    if (Current().state != ToolState::NotStarted) return Fail(command, "slots are added before the tool starts");
     bool taken = false;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         for (SimSlot* slot : pc_.slots.All()) taken = taken || slot->bus() == command.bus;
         if (taken) return;
         AdapterSpec spec{.slotBus = command.bus, .driverInstalled = !driverRemoved_};
@@ -344,11 +402,11 @@ void Simulator::AddSlot(const Command& command) {
 void Simulator::SetDriverKey(const Command& command) {
     if (command.flag) {
         driverRemoved_ = true;
-        tool_.OnMachine([&] { pc_.registry.DeleteKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH)); });
+        tool().OnMachine([&] { pc_.registry.DeleteKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH)); });
         return view_.Event("machine", "QN38UP's key is absent: the filter driver is not installed");
     }
     driverRemoved_ = false;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         const std::u16string path = U16(DRIVER_KEY_PATH);
         pc_.registry.SetDword(RegistryRoot::LocalMachine, path, u"DefLen", command.values[0]);
         pc_.registry.SetDword(RegistryRoot::LocalMachine, path, u"StartAdrs", command.values[1]);
@@ -360,26 +418,26 @@ void Simulator::SetDriverKey(const Command& command) {
 
 void Simulator::FailRead(const Command& command) {
     const auto offset = static_cast<std::uint8_t>(command.values[0]);
-    tool_.OnMachine([&] { pc_.devices.dump().readFailures[{command.bus, offset}] += command.count; });
+    tool().OnMachine([&] { pc_.devices.dump().readFailures[{command.bus, offset}] += command.count; });
     view_.Event("machine", "the dump device refuses the next " + std::to_string(command.count) + " read(s) of " +
                                Hex(offset, 2) + " on " + BusName(command.bus));
 }
 
 void Simulator::StartTool(const Command& command) {
-    if (state_ != ToolState::NotStarted) return Fail(command, "the tool has been started already");
-    if (!tool_.Start()) {
+    if (Current().state != ToolState::NotStarted) return Fail(command, "the tool has been started already");
+    if (!tool().Start()) {
         // The user agreed to restart Windows: the tool's start-up ends there.
         view_.Event("system", "Windows restarts");
-        tool_.Destroy();
-        state_ = ToolState::Ended;
+        tool().Destroy();
+        Current().state = ToolState::Ended;
         return;
     }
-    state_ = ToolState::Running;
-    if (!tool_.dialog().IsPollerRunning()) {
+    Current().state = ToolState::Running;
+    if (!tool().dialog().IsPollerRunning()) {
         view_.Event("poller", "not started: the tool found no slot");
         return;
     }
-    if (!tool_.AwaitPollerAtRest()) Fail(command, "the poller did not finish its first pass");
+    if (!tool().AwaitPollerAtRest()) Fail(command, "the poller did not finish its first pass");
 }
 
 void Simulator::Insert(const Command& command) {
@@ -391,8 +449,10 @@ void Simulator::Insert(const Command& command) {
     card.needsDeviceCycle = command.card.needsDeviceCycle;
     card.trainingReenumerations = command.card.trainingReenumerations;
     card.trainingMilliseconds = command.card.trainingMilliseconds;
+    card.lingerMilliseconds = command.card.lingerMilliseconds;
+    card.problem = command.card.problem;
     std::string problem;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         if (slot->CardInserted()) {
             problem = "the slot on " + BusName(command.bus) + " holds a card already (pull it first)";
             return;
@@ -415,6 +475,10 @@ void Simulator::Insert(const Command& command) {
     if (card.needsLinkCycle) what += ", up only after a link cycle";
     if (card.needsDeviceCycle) what += ", up only after a device cycle";
     if (card.trainingMilliseconds > 0) what += ", its link trains " + std::to_string(card.trainingMilliseconds) + " ms";
+    if (card.lingerMilliseconds > 0) {
+        what += ", its devices stay " + std::to_string(card.lingerMilliseconds) + " ms after its link goes down";
+    }
+    if (card.problem != 0) what += ", its device comes up with problem " + std::to_string(card.problem);
     view_.Event("machine", what + ") goes into the slot on " + BusName(command.bus));
 }
 
@@ -422,7 +486,7 @@ void Simulator::Pull(const Command& command) {
     SimSlot* slot = Slot(command, command.bus);
     if (slot == nullptr) return;
     bool inserted = false;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         inserted = slot->CardInserted();
         if (inserted) slot->PullCard();
     });
@@ -434,20 +498,20 @@ void Simulator::Eject(const Command& command) {
     SimSlot* slot = Slot(command, command.bus);
     if (slot == nullptr) return;
     bool hasDevice = false;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         hasDevice = slot->CardDevice().has_value();
         if (hasDevice) slot->HoldCardForEject();
     });
     if (!hasDevice) return Fail(command, "the slot on " + BusName(command.bus) + " has no card device to eject");
     view_.Event("machine", "Windows' safe removal: the card's device is held for eject (problem 47)");
-    if (state_ != ToolState::Running) return;
+    if (Current().state != ToolState::Running) return;
     view_.Event("system", "WM_DEVICECHANGE is broadcast");
-    tool_.DeviceChange();
+    tool().DeviceChange();
 }
 
 void Simulator::AddNetworkDrive(const Command& command) {
     bool taken = false;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         taken = pc_.storage.HasVolume(command.letter) || (pc_.io.LogicalDrives() & (1u << (command.letter - 'A'))) != 0;
         if (!taken) pc_.io.SetNetworkDrive(command.letter, !command.flag);
     });
@@ -458,7 +522,7 @@ void Simulator::AddNetworkDrive(const Command& command) {
 
 void Simulator::ChangeFile(const Command& command, bool open) {
     std::string problem;
-    tool_.OnMachine([&] {
+    tool().OnMachine([&] {
         if (!pc_.storage.HasVolume(command.letter)) {
             problem = std::string("there is no volume ") + command.letter + ":";
         } else if (open) {
@@ -478,12 +542,12 @@ void Simulator::PickFromMenu(const Command& command) {
     if (!Running(command)) return;
     const auto id = MenuCommand(command, command.pick);
     if (!id) return;
-    const std::size_t before = tool_.menus.Shown().size();
-    tool_.menus.Choose(*id);
+    const std::size_t before = tool().menus.Shown().size();
+    tool().menus.Choose(*id);
     const bool stopMenu = command.pick.item == MenuPick::Item::Stop;
-    stopMenu ? tool_.LeftClick() : tool_.RightClick();
-    view_.FlushMenus();
-    const auto& shown = tool_.menus.Shown();
+    stopMenu ? tool().LeftClick() : tool().RightClick();
+    FlushMenus();
+    const auto& shown = tool().menus.Shown();
     if (shown.size() == before + 1 && shown.back().chosen != *id) {
         Fail(command, stopMenu ? "the stop menu holds no item for the slot on " + BusName(command.pick.bus)
                                : "the menu does not hold that item");
@@ -493,19 +557,19 @@ void Simulator::PickFromMenu(const Command& command) {
 
 void Simulator::RunSettings(const Command& command) {
     if (!Running(command)) return;
-    const int before = tool_.settings.Opened();
+    const int before = tool().settings.Opened();
     settingsInput_ = command.settings;
-    tool_.menus.Choose(ID_SETTINGS);
-    tool_.RightClick();
+    tool().menus.Choose(ID_SETTINGS);
+    tool().RightClick();
     settingsInput_.reset();
-    if (tool_.settings.Opened() == before) Fail(command, "the settings dialog did not open");
+    if (tool().settings.Opened() == before) Fail(command, "the settings dialog did not open");
     AfterClick();
 }
 
 void Simulator::OperateSettings(SimSettingsDialog& opened) {
-    view_.FlushMenus();
+    FlushMenus();
     SimSettingsWindow controls;
-    tool::CtavremoveDlg dialog({controls, tool_.messages, pc_.registry, toolFiles_, tool_.client, tool_.system});
+    tool::CtavremoveDlg dialog({controls, tool().messages, pc_.registry, toolFiles_, tool().client, tool().system});
     controls.Attach(dialog);
     dialog.OnInitDialog();
     const auto shown = [&] {
@@ -545,14 +609,23 @@ void Simulator::OperateSettings(SimSettingsDialog& opened) {
 
 void Simulator::Wait(const Command& command) {
     if (!Running(command)) return;
-    if (!tool_.dialog().IsPollerRunning()) {
-        tool_.window.Pump();
+    if (!tool().dialog().IsPollerRunning()) {
+        tool().window.Pump();
         return;
     }
+    // Every running tool polls: the current user's makes its pass first.
     for (int pass = 0; pass < command.count; ++pass) {
         AdvanceClock(tool::POLL_INTERVAL_MS);
-        if (!tool_.RunPollerPasses(1)) return Fail(command, "the poller did not finish its pass");
-        view_.FlushMenus();
+        if (!tool().RunPollerPasses(1)) return Fail(command, "the poller did not finish its pass");
+        FlushMenus();
+        for (auto& [user, session] : sessions_) {
+            if (user == current_ || session->state != ToolState::Running) continue;
+            if (!session->tool.dialog().IsPollerRunning()) continue;
+            if (!session->tool.RunPollerPasses(1)) {
+                return Fail(command, "user " + std::to_string(user) + "'s poller did not finish its pass");
+            }
+            FlushMenus();
+        }
     }
 }
 
@@ -567,14 +640,14 @@ void Simulator::ShowLog(const Command& command) {
 }
 
 void Simulator::ExpectBalloon(const Command& command) {
-    const auto balloons = tool_.shell.Balloons();
+    const auto balloons = tool().shell.Balloons();
     std::u16string expected;
     std::u16string prefix;
     std::u16string suffix;
     if (command.stringId == 0) {
         expected = Utf16FromUtf8(command.text);
     } else {
-        const std::u16string format = tool_.strings.Load(command.stringId);
+        const std::u16string format = tool().strings.Load(command.stringId);
         if (command.name) {
             const std::u16string name = Utf16FromUtf8(*command.name);
             expected = tool::FormatWithText(format, name.c_str(), tool::INFO_CHARACTERS);
@@ -584,7 +657,7 @@ void Simulator::ExpectBalloon(const Command& command) {
             if (placeholder != std::u16string::npos) suffix = format.substr(placeholder + 2);
         }
     }
-    for (std::size_t i = balloonsSeen_; i < balloons.size(); ++i) {
+    for (std::size_t i = Current().balloonsSeen; i < balloons.size(); ++i) {
         const auto& balloon = balloons[i];
         bool matches = false;
         if (command.stringId == 0 || command.name) {
@@ -598,20 +671,20 @@ void Simulator::ExpectBalloon(const Command& command) {
                                      (ErrorBalloon(command.stringId) ? tool::NIIF_ERROR_FLAG : tool::NIIF_INFO_FLAG);
         }
         if (matches) {
-            balloonsSeen_ = i + 1;
+            Current().balloonsSeen = i + 1;
             return;
         }
     }
     std::string seen;
-    for (std::size_t i = balloonsSeen_; i < balloons.size(); ++i) {
+    for (std::size_t i = Current().balloonsSeen; i < balloons.size(); ++i) {
         seen += (seen.empty() ? "" : ", ") + std::string("\"") + Utf8FromUtf16(balloons[i].szInfo) + "\"";
     }
     Fail(command, "no such balloon in this step; shown: " + (seen.empty() ? std::string("none") : seen));
 }
 
 void Simulator::ExpectIcon(const Command& command) {
-    const bool shown = tool_.shell.IconShown();
-    const std::uint32_t icon = shown ? tool_.shell.Current().iconId : 0;
+    const bool shown = tool().shell.IconShown();
+    const std::uint32_t icon = shown ? tool().shell.Current().iconId : 0;
     std::uint32_t wanted = 0;
     switch (command.icon) {
     case TrayIcon::Card:
@@ -632,15 +705,15 @@ void Simulator::ExpectIcon(const Command& command) {
 }
 
 void Simulator::ExpectMessage(const Command& command) {
-    const auto& shown = tool_.messages.Shown();
-    for (std::size_t i = messagesSeen_; i < shown.size(); ++i) {
+    const auto& shown = tool().messages.Shown();
+    for (std::size_t i = Current().messagesSeen; i < shown.size(); ++i) {
         if (shown[i].stringId == command.stringId) {
-            messagesSeen_ = i + 1;
+            Current().messagesSeen = i + 1;
             return;
         }
     }
     std::string seen;
-    for (std::size_t i = messagesSeen_; i < shown.size(); ++i) {
+    for (std::size_t i = Current().messagesSeen; i < shown.size(); ++i) {
         seen += (seen.empty() ? "" : ", ") + std::to_string(shown[i].stringId);
     }
     Fail(command, "message " + std::to_string(command.stringId) +
@@ -648,15 +721,16 @@ void Simulator::ExpectMessage(const Command& command) {
 }
 
 void Simulator::ExpectRequest(const Command& command) {
-    const auto requests = tool_.ServiceRequests();
-    for (std::size_t i = requestsSeen_; i < requests.size(); ++i) {
+    const auto requests = tool().ServiceRequests();
+    for (std::size_t i = Current().requestsSeen; i < requests.size(); ++i) {
         if (requests[i] == command.text) {
-            requestsSeen_ = i + 1;
+            Current().requestsSeen = i + 1;
             return;
         }
     }
     std::string seen;
-    for (std::size_t i = requestsSeen_; i < requests.size(); ++i) seen += (seen.empty() ? "" : ", ") + requests[i];
+    for (std::size_t i = Current().requestsSeen; i < requests.size(); ++i)
+        seen += (seen.empty() ? "" : ", ") + requests[i];
     Fail(command, "the service did not perform " + command.text +
                       " in this step; it performed: " + (seen.empty() ? std::string("nothing") : seen));
 }
@@ -673,11 +747,14 @@ void Simulator::ExpectLog(const Command& command) {
 }
 
 int Simulator::Finish() {
-    view_.FlushMenus();
-    if (state_ == ToolState::Running) {
-        view_.Heading("== The run ends: the tool's window is destroyed");
-        tool_.Destroy();
-        state_ = ToolState::Ended;
+    FlushMenus();
+    for (auto& [user, session] : sessions_) {
+        if (session->state != ToolState::Running) continue;
+        view_.Heading(sessions_.size() == 1
+                          ? "== The run ends: the tool's window is destroyed"
+                          : "== The run ends: user " + std::to_string(user) + "'s tool's window is destroyed");
+        session->tool.Destroy();
+        session->state = ToolState::Ended;
     }
     for (const auto& failure : logFolder_.Failures()) {
         failures_.push_back({step_, stepTitle_, 0, failure});

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -59,6 +60,32 @@ public:
 private:
     enum class ToolState { NotStarted, Running, Ended };
 
+    // One logged-on user's tool, with its view of that user's tray and what
+    // the current step has looked at of it so far.
+    struct Session {
+        Session(SimSharedPc& shared, const SimulatorOptions& options, std::ostream& out, int user);
+        SimTrayTool tool;
+        ConsoleView view;
+        ToolState state = ToolState::NotStarted;
+        // Where the current step began (or its last match), per kind of event.
+        std::size_t balloonsSeen = 0;
+        std::size_t messagesSeen = 0;
+        std::size_t requestsSeen = 0;
+    };
+    Session& Current() { return *sessions_.at(current_); }
+    SimTrayTool& tool() { return Current().tool; }
+    Session& AddSession(int user);
+    void SwitchSession(const Command& command);
+    void FailScan(const Command& command);
+    void RestartShell(bool absentBefore);
+    void ChangeService(const Command& command);
+    void Click(const Command& command);
+    void CloseAbout(const Command& command);
+    void ExpectNoBalloon(const Command& command);
+    void ExpectCard(const Command& command);
+    void ExpectLink(const Command& command);
+    void ExpectRestart(const Command& command);
+
     void Run(const Command& command);
     void Fail(const Command& command, const std::string& message);
     void BeginStep(const Command& command);
@@ -68,6 +95,8 @@ private:
     SimSlot* Slot(const Command& command, std::uint8_t bus);
     std::optional<std::uint32_t> MenuCommand(const Command& command, const MenuPick& pick);
     void AfterClick();
+    // Every user's menus that opened since the last call.
+    void FlushMenus();
 
     void AddSlot(const Command& command);
     void SetDriverKey(const Command& command);
@@ -93,22 +122,21 @@ private:
     void OperateSettings(SimSettingsDialog& opened);
 
     SimulatorOptions options_;
+    std::ostream& out_;
     SimPc pc_;
     SimFiles toolFiles_;  // the tool's own path, for the Run value
     LogFolder logFolder_;
-    SimTrayTool tool_;
-    ConsoleView view_;
+    SimSharedPc shared_;
+    std::map<int, std::unique_ptr<Session>> sessions_;
+    int current_ = 1;
+    // The first user's view, which writes the run's own lines as well.
+    ConsoleView& view_;
 
-    ToolState state_ = ToolState::NotStarted;
     std::optional<SettingsInput> settingsInput_;
     bool driverRemoved_ = false;  // driver-key no-driver: slots come without the driver's key
 
     int step_ = 0;
     std::string stepTitle_;
-    // Where the current step began (or its last match), per kind of event.
-    std::size_t balloonsSeen_ = 0;
-    std::size_t messagesSeen_ = 0;
-    std::size_t requestsSeen_ = 0;
     std::vector<StepFailure> failures_;
 };
 

@@ -107,6 +107,24 @@ int SimSlotQueries::DoesExistNoFilterRootPort() {
 
 // ---- SimShell
 
+// NIM_MODIFY changes only the members whose flag the record carries: an
+// icon change without NIF_INFO leaves the balloon that is up alone.
+tool::NotifyIconRecord SimShell::Modified(const tool::NotifyIconRecord& shown, const tool::NotifyIconRecord& record) {
+    constexpr std::uint32_t NIF_MESSAGE = 0x01, NIF_ICON = 0x02, NIF_TIP = 0x04, NIF_INFO = 0x10;
+    tool::NotifyIconRecord result = shown;
+    result.uFlags = record.uFlags;
+    if (record.uFlags & NIF_MESSAGE) result.uCallbackMessage = record.uCallbackMessage;
+    if (record.uFlags & NIF_ICON) result.iconId = record.iconId;
+    if (record.uFlags & NIF_TIP) result.szTip = record.szTip;
+    if (record.uFlags & NIF_INFO) {
+        result.szInfo = record.szInfo;
+        result.szInfoTitle = record.szInfoTitle;
+        result.dwInfoFlags = record.dwInfoFlags;
+        result.uTimeout = record.uTimeout;
+    }
+    return result;
+}
+
 bool SimShell::NotifyIcon(tool::TrayAction action, const tool::NotifyIconRecord& record) {
     bool accepted = false;
     {
@@ -121,7 +139,7 @@ bool SimShell::NotifyIcon(tool::TrayAction action, const tool::NotifyIconRecord&
         }
         if (accepted) {
             shown_ = action != tool::TrayAction::Delete;
-            current_ = record;
+            current_ = action == tool::TrayAction::Modify ? Modified(current_, record) : record;
         }
         calls_.push_back({action, record, accepted});
     }

@@ -94,6 +94,8 @@ public:
     void Restart();
 
 private:
+    static tool::NotifyIconRecord Modified(const tool::NotifyIconRecord& shown, const tool::NotifyIconRecord& record);
+
     SimToolLog& log_;
     mutable std::mutex mutex_;
     std::vector<TrayCall> calls_;

@@ -137,6 +137,19 @@ TEST_F(SlotFlows, StoppingTheOnlyCardSaysItMayBeRemovedAndShowsTheNoCardIcon) {
     EXPECT_THAT(NewBalloons(), SizeIs(2));
 }
 
+TEST_F(SlotFlows, ACardWhoseDeviceDidNotStartIsReportedAsNotStartedYetListedForAStop) {
+    StartTool();
+    Insert({.problem = 28});  // CM_PROB_FAILED_INSTALL: no driver
+    EXPECT_THAT(NewBalloons(),
+                ElementsAre(Balloon{u"Please wait.", 1, IDI_BUSY},
+                            Balloon{u"ExpressCard SATA Controller could not start.\nPlease confirm ExpressCard is "
+                                    u"inserted properly.",
+                                    3, IDR_MAINFRAME}));
+    tool.LeftClick();
+    ASSERT_FALSE(tool.menus.Shown().empty());
+    EXPECT_THAT(tool.menus.Shown().back().items, SizeIs(1));
+}
+
 TEST_F(SlotFlows, AStopIsRefusedWhileAProgramHasAFileOpenOnTheCard) {
     pc.slot(5).InsertCard({.disks = {{.volumes = {{.letter = 'E'}}}}});
     StartTool();

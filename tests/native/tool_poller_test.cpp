@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <optional>
+#include <thread>
 
 #include "core/tool_ids.h"
 #include "res/resource.h"
@@ -167,6 +169,152 @@ TEST_F(Poller, APassUnderWayCannotBringBackACardTheUserStopped) {
     // pass has confirmed that the device is gone.
     ASSERT_TRUE(tool.RunPollerPasses(2));
     EXPECT_EQ(tool.ServiceRequests().back(), "SetStatus(0x05,0,0,0)=1");
+}
+
+TEST_F(Poller, AStoppedCardWhoseDevicesLeaveLateStaysStoppedAndTheIconFollowsThem) {
+    pc.AddSlot({.slotBus = 5, .rootPortFilters = WITH_FILTER}).InsertCard({.lingerMilliseconds = 8000});
+    ASSERT_TRUE(tool.Start());
+    ASSERT_TRUE(tool.AwaitPollerAtRest());
+    tool.dialog().OnStopSlot(tool::ID_STOP_SLOT_BASE);
+    const std::u16string stopped =
+        u"ExpressCard SATA Controller stopped.\nExpressCard can be remove safty from the slot.";
+    ASSERT_EQ(tool.shell.Current().szInfo, stopped);
+
+    // Plug and Play still lists the card's device: the passes leave the link alone.
+    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(4)); }), IsEmpty());
+    EXPECT_TRUE(pc.slot(5).LinkDisabled());
+    EXPECT_TRUE(pc.slot(5).CardDevice().has_value());
+
+    tool.OnMachine([&] { pc.clock.Advance(8000); });
+    ASSERT_FALSE(pc.slot(5).CardDevice().has_value());
+    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(2)); }), ElementsAre("SetStatus(0x05,0,0,0)=1"));
+    EXPECT_TRUE(pc.slot(5).LinkDisabled());
+    // The icon shows the empty slot now; the stop's balloon is left as it was.
+    EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDI_NO_CARD));
+    EXPECT_EQ(tool.shell.Current().szInfo, stopped);
+}
+
+TEST_F(Poller, ADeviceScanThatFailsOnceLeavesARunningCardUp) {
+    StartWithCards({5});
+    tool.OnMachine([&] { pc.devices.FailNextPciDeviceSets(1); });
+    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(3)); }), IsEmpty());
+    EXPECT_FALSE(pc.slot(5).LinkDisabled());
+    EXPECT_TRUE(pc.slot(5).CardDevice().has_value());
+}
+
+// Two logged-on users, each with a tool, on one PC and one service.
+class TwoSessions : public ::testing::Test {
+protected:
+    TwoSessions() { pc.AddSlot({.slotBus = 5, .rootPortFilters = WITH_FILTER}); }
+    void StartBoth() {
+        ASSERT_TRUE(first.Start());
+        ASSERT_TRUE(first.AwaitPollerAtRest());
+        ASSERT_TRUE(second.Start());
+        ASSERT_TRUE(second.AwaitPollerAtRest());
+    }
+    // The SetStatus requests the service performed, in its order, from the `from`th on.
+    std::vector<std::string> LinkRequests(std::size_t from = 0) {
+        std::vector<std::string> requests;
+        const auto exchanges = shared.service.Exchanges();
+        for (std::size_t i = from; i < exchanges.size(); ++i) {
+            if (exchanges[i].reply.command == CMD_SET_STATUS)
+                requests.push_back(sim::DescribeRequest(exchanges[i].reply));
+        }
+        return requests;
+    }
+
+    sim::SimPc pc;
+    sim::SimSharedPc shared{pc};
+    sim::SimTrayTool first{shared};
+    sim::SimTrayTool second{shared};
+};
+
+TEST_F(TwoSessions, AStopThatTheOtherToolsPassStraddlesStaysAStop) {
+    pc.slot(5).InsertCard();
+    StartBoth();
+    std::promise<void> secondInPass;
+    std::atomic<bool> armed{true};
+    // The second user's poller has found the card's device and is about to
+    // act on what it read when the first user's stop comes in.
+    second.slots.afterCardQuery = [&] {
+        if (!armed.exchange(false)) return;
+        secondInPass.set_value();
+        std::this_thread::sleep_for(200ms);
+    };
+    second.system.pollGate.Release();
+    ASSERT_EQ(secondInPass.get_future().wait_for(10s), std::future_status::ready);
+    const auto before = shared.service.Exchanges().size();
+    first.dialog().OnStopSlot(tool::ID_STOP_SLOT_BASE);
+    ASSERT_TRUE(second.window.PumpUntil([&] { return second.system.pollGate.Arrivals() >= 2; }));
+    second.slots.afterCardQuery = nullptr;
+
+    ASSERT_TRUE(second.RunPollerPasses(3));
+    ASSERT_TRUE(first.RunPollerPasses(3));
+    const auto requests = LinkRequests(before);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.front(), "SetStatus(0x05,0,0,1)=1");
+    for (const auto& request : requests) EXPECT_NE(request.substr(0, 17), "SetStatus(0x05,0,1") << request;
+    EXPECT_TRUE(pc.slot(5).LinkDisabled());
+    EXPECT_FALSE(pc.slot(5).CardDevice().has_value());
+    EXPECT_EQ(first.shell.Current().szInfo,
+              u"ExpressCard SATA Controller stopped.\nExpressCard can be remove safty from the slot.");
+}
+
+TEST_F(TwoSessions, OneInsertionIsBroughtUpOnceWhenBothToolsSeeIt) {
+    for (const bool overlapping : {true, false}) {
+        SCOPED_TRACE(overlapping ? "the second pass comes during the first start" : "the second pass comes after it");
+        sim::SimPc machine;
+        machine.AddSlot({.slotBus = 5, .rootPortFilters = WITH_FILTER});
+        sim::SimSharedPc pcOfBoth{machine};
+        sim::SimTrayTool leader{pcOfBoth};
+        std::optional<sim::SimTrayTool> follower;
+        ASSERT_TRUE(leader.Start());
+        ASSERT_TRUE(leader.AwaitPollerAtRest());
+        std::promise<void> followerReady, go;
+        // The follower's window has a thread of its own, as another
+        // session's process has.
+        std::thread followerWindow([&, seen = go.get_future()] {
+            follower.emplace(pcOfBoth);
+            follower->Start();
+            follower->AwaitPollerAtRest();
+            followerReady.set_value();
+            seen.wait();
+            follower->RunPollerPasses(3);
+            follower->Destroy();
+        });
+        ASSERT_EQ(followerReady.get_future().wait_for(10s), std::future_status::ready);
+        const auto before = pcOfBoth.service.Exchanges().size();
+        // The leader's start flow has read the slot and is about to cycle
+        // its link when the follower's poller looks at the same slot.
+        std::atomic<bool> armed{overlapping};
+        leader.slots.afterCardQuery = [&] {
+            if (!armed.exchange(false)) return;
+            go.set_value();
+            std::this_thread::sleep_for(200ms);
+        };
+        leader.OnMachine([&] { machine.slot(5).InsertCard(); });
+        ASSERT_TRUE(leader.RunPollerPasses(1));
+        if (!overlapping) go.set_value();
+        followerWindow.join();
+        leader.slots.afterCardQuery = nullptr;
+
+        std::vector<std::string> requests;
+        const auto exchanges = pcOfBoth.service.Exchanges();
+        for (std::size_t i = before; i < exchanges.size(); ++i) {
+            if (exchanges[i].reply.command == CMD_SET_STATUS)
+                requests.push_back(sim::DescribeRequest(exchanges[i].reply));
+        }
+        // The leader's link cycle, then only what keeps the running card up.
+        ASSERT_GE(requests.size(), 2u);
+        EXPECT_EQ(requests[0], "SetStatus(0x05,0,0,0)=1");
+        EXPECT_EQ(requests[1], "SetStatus(0x05,0,1,0)=1");
+        for (std::size_t i = 2; i < requests.size(); ++i) EXPECT_EQ(requests[i], "SetStatus(0x05,0,1,0)=1");
+        EXPECT_FALSE(machine.slot(5).LinkDisabled());
+        EXPECT_TRUE(machine.slot(5).CardDevice().has_value());
+        EXPECT_EQ(leader.shell.Current().szInfo, u"ExpressCard SATA Controller started.");
+        EXPECT_EQ(follower->shell.Current().szInfo, u"ExpressCard SATA Controller started.");
+        leader.Destroy();
+    }
 }
 
 TEST_F(Poller, InsertionsInTwoSlotsAreReportedOneAtATimeInSlotOrder) {
