@@ -267,10 +267,8 @@ void Simulator::CloseAbout(const Command& command) {
 }
 
 void Simulator::ExpectNoBalloon(const Command& command) {
-    const auto balloons = tool().shell.Balloons();
-    if (balloons.size() > Current().balloonsSeen) {
-        Fail(command, "a balloon was shown: \"" + Utf8FromUtf16(balloons[Current().balloonsSeen].szInfo) + "\"");
-    }
+    const auto balloons = tool().BalloonsSince(Current().seen);
+    if (!balloons.empty()) Fail(command, "a balloon was shown: \"" + Utf8FromUtf16(balloons.front().szInfo) + "\"");
 }
 
 void Simulator::ExpectCard(const Command& command) {
@@ -315,9 +313,7 @@ void Simulator::BeginStep(const Command& command) {
     AdvanceClock(STEP_MILLISECONDS);
     view_.Heading("== Step " + std::to_string(step_) + ": " + stepTitle_);
     for (auto& [user, session] : sessions_) {
-        session->balloonsSeen = session->tool.shell.Balloons().size();
-        session->messagesSeen = session->tool.messages.Shown().size();
-        session->requestsSeen = session->tool.ServiceRequests().size();
+        session->seen = session->tool.Mark();
     }
 }
 
@@ -640,7 +636,7 @@ void Simulator::ShowLog(const Command& command) {
 }
 
 void Simulator::ExpectBalloon(const Command& command) {
-    const auto balloons = tool().shell.Balloons();
+    const auto balloons = tool().BalloonsSince(Current().seen);
     std::u16string expected;
     std::u16string prefix;
     std::u16string suffix;
@@ -657,7 +653,7 @@ void Simulator::ExpectBalloon(const Command& command) {
             if (placeholder != std::u16string::npos) suffix = format.substr(placeholder + 2);
         }
     }
-    for (std::size_t i = Current().balloonsSeen; i < balloons.size(); ++i) {
+    for (std::size_t i = 0; i < balloons.size(); ++i) {
         const auto& balloon = balloons[i];
         bool matches = false;
         if (command.stringId == 0 || command.name) {
@@ -671,12 +667,12 @@ void Simulator::ExpectBalloon(const Command& command) {
                                      (ErrorBalloon(command.stringId) ? tool::NIIF_ERROR_FLAG : tool::NIIF_INFO_FLAG);
         }
         if (matches) {
-            Current().balloonsSeen = i + 1;
+            Current().seen.balloons += i + 1;
             return;
         }
     }
     std::string seen;
-    for (std::size_t i = Current().balloonsSeen; i < balloons.size(); ++i) {
+    for (std::size_t i = 0; i < balloons.size(); ++i) {
         seen += (seen.empty() ? "" : ", ") + std::string("\"") + Utf8FromUtf16(balloons[i].szInfo) + "\"";
     }
     Fail(command, "no such balloon in this step; shown: " + (seen.empty() ? std::string("none") : seen));
@@ -705,15 +701,15 @@ void Simulator::ExpectIcon(const Command& command) {
 }
 
 void Simulator::ExpectMessage(const Command& command) {
-    const auto& shown = tool().messages.Shown();
-    for (std::size_t i = Current().messagesSeen; i < shown.size(); ++i) {
+    const auto shown = tool().MessagesSince(Current().seen);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
         if (shown[i].stringId == command.stringId) {
-            Current().messagesSeen = i + 1;
+            Current().seen.messages += i + 1;
             return;
         }
     }
     std::string seen;
-    for (std::size_t i = Current().messagesSeen; i < shown.size(); ++i) {
+    for (std::size_t i = 0; i < shown.size(); ++i) {
         seen += (seen.empty() ? "" : ", ") + std::to_string(shown[i].stringId);
     }
     Fail(command, "message " + std::to_string(command.stringId) +
@@ -721,16 +717,15 @@ void Simulator::ExpectMessage(const Command& command) {
 }
 
 void Simulator::ExpectRequest(const Command& command) {
-    const auto requests = tool().ServiceRequests();
-    for (std::size_t i = Current().requestsSeen; i < requests.size(); ++i) {
+    const auto requests = tool().RequestsSince(Current().seen);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
         if (requests[i] == command.text) {
-            Current().requestsSeen = i + 1;
+            Current().seen.requests += i + 1;
             return;
         }
     }
     std::string seen;
-    for (std::size_t i = Current().requestsSeen; i < requests.size(); ++i)
-        seen += (seen.empty() ? "" : ", ") + requests[i];
+    for (const auto& request : requests) seen += (seen.empty() ? "" : ", ") + request;
     Fail(command, "the service did not perform " + command.text +
                       " in this step; it performed: " + (seen.empty() ? std::string("nothing") : seen));
 }

@@ -67,10 +67,8 @@ private:
         SimTrayTool tool;
         ConsoleView view;
         ToolState state = ToolState::NotStarted;
-        // Where the current step began (or its last match), per kind of event.
-        std::size_t balloonsSeen = 0;
-        std::size_t messagesSeen = 0;
-        std::size_t requestsSeen = 0;
+        // Where the current step began, or its last match.
+        ToolMarks seen;
     };
     Session& Current() { return *sessions_.at(current_); }
     SimTrayTool& tool() { return Current().tool; }

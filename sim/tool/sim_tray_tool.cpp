@@ -1,5 +1,6 @@
 #include "sim_tray_tool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -235,6 +236,30 @@ std::vector<std::string> SimTrayTool::ServiceRequests(std::string_view prefix) {
         if (request.starts_with(prefix)) matching.push_back(std::move(request));
     }
     return matching;
+}
+
+namespace {
+
+template <typename Item>
+std::vector<Item> After(std::vector<Item> all, std::size_t mark) {
+    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())));
+    return all;
+}
+
+}  // namespace
+
+ToolMarks SimTrayTool::Mark() { return {shell.Balloons().size(), messages.Shown().size(), ServiceRequests().size()}; }
+
+std::vector<tool::NotifyIconRecord> SimTrayTool::BalloonsSince(const ToolMarks& mark) {
+    return After(shell.Balloons(), mark.balloons);
+}
+
+std::vector<ShownMessageBox> SimTrayTool::MessagesSince(const ToolMarks& mark) {
+    return After(messages.Shown(), mark.messages);
+}
+
+std::vector<std::string> SimTrayTool::RequestsSince(const ToolMarks& mark) {
+    return After(ServiceRequests(), mark.requests);
 }
 
 }  // namespace qn38::sim

@@ -60,6 +60,14 @@ private:
     std::vector<std::u16string> asked_;
 };
 
+// How far a tool's records had gone at one moment. A simulator step's
+// expectations and a test's look at one action both read what came after.
+struct ToolMarks {
+    std::size_t balloons = 0;
+    std::size_t messages = 0;
+    std::size_t requests = 0;
+};
+
 class SimTrayTool {
     // Declared first: a tool alone on its PC owns what it would share, and
     // that must outlive everything below.
@@ -106,6 +114,11 @@ public:
     std::vector<std::string> ServiceRequests();
     // Of those, the requests matching a prefix ("SetStatus", "WriteLog(LinkEnable").
     std::vector<std::string> ServiceRequests(std::string_view prefix);
+
+    ToolMarks Mark();
+    std::vector<tool::NotifyIconRecord> BalloonsSince(const ToolMarks& mark);
+    std::vector<ShownMessageBox> MessagesSince(const ToolMarks& mark);
+    std::vector<std::string> RequestsSince(const ToolMarks& mark);
 
     tool::CAboutDlg& dialog() { return *dialog_; }
     tool::ToolPorts& ports() { return ports_; }

@@ -36,8 +36,7 @@ protected:
     void StartTool() {
         ASSERT_TRUE(tool.Start());
         ASSERT_TRUE(tool.AwaitPollerAtRest());
-        balloonsBefore_ = tool.shell.Balloons().size();
-        requestsBefore_ = tool.ServiceRequests().size();
+        started_ = tool.Mark();
     }
     void Insert(const sim::CardSpec& card = {}) {
         tool.OnMachine([&] { pc.slot(5).InsertCard(card); });
@@ -50,23 +49,18 @@ protected:
     // Balloons and requests since the tool finished starting.
     std::vector<Balloon> NewBalloons() {
         std::vector<Balloon> balloons;
-        const auto all = tool.shell.Balloons();
-        for (std::size_t i = balloonsBefore_; i < all.size(); ++i) {
-            balloons.push_back({all[i].szInfo, all[i].dwInfoFlags, all[i].iconId});
+        for (const auto& shown : tool.BalloonsSince(started_)) {
+            balloons.push_back({shown.szInfo, shown.dwInfoFlags, shown.iconId});
         }
         return balloons;
     }
-    std::vector<std::string> NewRequests() {
-        const auto all = tool.ServiceRequests();
-        return {all.begin() + static_cast<std::ptrdiff_t>(requestsBefore_), all.end()};
-    }
+    std::vector<std::string> NewRequests() { return tool.RequestsSince(started_); }
 
     sim::SimPc pc;
     sim::SimTrayTool tool{pc};
 
 private:
-    std::size_t balloonsBefore_ = 0;
-    std::size_t requestsBefore_ = 0;
+    sim::ToolMarks started_;
 };
 
 TEST_F(SlotFlows, SmokeAnInsertedCardIsStartedWithABusyBalloonAndThenStarted) {

@@ -45,10 +45,9 @@ protected:
         ASSERT_TRUE(tool.AwaitPollerAtRest());
     }
     std::vector<std::string> RequestsDuring(const std::function<void()>& action) {
-        const auto before = tool.ServiceRequests().size();
+        const auto before = tool.Mark();
         action();
-        const auto all = tool.ServiceRequests();
-        return {all.begin() + static_cast<std::ptrdiff_t>(before), all.end()};
+        return tool.RequestsSince(before);
     }
 
     sim::SimPc pc;
