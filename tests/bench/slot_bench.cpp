@@ -9,6 +9,7 @@
 #include "core/slot_control.h"
 #include "core/slot_status.h"
 #include "sim_pc.h"
+#include "sim_tray_tool.h"
 
 namespace qn38 {
 namespace {
@@ -99,6 +100,57 @@ void BM_StopAndStartWithCard(benchmark::State& state) {
     ReportPerCall(state, machine.pc, 2);
 }
 BENCHMARK(BM_StopAndStartWithCard)->Unit(benchmark::kMicrosecond);
+
+// One pass of the poller over one slot without change, as the tool makes it
+// (its presence read, its device query and whatever request it sends),
+// against the pass of the earlier design, which re-sent the link's state
+// (bus, 0, 1, 0) or (bus, 0, 0, 0) through the service on every pass.
+// Counters are per pass; "requests" counts service requests.
+void PollPass(benchmark::State& state, bool card) {
+    sim::SimPc pc;
+    pc.AddSlot({.slotBus = kBus, .rootPortFilters = std::vector<std::u16string>{u"QN38UP"}});
+    pc.storage.AddSystemDisk();
+    pc.devices.AddOrdinaryDevices(kPciDevices - 4);
+    if (card) pc.slot(kBus).InsertCard();
+    sim::SimTrayTool tool(pc);
+    if (!tool.Start() || !tool.AwaitPollerAtRest() || !tool.RunPollerPasses(2)) {
+        return state.SkipWithError("the tool did not start");
+    }
+    pc.counters() = {};
+    pc.devices.dump().requests.clear();
+    const auto before = tool.Mark();
+    for (auto _ : state) {
+        if (!tool.RunPollerPasses(1)) return state.SkipWithError("the pass did not end");
+    }
+    ReportPerCall(state, pc, 1);
+    state.counters["requests"] = benchmark::Counter(static_cast<double>(tool.RequestsSince(before).size()),
+                                                    benchmark::Counter::kAvgIterations);
+}
+
+void EarlierPollPass(benchmark::State& state, bool card) {
+    Machine machine;
+    if (card) machine.pc.slot(kBus).InsertCard();
+    SetStatus(machine.pc.platform(), kBus, 0, card ? 1 : 0, 0);
+    machine.pc.counters() = {};
+    machine.pc.devices.dump().requests.clear();
+    for (auto _ : state) {
+        std::uint32_t present = 0;
+        GetStatus(machine.pc.platform(), kBus, &present);
+        const int exists = GetCardInfo(machine.pc.platform(), kBus, nullptr, 0, nullptr, nullptr);
+        benchmark::DoNotOptimize(SetStatus(machine.pc.platform(), kBus, 0, exists != 0 ? 1 : 0, 0));
+    }
+    ReportPerCall(state, machine.pc, 1);
+    state.counters["requests"] = 1;
+}
+
+void BM_PollPassRunningCard(benchmark::State& state) { PollPass(state, true); }
+void BM_PollPassEmptySlot(benchmark::State& state) { PollPass(state, false); }
+void BM_EarlierPollPassRunningCard(benchmark::State& state) { EarlierPollPass(state, true); }
+void BM_EarlierPollPassEmptySlot(benchmark::State& state) { EarlierPollPass(state, false); }
+BENCHMARK(BM_PollPassRunningCard)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PollPassEmptySlot)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EarlierPollPassRunningCard)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EarlierPollPassEmptySlot)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace qn38
