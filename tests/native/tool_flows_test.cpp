@@ -144,6 +144,29 @@ TEST_F(SlotFlows, ACardWhoseDeviceDidNotStartIsReportedAsNotStartedYetListedForA
     EXPECT_THAT(tool.menus.Shown().back().items, SizeIs(1));
 }
 
+TEST_F(SlotFlows, AProgramThatTakesTheToolsSharedLockOnlyDelaysAFlow) {
+    pc.slot(5).InsertCard();
+    StartTool();
+    // It holds the lock and never lets go: the stop waits out its bound, then goes on.
+    tool.shared.slotLock.Squat();
+    const auto before = pc.clock.elapsedMilliseconds;
+    StopFromTheMenu();
+    EXPECT_GE(pc.clock.elapsedMilliseconds - before, static_cast<std::uint64_t>(tool::SLOT_LOCK_WAIT.count()));
+    EXPECT_TRUE(pc.slot(5).LinkDisabled());
+    EXPECT_EQ(tool.shell.Current().szInfo,
+              u"ExpressCard SATA Controller stopped.\nExpressCard can be remove safty from the slot.");
+
+    // It made the name an object the tools cannot use: a start goes on at once.
+    tool.shared.slotLock.Unsquat();
+    tool.shared.slotLock.TakeName(true);
+    tool.OnMachine([&] { pc.slot(5).PullCard(); });
+    ASSERT_TRUE(tool.RunPollerPasses(2));
+    const auto beforeStart = pc.clock.elapsedMilliseconds;
+    Insert();
+    EXPECT_LT(pc.clock.elapsedMilliseconds - beforeStart, static_cast<std::uint64_t>(tool::SLOT_LOCK_WAIT.count()));
+    EXPECT_EQ(tool.shell.Current().szInfo, u"ExpressCard SATA Controller started.");
+}
+
 TEST_F(SlotFlows, AStopIsRefusedWhileAProgramHasAFileOpenOnTheCard) {
     pc.slot(5).InsertCard({.disks = {{.volumes = {{.letter = 'E'}}}}});
     StartTool();
