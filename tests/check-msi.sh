@@ -13,6 +13,8 @@ msi=$root/build/package/QN38HotPlug-$version-$arch.msi
 [[ -f $msi ]] || { echo "no $msi: run scripts/package"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# msiinfo writes a table's binary streams into a folder where it runs.
+cd "$work"
 status=0
 # Fails unless a row of the table matches the Perl pattern (columns split by \t).
 expect() {
@@ -26,7 +28,7 @@ case $arch in
   x86) magic=010b folder=ProgramFilesFolder bits=0 launch='NOT VersionNT64' system=SystemFolder ;;
 esac
 
-(cd "$work" && msiextract "$msi" >/dev/null)
+msiextract "$msi" >/dev/null
 for name in QN38HotPlug.dll QN38HotPlugService.exe QN38HotPlugTool.exe qn38logread.exe; do
   # The 64-bit attribute (256) keeps Windows from redirecting the component.
   component=$(msiinfo export "$msi" File | awk -F'\t' -v n="$name" '$3 == n {print $2}')
@@ -66,8 +68,8 @@ if "$root/scripts/package" --version "${version%.*}.$((${version##*.} + 1))" --p
 fi
 
 # Add/Remove Programs: the tool's icon, no Modify, the log reader named for support; a log of every run.
-expect Property '^ARPPRODUCTICON\tToolIcon\.exe$' "no icon in Add/Remove Programs"
-expect Icon '^ToolIcon\.exe\t' "no icon in Add/Remove Programs"
+expect Property '^ARPPRODUCTICON\tToolIcon\.ico$' "no icon in Add/Remove Programs"
+expect Icon '^ToolIcon\.ico\t' "no icon in Add/Remove Programs"
 expect Property '^ARPNOMODIFY\t1$' "Add/Remove Programs offers a Modify"
 expect Property '^ARPCOMMENTS\t.*\[INSTALLDIR\]qn38logread\.exe' "the help text does not name the log reader"
 expect Property '^MsiLogging\tv' "no verbose log of every install"
