@@ -154,8 +154,8 @@ void CloseToolAsRestartManagerDoes() {
     for (HWND window = FindWindowW(nullptr, L"QN38EX HotPlug Tool"); window != nullptr;
          window = FindWindowW(nullptr, L"QN38EX HotPlug Tool")) {
         DWORD_PTR answer = 0;
-        SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, &answer);
-        SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 30000, &answer);
+        SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 30000, &answer);
+        SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 120000, &answer);
         if (!WaitFor([window] { return !IsWindow(window); }, 30000)) return;
     }
 }
