@@ -349,8 +349,10 @@ public:
     bool CreateSingleInstanceMutex(std::u16string_view name) override;
     void RegisterDialogClass(std::u16string_view baseClass, std::u16string_view name) override;
     int RunMainDialog() override;
+    void RegisterForRestart() override { registeredForRestart = true; }
 
     bool commonControls = false;
+    bool registeredForRestart = false;
     int dialogsRun = 0;
     // Constructs and runs the main dialog (the test's or the simulator's tool).
     std::function<int()> runMainDialog;

@@ -161,6 +161,7 @@ SimTrayTool::~SimTrayTool() {
 
 bool SimTrayTool::Start() {
     dialog_ = std::make_unique<tool::CAboutDlg>(ports_);
+    sessionEnd_ = std::make_unique<tool::SessionEnd>(*dialog_);
     window.Attach(*dialog_);
     const bool result = dialog_->OnInitDialog();
     window.ShowAsModalDialogDoes();
@@ -172,12 +173,20 @@ void SimTrayTool::Destroy() {
     destroyed_ = true;
     // Time runs on while the window ends: the poller's sleeps no longer wait for the test.
     system.pollGate.Open();
-    dialog_->OnDestroy();
+    sessionEnd_->OnDestroy();
     window.Detach();
 }
 
 void SimTrayTool::Exit() {
     dialog_->OnExit();
+    if (window.EndedWith()) Destroy();
+}
+
+bool SimTrayTool::QueryEndSession() { return sessionEnd_->OnQueryEndSession(); }
+
+void SimTrayTool::EndSession(bool ending) {
+    if (ending) system.pollGate.Open();
+    sessionEnd_->OnEndSession(ending);
     if (window.EndedWith()) Destroy();
 }
 

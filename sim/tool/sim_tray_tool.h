@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/service_client.h"
+#include "core/session_end.h"
 #include "sim_pc.h"
 #include "sim_service.h"
 #include "sim_shared_pc.h"
@@ -89,6 +90,10 @@ public:
     void Destroy();
     // Exit from the tray menu: the dialog ends and its window is destroyed.
     void Exit();
+    // WM_QUERYENDSESSION and WM_ENDSESSION, as a log-off, a shutdown or
+    // Restart Manager sends them; a window that ended is then destroyed.
+    bool QueryEndSession();
+    void EndSession(bool ending);
 
     // Waits (serving the window) until the poller has finished its first pass.
     bool AwaitPollerAtRest();
@@ -147,6 +152,7 @@ private:
 
     tool::ToolPorts ports_;
     std::unique_ptr<tool::CAboutDlg> dialog_;
+    std::unique_ptr<tool::SessionEnd> sessionEnd_;
     bool destroyed_ = false;
 };
 

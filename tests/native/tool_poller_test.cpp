@@ -335,5 +335,44 @@ TEST_F(Poller, InsertionsInTwoSlotsAreReportedOneAtATimeInSlotOrder) {
     EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDR_MAINFRAME));
 }
 
+// Windows ends the session, or Restart Manager closes the tool for an
+// installer: it ends as Exit ends it, before the message returns.
+class SessionEnd : public Poller {
+protected:
+    int IconDeletions() {
+        int deletions = 0;
+        for (const auto& call : tool.shell.Calls()) deletions += call.action == tool::TrayAction::Delete ? 1 : 0;
+        return deletions;
+    }
+};
+
+TEST_F(SessionEnd, AnEndingSessionRemovesTheIconAndAwaitsThePollerBeforeItReturns) {
+    StartWithCards({5});
+    tool.settings.whileOpen = [&](sim::SimSettingsDialog&) {
+        WithinSeconds(10, "the session's end", [&] { tool.EndSession(true); });
+        // Windows may end the process as soon as the message has been handled.
+        EXPECT_FALSE(tool.dialog().IsPollerRunning());
+        EXPECT_FALSE(tool.shell.IconShown());
+    };
+    tool.dialog().OnSettings();
+    EXPECT_THAT(tool.settings.endings, ElementsAre(std::pair(1, tool::IDCANCEL_RESULT)));
+    EXPECT_EQ(tool.window.EndedWith(), tool::IDOK_RESULT);
+    // The window's own end that follows does not do it all again.
+    EXPECT_EQ(IconDeletions(), 1);
+}
+
+TEST_F(SessionEnd, AQueryIsAnsweredYesAndACancelledEndLeavesTheToolRunning) {
+    StartWithCards({5});
+    EXPECT_TRUE(tool.QueryEndSession());
+    // Another program refused: the session goes on.
+    tool.EndSession(false);
+    EXPECT_FALSE(tool.window.EndedWith().has_value());
+    EXPECT_TRUE(tool.shell.IconShown());
+    EXPECT_EQ(IconDeletions(), 0);
+    EXPECT_TRUE(tool.dialog().IsPollerRunning());
+    const auto requests = RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); });
+    EXPECT_FALSE(requests.empty()) << "the poller stopped";
+}
+
 }  // namespace
 }  // namespace qn38

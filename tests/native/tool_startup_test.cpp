@@ -358,17 +358,23 @@ TEST_F(SingleInstance, ASecondStartEndsAtOnceWithoutAWindow) {
     sim::SimAppHost first(desktop);
     int secondDialogs = -1;
     bool secondResult = true;
+    bool secondRegistered = true;
     first.runMainDialog = [&] {
         sim::SimAppHost second(desktop);
         secondResult = tool::CtavremoveApp(second).InitInstance();
         secondDialogs = second.dialogsRun;
+        secondRegistered = second.registeredForRestart;
         return tool::IDOK_RESULT;
     };
     EXPECT_FALSE(tool::CtavremoveApp(first).InitInstance());
     EXPECT_EQ(first.dialogsRun, 1);
     EXPECT_TRUE(first.commonControls);
+    // Restart Manager starts again what it closed for an installer; a second
+    // instance that ended on its own is not to come back.
+    EXPECT_TRUE(first.registeredForRestart);
     EXPECT_EQ(secondDialogs, 0);
     EXPECT_FALSE(secondResult);
+    EXPECT_FALSE(secondRegistered);
     EXPECT_EQ(desktop.windowClasses.count(u"CQN38Dlg"), 1u);
 }
 

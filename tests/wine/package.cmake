@@ -15,7 +15,7 @@ add_test(NAME wine_package_build_upgrade
 set_tests_properties(wine_package_build wine_package_build_upgrade PROPERTIES FIXTURES_SETUP qn38_packages LABELS wine)
 
 qn38_wine_test(wine_package_test package_test.cpp service_harness.cpp)
-target_link_libraries(wine_package_test PRIVATE qn38_tool_win32 advapi32)
+target_link_libraries(wine_package_test PRIVATE qn38_tool_win32 advapi32 rstrtmgr)
 string(REPLACE "/" "\\\\" QN38_PACKAGE_DIR_WINDOWS "Z:${QN38_PACKAGE_DIR}")
 target_compile_definitions(wine_package_test PRIVATE QN38_PACKAGE_DIR=L"${QN38_PACKAGE_DIR_WINDOWS}"
                                                      QN38_VERSION=L"${QN38_PACKAGE_VERSION}"

@@ -1,7 +1,8 @@
 # The tray tool under Wine: the real QN38HotPlugTool.exe with the real
 # service and the emulated dump driver, on an Xvfb display and in a prefix of
-# its own (run_tool_test.sh). The screenshot of the tray with its balloon
-# lands in the build tree (without the emulated Plug and Play tree no card
+# its own (run_tool_test.sh). The screenshots of the tray with its balloon
+# and of its right-click menu (docs/screenshots/tray-menu.png is a copy)
+# land in the build tree (without the emulated Plug and Play tree no card
 # device appears, so its balloon says the card could not start; the
 # whole-job test, whole_job.cmake, shows the balloons of a working card).
 add_executable(wine_tool_test tool/tool_test.cpp service_harness.cpp)

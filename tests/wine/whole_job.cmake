@@ -1,8 +1,9 @@
 # The installed product's whole job on the emulated PC (sim/winepc): the
 # x64 package, qn38-wine-pc, and the installed tool and service, on a display
 # and in a prefix of their own (tool/run_tool_test.sh). The balloons of the
-# run land in the build tree's screenshots; docs/screenshots/tray-balloon.png
-# and tray-balloon-stopped.png are copies.
+# run and its stop menu land in the build tree's screenshots;
+# docs/screenshots/tray-balloon.png, tray-balloon-stopped.png and
+# tray-menu-stop.png are copies.
 add_executable(wine_whole_job_test whole_job/whole_job_test.cpp service_harness.cpp)
 target_include_directories(wine_whole_job_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tool
                                                  ${QN38_WINE_PC_DIR} ${QN38_DUMP_FIXTURE_DIR})

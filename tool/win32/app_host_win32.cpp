@@ -32,4 +32,11 @@ void Win32AppHost::RegisterDialogClass(std::u16string_view baseClass, std::u16st
     ::RegisterClassW(&windowClass);
 }
 
+void Win32AppHost::RegisterForRestart() {
+    // No arguments: the tool takes none. Only a restart after an update:
+    // after a crash or a hang the user decides, and after a reboot the Run
+    // value (if the user wants it) starts the tool.
+    ::RegisterApplicationRestart(nullptr, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
+}
+
 }  // namespace qn38::tool::win32

@@ -26,7 +26,9 @@ void AcceptFromShell(HWND window, UINT message) {
 
 INT_PTR MainDialog::Run(CAboutDlg& dialog) {
     dialog_ = &dialog;
+    sessionEnd_.emplace(dialog);
     const INT_PTR result = DoModal(instance_, IDD_ABOUTBOX, nullptr);
+    sessionEnd_.reset();
     dialog_ = nullptr;
     return result;
 }
@@ -39,7 +41,14 @@ bool MainDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
         result = dialog_->OnInitDialog() ? TRUE : FALSE;
         return true;
     case WM_DESTROY:
-        dialog_->OnDestroy();
+        sessionEnd_->OnDestroy();
+        return true;
+    case WM_QUERYENDSESSION:
+        result = sessionEnd_->OnQueryEndSession() ? TRUE : FALSE;
+        return true;
+    case WM_ENDSESSION:
+        sessionEnd_->OnEndSession(wParam != FALSE);
+        result = 0;
         return true;
     case WM_NCDESTROY:
         handle_.window = nullptr;

@@ -2,7 +2,10 @@
 // CAboutDlg's handlers.
 #pragma once
 
+#include <optional>
+
 #include "core/about_dlg.h"
+#include "core/session_end.h"
 #include "modal_dialog.h"
 #include "tool_backends.h"
 
@@ -30,6 +33,7 @@ private:
     HINSTANCE instance_;
     MainWindowHandle& handle_;
     CAboutDlg* dialog_ = nullptr;
+    std::optional<SessionEnd> sessionEnd_;
     // The shell broadcasts this registered message whenever it creates its
     // taskbar (a restart of Explorer, a late start at log-on).
     const UINT taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");

@@ -134,6 +134,7 @@ public:
     void InitCommonControls() override;
     bool CreateSingleInstanceMutex(std::u16string_view name) override;
     void RegisterDialogClass(std::u16string_view baseClass, std::u16string_view name) override;
+    void RegisterForRestart() override;
     int RunMainDialog() override { return runMainDialog_(); }
 
 private:

@@ -64,8 +64,8 @@ TEST(VersionResource, NeutralAndJapaneseStringTablesHoldTheSameKeys) {
             // Readers take each value as a NUL-terminated text.
             EXPECT_TRUE(value.Text().has_value()) << Narrow(value.key) << " is not NUL-terminated text";
         }
-        EXPECT_EQ(keys, (std::set<std::string>{"CompanyName", "FileVersion", "InternalName", "LegalCopyright",
-                                               "OriginalFilename", "ProductName", "ProductVersion"}));
+        EXPECT_EQ(keys, (std::set<std::string>{"CompanyName", "FileDescription", "FileVersion", "InternalName",
+                                               "LegalCopyright", "OriginalFilename", "ProductName", "ProductVersion"}));
 
         auto text = [&](std::u16string_view key) {
             const VersionNode* node = table->Child(key);
@@ -76,6 +76,8 @@ TEST(VersionResource, NeutralAndJapaneseStringTablesHoldTheSameKeys) {
         EXPECT_EQ(Narrow(text(u"InternalName")), "QN38HotPlugTool");
         EXPECT_EQ(Narrow(text(u"OriginalFilename")), "QN38HotPlugTool.exe");
         EXPECT_EQ(Narrow(text(u"ProductName")), Narrow(block.product_name));
+        // Windows labels the balloons' notifications with it: the application title of the block's language.
+        EXPECT_EQ(Narrow(text(u"FileDescription")), Narrow(block.product_name));
         // The maker's name and notice are ours to choose, but they must be there and agree.
         EXPECT_FALSE(text(u"CompanyName").empty());
         EXPECT_NE(text(u"LegalCopyright").find(text(u"CompanyName")), std::u16string::npos)

@@ -71,6 +71,7 @@ inline constexpr std::uint32_t VS_FFI_SIGNATURE = 0xFEEF04BD;
 inline constexpr std::uint32_t VS_FFI_STRUCVERSION = 0x00010000;
 inline constexpr std::uint32_t VOS__WINDOWS32 = 0x00000004;
 inline constexpr std::uint32_t VFT_APP = 0x00000001;
+inline constexpr std::uint32_t VFT_DLL = 0x00000002;
 inline constexpr std::uint16_t CP_UNICODE = 1200;  // 0x04B0
 
 // Fonts

@@ -217,6 +217,7 @@ TEST_F(ToolUnderWine, ExitFromTheTrayMenuEndsTheProcessAndRemovesTheIcon) {
     // The icon is the first in the tray's client area; its menu is Settings,
     // About, a separator and Exit, so Up from the top reaches Exit.
     ASSERT_TRUE(OpenTrayMenu("right")) << "no menu after the right click";
+    EXPECT_TRUE(AskTheDisplay("screenshot tray-menu.png"));
     ASSERT_TRUE(AskTheDisplay("keys Up Return"));
     EXPECT_EQ(WaitForSingleObject(tool_.hProcess, 30000), WAIT_OBJECT_0);
     EXPECT_TRUE(WaitUntil([] { return !TrayShowsAnIcon(); }, 30s));
@@ -224,3 +225,39 @@ TEST_F(ToolUnderWine, ExitFromTheTrayMenuEndsTheProcessAndRemovesTheIcon) {
 }
 
 }  // namespace
+
+// What Windows sends at a log-off, and Restart Manager when an installer must
+// replace the running tool's files: the tool agrees, stays while the end may
+// still be cancelled, and ends cleanly once it comes.
+TEST_F(ToolUnderWine, EndsAsExitDoesWhenTheSessionOrRestartManagerEndsIt) {
+    // An empty slot: no start flow keeps the window's thread busy meanwhile.
+    ASSERT_TRUE(Retried([] { return SetDumpFixtureCard(false); }));
+    for (const LPARAM reason : {static_cast<LPARAM>(ENDSESSION_CLOSEAPP), static_cast<LPARAM>(ENDSESSION_LOGOFF)}) {
+        SCOPED_TRACE(reason == ENDSESSION_CLOSEAPP ? "Restart Manager" : "log-off");
+        ASSERT_TRUE(WaitUntil([] { return FindToolWindows().count == 0; }, 30s)) << "an earlier tool still runs";
+        PROCESS_INFORMATION tool = StartTool();
+        ASSERT_NE(tool.hProcess, nullptr);
+        ASSERT_TRUE(WaitUntil([] { return FindToolWindows().count == 1; }, 30s));
+        ASSERT_TRUE(WaitUntil(TrayShowsAnIcon, 30s));
+        const HWND window = FindToolWindows().window;
+
+        DWORD_PTR answer = 0;
+        ASSERT_NE(SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, reason, SMTO_NORMAL, 60000, &answer), 0);
+        EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+        // Another program refused: the end is called off.
+        ASSERT_NE(SendMessageTimeoutW(window, WM_ENDSESSION, FALSE, reason, SMTO_NORMAL, 60000, &answer), 0);
+        EXPECT_EQ(WaitForSingleObject(tool.hProcess, 2000), static_cast<DWORD>(WAIT_TIMEOUT)) << "ended too early";
+        EXPECT_TRUE(TrayShowsAnIcon());
+
+        // The poller is awaited inside the message, which returns within the poller's bound.
+        EXPECT_NE(SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, reason, SMTO_NORMAL, 120000, &answer), 0);
+        EXPECT_EQ(WaitForSingleObject(tool.hProcess, 30000), WAIT_OBJECT_0);
+        DWORD exitCode = 1;
+        GetExitCodeProcess(tool.hProcess, &exitCode);
+        EXPECT_EQ(exitCode, 0u);
+        EXPECT_TRUE(WaitUntil([] { return !TrayShowsAnIcon(); }, 30s));
+        if (WaitForSingleObject(tool.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(tool.hProcess, 1);
+        CloseHandle(tool.hProcess);
+        CloseHandle(tool.hThread);
+    }
+}

@@ -168,6 +168,7 @@ TEST_F(InstalledProduct, StartsAnInsertedCardAndNamesItInTheBalloon) {
 TEST_F(InstalledProduct, StopsTheCardFromTheLeftClickMenu) {
     // The stop menu holds one item, "Stop <card>.": Down selects it.
     ASSERT_TRUE(OpenTrayMenu("left")) << "no menu after the left click";
+    EXPECT_TRUE(AskTheDisplay("screenshot tray-menu-stop.png"));
     ASSERT_TRUE(AskTheDisplay("keys Down Return"));
     EXPECT_TRUE(WaitUntil(LinkDisabled, 60s));
     EXPECT_TRUE(WaitUntil([] { return !CardDevice(); }, 30s));

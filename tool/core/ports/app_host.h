@@ -1,6 +1,6 @@
 // What the application object needs of the process before its main window
-// exists: common controls, the single-instance mutex, the dialog class, and
-// the modal run of the main dialog.
+// exists: common controls, the single-instance mutex, the dialog class, the
+// restart after an update, and the modal run of the main dialog.
 #pragma once
 
 #include <string_view>
@@ -17,6 +17,9 @@ public:
     virtual bool CreateSingleInstanceMutex(std::u16string_view name) = 0;
     // Registers a copy of window class `baseClass` under `name`; failures are ignored.
     virtual void RegisterDialogClass(std::u16string_view baseClass, std::u16string_view name) = 0;
+    // Asks Restart Manager to start the tool again (RegisterApplicationRestart)
+    // once an installer that closed it to replace its files has finished.
+    virtual void RegisterForRestart() = 0;
     // Constructs the main dialog (CAboutDlg, template 90) and runs it modally
     // until it has ended and its window is destroyed.
     virtual int RunMainDialog() = 0;
