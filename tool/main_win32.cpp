@@ -27,10 +27,11 @@ int RunMainDialog(HINSTANCE instance) {
     Win32SystemInfo system;
     Win32SettingsDialogs settings(instance, handle, service, strings, system);
     MainDialog window(instance, handle);
+    Win32SharedSlotLock slotLock;
 
     const ToolPorts ports{slots,    service, tray,    strings, menus,
                           messages, window,  threads, system,  qn38::win32::DeviceIoBackend(),
-                          settings};
+                          settings, slotLock};
     CAboutDlg dialog(ports);
     return static_cast<int>(window.Run(dialog));
 }

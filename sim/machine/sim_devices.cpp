@@ -223,6 +223,10 @@ std::vector<DevNode> SimDevices::Children(DevNode node) const {
 
 std::unique_ptr<DeviceSet> SimDevices::OpenDevices(DeviceSetKind kind) {
     if (failDeviceSets_) return nullptr;
+    if (kind == DeviceSetKind::PciPresent && failingPciSets_ > 0) {
+        --failingPciSets_;
+        return nullptr;
+    }
     ++counters_.deviceSets;
     std::vector<DevNode> nodes;
     for (const auto& [id, device] : devices_) {

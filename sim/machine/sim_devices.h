@@ -123,6 +123,8 @@ public:
     }
     void FailPropertyWrites(DevNode node) { failingWrites_.insert(node); }
     void FailDeviceSets(bool fail) { failDeviceSets_ = fail; }
+    // The next `times` PCI device sets cannot be built (Plug and Play busy).
+    void FailNextPciDeviceSets(int times) { failingPciSets_ = times; }
     void FailStatus(DevNode node) { failingStatus_.insert(node); }
 
     DumpDevice& dump() { return dump_; }
@@ -163,6 +165,7 @@ private:
     std::set<DevNode> failingWrites_;
     std::set<DevNode> failingStatus_;
     bool failDeviceSets_ = false;
+    int failingPciSets_ = 0;
     DumpDevice dump_;
     Counters counters_;
     std::vector<std::pair<DevNode, std::uint32_t>> stateChangeLog_;

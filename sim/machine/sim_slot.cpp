@@ -87,6 +87,8 @@ void SimSlot::OnConfigWrite(std::uint8_t offset, std::uint32_t value) {
     if (offset != CONFIG_LINK) return;
     const bool disabled = (value & LINK_DISABLE) != 0;
     if (disabled && !linkWasDisabled_ && card_) linkWentDown_ = true;
+    if (disabled && !linkWasDisabled_) linkDownAt_ = clock_.elapsedMilliseconds;
+    if (!disabled) removalPending_ = false;
     if (!disabled && linkWasDisabled_) {
         if (card_ && linkWentDown_) linkCycled_ = true;
         trainingLeft_ = card_ ? card_->trainingReenumerations : 0;
@@ -101,8 +103,15 @@ void SimSlot::Enumerate() {
     // A disabled bridge enumerates nothing.
     if (!devices_.Exists(bridge()) || devices_.Device(bridge()).status.problem == CM_PROB_DISABLED_CODE) return;
     if (CardDevice()) {
-        // The link went down or the card went away: the device and all below it go.
-        if (!card_ || LinkDisabled()) RemoveCardDevice();
+        // The link went down or the card went away: the device and all below
+        // it go, once their stacks have closed.
+        if (!card_ || LinkDisabled()) {
+            if (card_ && clock_.elapsedMilliseconds - linkDownAt_ < card_->lingerMilliseconds) {
+                removalPending_ = true;
+                return;
+            }
+            RemoveCardDevice();
+        }
         return;
     }
     if (!card_ || LinkDisabled()) return;
@@ -123,6 +132,7 @@ void SimSlot::Enumerate() {
                                       .compatibleIds = {u"PCI\\CC_010601", u"PCI\\CC_0106"},
                                       .bus = cardBus,
                                       .description = card_->description});
+    if (card_->problem != 0) devices_.Device(*cardDevice_).status = {STATUS_PROBLEM, card_->problem};
     for (DiskSpec disk : card_->disks) {
         disk.parent = *cardDevice_;
         storage_.AddDisk(disk);
@@ -130,12 +140,13 @@ void SimSlot::Enumerate() {
 }
 
 void SimSlot::OnClock() {
-    if (enumerationPending_) Enumerate();
+    if (enumerationPending_ || removalPending_) Enumerate();
 }
 
 void SimSlot::RemoveCardDevice() {
     if (const auto card = CardDevice()) devices_.RemoveDevice(*card);
     cardDevice_.reset();
+    removalPending_ = false;
 }
 
 // The card's function answers on the bus below the slot while its link is up.

@@ -40,6 +40,12 @@ struct CardSpec {
     // Shows only once the slot's devices were disabled and enabled again
     // through the class installer with the card in.
     bool needsDeviceCycle = false;
+    // Milliseconds on the simulated clock the card's devices stay in the tree
+    // after its link went down, as Windows removes them only once their
+    // stacks have closed; 0: gone at the re-enumeration that follows.
+    std::uint32_t lingerMilliseconds = 0;
+    // The problem code the card's device comes up with (0: it starts).
+    std::uint32_t problem = 0;
     // Disks below the card's device (their parent is filled in when it appears).
     std::vector<DiskSpec> disks;
 };
@@ -94,7 +100,9 @@ private:
     bool devicesDisabled_ = false;  // the slot bridge has been disabled since the insertion
     bool devicesCycled_ = false;
     int trainingLeft_ = 0;
-    std::uint64_t linkUpAt_ = 0;       // on the simulated clock
+    std::uint64_t linkUpAt_ = 0;  // on the simulated clock
+    std::uint64_t linkDownAt_ = 0;
+    bool removalPending_ = false;      // the card's devices linger after the link went down
     bool enumerationPending_ = false;  // waits for the link to train
 };
 

@@ -116,9 +116,26 @@ std::vector<std::u16string> WatchedDrives::Asked() const {
     return asked_;
 }
 
-SimTrayTool::SimTrayTool(SimPc& pc, std::uint16_t language)
-    : pc(pc),
-      service(pc, machine),
+namespace {
+
+std::unique_ptr<SimSharedPc> Alone(SimPc& pc, SimSharedPc*& shared) {
+    auto own = std::make_unique<SimSharedPc>(pc);
+    shared = own.get();
+    return own;
+}
+
+}  // namespace
+
+SimTrayTool::SimTrayTool(SimPc& pc, std::uint16_t language) : SimTrayTool(nullptr, pc, language) {}
+
+SimTrayTool::SimTrayTool(SimSharedPc& shared, std::uint16_t language) : SimTrayTool(&shared, shared.pc, language) {}
+
+SimTrayTool::SimTrayTool(SimSharedPc* given, SimPc& machinePc, std::uint16_t language)
+    : ownShared_(given == nullptr ? Alone(machinePc, given) : nullptr),
+      shared(*given),
+      pc(machinePc),
+      machine(shared.machine),
+      service(shared.service),
       transport(service.transport(), log),
       pause(service),
       client(transport, pause, pc.text),
@@ -130,16 +147,15 @@ SimTrayTool::SimTrayTool(SimPc& pc, std::uint16_t language)
       menus(log, window, strings.resources().FirstPopup(IDR_TRAY_MENU)),
       messages(log, strings),
       settings(log),
-      ports_{slots, client, shell, strings, menus, messages, window, window, system, drives, settings} {
+      ports_{slots,  client, shell,  strings, menus,    messages,
+             window, window, system, drives,  settings, shared.slotLock} {
     // The tool's own pauses are time the machine lives through too.
     system.onSleep = [this](std::uint32_t milliseconds) { OnMachine([&] { this->pc.clock.Advance(milliseconds); }); };
-    service.Start();
 }
 
 SimTrayTool::~SimTrayTool() {
     if (dialog_ && !destroyed_) Destroy();
     dialog_.reset();
-    service.Stop();
 }
 
 bool SimTrayTool::Start() {

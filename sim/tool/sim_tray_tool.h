@@ -12,6 +12,7 @@
 #include "core/service_client.h"
 #include "sim_pc.h"
 #include "sim_service.h"
+#include "sim_shared_pc.h"
 #include "sim_tool.h"
 
 namespace qn38::sim {
@@ -60,8 +61,15 @@ private:
 };
 
 class SimTrayTool {
+    // Declared first: a tool alone on its PC owns what it would share, and
+    // that must outlive everything below.
+    std::unique_ptr<SimSharedPc> ownShared_;
+
 public:
+    // The only tool on its PC, with a service of its own.
     explicit SimTrayTool(SimPc& pc, std::uint16_t language = RC_LANGUAGE_ENGLISH);
+    // One logged-on user's tool beside others on `shared`.
+    explicit SimTrayTool(SimSharedPc& shared, std::uint16_t language = RC_LANGUAGE_ENGLISH);
     ~SimTrayTool();
     SimTrayTool(const SimTrayTool&) = delete;
     SimTrayTool& operator=(const SimTrayTool&) = delete;
@@ -102,9 +110,10 @@ public:
     tool::CAboutDlg& dialog() { return *dialog_; }
     tool::ToolPorts& ports() { return ports_; }
 
+    SimSharedPc& shared;
     SimPc& pc;
-    std::mutex machine;
-    SimService service;
+    std::mutex& machine;
+    SimService& service;
     SimToolLog log;
     ObservedTransport transport;
     SimServicePause pause;
@@ -120,6 +129,9 @@ public:
     SimSettingsDialogs settings;
 
 private:
+    // `shared` null: the tool makes its own.
+    SimTrayTool(SimSharedPc* shared, SimPc& pc, std::uint16_t language);
+
     tool::ToolPorts ports_;
     std::unique_ptr<tool::CAboutDlg> dialog_;
     bool destroyed_ = false;

@@ -244,17 +244,18 @@ TEST_F(SimulatorProgram, ExpectationsLookOnlyAtTheirOwnStep) {
                                         "start\n"
                                         "insert 5\n"
                                         "wait\n"
-                                        "step Nothing happens\n"
+                                        "step The card is pulled\n"
+                                        "pull 5\n"
                                         "wait\n"
                                         "expect-balloon started\n"
-                                        "expect-request SetStatus(0x05,0,1,0)=1\n"
+                                        "expect-request SetStatus(0x05,0,0,0)=1\n"
                                         "expect-no-balloon\n");
     const Outcome run = RunWith({"--scenario", scenario.string()}, folder.path());
     EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.out, HasSubstr("line 7: no such balloon in this step; shown: none"));
-    // The poller's own link request of this step does count.
-    EXPECT_THAT(run.out, Not(HasSubstr("line 8")));
+    EXPECT_THAT(run.out, HasSubstr("line 8: no such balloon in this step; shown: none"));
+    // The removal's own link request of this step does count.
     EXPECT_THAT(run.out, Not(HasSubstr("line 9")));
+    EXPECT_THAT(run.out, Not(HasSubstr("line 10")));
 }
 
 TEST_F(SimulatorProgram, ParseErrorsNameFileAndLineAndRunNothing) {

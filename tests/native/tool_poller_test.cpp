@@ -53,13 +53,15 @@ protected:
     sim::SimTrayTool tool{pc};
 };
 
-TEST_F(Poller, AnIdlePassCostsOnePresenceReadOneDeviceQueryAndOneRequestPerSlot) {
+TEST_F(Poller, AnIdlePassOverRunningCardsReadsPresenceAndDeviceAndSendsNothing) {
     StartWithCards({4, 9});
     const auto statusBefore = tool.slots.statusQueries.load();
     const auto cardBefore = tool.slots.cardQueries.load();
     const auto requests = RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); });
 
-    EXPECT_THAT(requests, ElementsAre("SetStatus(0x04,0,1,0)=1", "SetStatus(0x09,0,1,0)=1"));
+    // A running card's link is up; a request could only bring up one that
+    // was just stopped.
+    EXPECT_THAT(requests, IsEmpty());
     EXPECT_EQ(tool.slots.statusQueries - statusBefore, 2u);
     EXPECT_EQ(tool.slots.cardQueries - cardBefore, 2u);
 }
@@ -80,7 +82,8 @@ TEST_F(Poller, NoPassIsMadeWhileTheSystemResumesAutomatically) {
     EXPECT_EQ(tool.slots.statusQueries, statusBefore);
 
     tool.system.resumeAutomatic = false;
-    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); }), ElementsAre("SetStatus(0x05,0,1,0)=1"));
+    ASSERT_TRUE(tool.RunPollerPasses(1));
+    EXPECT_EQ(tool.slots.statusQueries, statusBefore + 1);
 }
 
 TEST_F(Poller, ASlotThatCannotBeReadOnceIsNotTakenForARemoval) {
@@ -90,7 +93,8 @@ TEST_F(Poller, ASlotThatCannotBeReadOnceIsNotTakenForARemoval) {
     EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); }), IsEmpty());
     EXPECT_TRUE(pc.slot(5).CardDevice().has_value());
     EXPECT_FALSE(pc.slot(5).LinkDisabled());
-    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); }), ElementsAre("SetStatus(0x05,0,1,0)=1"));
+    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); }), IsEmpty());
+    EXPECT_FALSE(pc.slot(5).LinkDisabled());
     EXPECT_THAT(tool.shell.Balloons(), IsEmpty());
 }
 
@@ -99,7 +103,7 @@ TEST_F(Poller, ASlotBridgeThatStaysSilentIsReportedRemovedOnce) {
     tool.OnMachine([&] { pc.devices.dump().installed = false; });
     const auto requests = RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(4)); });
     // One removal (its request reaches a library that cannot touch the bridge either).
-    EXPECT_THAT(requests, ElementsAre("SetStatus(0x05,0,0,0)=0", "SetStatus(0x05,0,1,0)=0", "SetStatus(0x05,0,1,0)=0"));
+    EXPECT_THAT(requests, ElementsAre("SetStatus(0x05,0,0,0)=0"));
 }
 
 TEST_F(Poller, ExitWhileThePollerIsInsideItsSendToTheWindowEndsBothThreads) {
@@ -159,8 +163,9 @@ TEST_F(Poller, APassUnderWayCannotBringBackACardTheUserStopped) {
     EXPECT_EQ(tool.shell.Current().szInfo,
               u"ExpressCard SATA Controller stopped.\nExpressCard can be remove safty "
               u"from the slot.");
-    // After the stop the poller only keeps the link down.
-    ASSERT_TRUE(tool.RunPollerPasses(1));
+    // After the stop the poller only keeps the link down, once a second
+    // pass has confirmed that the device is gone.
+    ASSERT_TRUE(tool.RunPollerPasses(2));
     EXPECT_EQ(tool.ServiceRequests().back(), "SetStatus(0x05,0,0,0)=1");
 }
 

@@ -1,6 +1,9 @@
 // The tool's hidden main window: the tray icon and its menus, the slot list,
 // the slot poller, the stop and start flows, and the About box it doubles as.
 // The Win32 side only hosts it: it hands every message to these handlers.
+// about_dlg.cpp holds the window's life and its commands, tray_icon.cpp the
+// icon and its menus, slot_poller.cpp the poller, slot_flows.cpp the flows
+// that change a slot.
 #pragma once
 
 #include <atomic>
@@ -16,6 +19,7 @@
 #include "ports/message_boxes.h"
 #include "ports/popup_menus.h"
 #include "ports/settings_dialog.h"
+#include "ports/shared_slot_lock.h"
 #include "ports/slot_queries.h"
 #include "ports/string_table.h"
 #include "ports/system_info.h"
@@ -38,6 +42,7 @@ struct ToolPorts {
     SystemInfo& system;
     DeviceIo& drives;
     SettingsDialogs& settings;
+    SharedSlotLock& slotLock;
 };
 
 inline constexpr std::uint32_t POLL_INTERVAL_MS = 300;
@@ -49,6 +54,13 @@ inline constexpr std::uint32_t TRAY_RETRY_MS = 500;
 inline constexpr std::chrono::milliseconds POLLER_END_WAIT = SERVICE_CONNECT_PAUSE * SERVICE_CONNECT_ATTEMPTS +
                                                              SERVICE_EVENT_WAIT + SERVICE_REPLY_WAIT +
                                                              std::chrono::seconds(10);
+
+// How long a flow or a pass waits for the lock the tools of all sessions
+// share before it goes on without it. Longer than any flow of another tool
+// that does not meet a hung service (a start: four requests of seconds each
+// and two waits for the card's device), so that only a holder that is not a
+// tool at all, or a tool stuck on a hung service, makes it go on alone.
+inline constexpr std::chrono::milliseconds SLOT_LOCK_WAIT{120000};
 
 // Enables the shutdown privilege and asks Windows to restart; nothing is
 // reported when Windows refuses.
@@ -93,6 +105,9 @@ public:
     bool HasCardDevice(std::uint8_t bus);
     // Whether the card's device shows within a bounded wait.
     bool AwaitCardDevice(std::uint8_t bus);
+    // The tray icon shows again whether any slot's card has a device, with
+    // the balloon that is up left alone.
+    void RefreshTrayIcon();
     // The poller's thread procedure; param is the CAboutDlg.
     static std::uint32_t PollSlotsThread(void* param);
 
@@ -110,6 +125,30 @@ private:
         std::uint32_t current[256] = {};
         std::uint32_t previous[256] = {};
         std::uint32_t unreadable[256] = {};  // consecutive passes the slot could not be read
+        // Whether the card had a device when last confirmed, and the passes
+        // since then that found none.
+        std::uint32_t hadDevice[256] = {};
+        std::uint32_t deviceMisses[256] = {};
+    };
+    // Held across each change to a slot and the reads it is decided on: the
+    // window's and the poller's threads, and the tools of other sessions
+    // through the shared lock, take turns.
+    class SlotChange {
+    public:
+        // `keepWaiting` is asked between slices of the wait for the shared
+        // lock; a thread told to end stops waiting (held() is then false).
+        explicit SlotChange(CAboutDlg& dialog, const std::atomic<std::int32_t>* keepWaiting = nullptr);
+        ~SlotChange();
+        SlotChange(const SlotChange&) = delete;
+        SlotChange& operator=(const SlotChange&) = delete;
+        // False only when the waiting thread was told to end.
+        bool proceed() const { return proceed_; }
+
+    private:
+        CAboutDlg& dialog_;
+        std::unique_lock<std::mutex> local_;
+        bool shared_ = false;
+        bool proceed_ = true;
     };
 
     bool NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts);
@@ -127,6 +166,11 @@ private:
     void RunPoller();
     void AwaitPoller();
     void PollPass(PollState& state);
+    // A pass's look at a slot whose presence did not change; true when the
+    // slot's confirmed device state changed.
+    bool KeepSlotInLine(std::uint32_t index, PollState& state);
+    // The icon resource that shows whether any slot's card has a device.
+    std::uint32_t CardIcon();
 
     ToolPorts ports_;
 

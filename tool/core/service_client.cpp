@@ -61,6 +61,16 @@ std::int32_t ServiceClient::RequestSetStatus(std::uint8_t bus, std::uint8_t stat
     return SendServiceRequest(request);
 }
 
+std::int32_t ServiceClient::DisableLink(std::uint8_t bus, DiskCheck check) {
+    return RequestSetStatus(bus, 0, 0, static_cast<std::uint8_t>(check));
+}
+
+std::int32_t ServiceClient::EnableLink(std::uint8_t bus) { return RequestSetStatus(bus, 0, 1, 0); }
+
+std::int32_t ServiceClient::DisableDevices(std::uint8_t bus) { return RequestSetStatus(bus, 2, 1, 0); }
+
+std::int32_t ServiceClient::EnableDevices(std::uint8_t bus) { return RequestSetStatus(bus, 1, 1, 0); }
+
 std::int32_t ServiceClient::RequestSetSize(std::uint32_t size, std::uint32_t start, std::uint32_t end) {
     ServiceRequest request;
     request.command = CMD_SET_SIZE;

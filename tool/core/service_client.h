@@ -31,6 +31,9 @@ inline constexpr std::chrono::milliseconds SERVICE_EVENT_WAIT{100};
 // the thread that asked (the window's or the poller) is free again.
 inline constexpr std::chrono::milliseconds SERVICE_REPLY_WAIT{60000};
 
+// Whether a link disable first makes sure no volume of the card is in use.
+enum class DiskCheck : std::uint8_t { Skip = 0, Required = 1 };
+
 class ServiceClient {
 public:
     ServiceClient(ServiceTransport& transport, RetryPause& pause, Text& text,
@@ -46,6 +49,13 @@ public:
     std::int32_t RequestAddFilter();
     std::int32_t RequestSetStatus(std::uint8_t bus, std::uint8_t stateChange, std::uint8_t linkEnable,
                                   std::uint8_t checkDisks);
+    // The SetStatus requests the flows send, by what the service does for
+    // them; each re-enumerates the slot's bus afterwards.
+    // (bus, 0, 0, 0) or, with the card's volumes tested first, (bus, 0, 0, 1).
+    std::int32_t DisableLink(std::uint8_t bus, DiskCheck check);
+    std::int32_t EnableLink(std::uint8_t bus);      // (bus, 0, 1, 0)
+    std::int32_t DisableDevices(std::uint8_t bus);  // (bus, 2, 1, 0): through the class installer, link kept up
+    std::int32_t EnableDevices(std::uint8_t bus);   // (bus, 1, 1, 0)
     std::int32_t RequestSetSize(std::uint32_t size, std::uint32_t start, std::uint32_t end);
     // The text in the ANSI code page, up to its first terminator, cut to 200 bytes.
     std::int32_t RequestWriteLog(std::u16string_view text);

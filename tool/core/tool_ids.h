@@ -12,6 +12,10 @@ inline constexpr std::uint32_t WM_TRAY_NOTIFY = 0x8014;
 inline constexpr std::uint32_t TRAY_ICON_ID = 11;
 inline constexpr std::uint32_t SLOT_EVENT_INSERTED = 12;
 inline constexpr std::uint32_t SLOT_EVENT_REMOVED = 13;
+// From the poller: a card's device came or went outside any flow (Plug and
+// Play removes a stopped card's devices some time after the stop), so the
+// icon no longer shows what the slots hold. lParam unused.
+inline constexpr std::uint32_t TRAY_REFRESH_ICON = 14;
 
 // The stop items of the left-click menu: one command per slot index.
 inline constexpr std::uint32_t ID_STOP_SLOT_BASE = 32784;

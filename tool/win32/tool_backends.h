@@ -7,11 +7,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "core/ports/app_host.h"
 #include "core/ports/message_boxes.h"
 #include "core/ports/popup_menus.h"
 #include "core/ports/settings_dialog.h"
+#include "core/ports/shared_slot_lock.h"
 #include "core/ports/slot_queries.h"
 #include "core/ports/string_table.h"
 #include "core/ports/system_info.h"
@@ -109,6 +111,19 @@ private:
     ServiceClient& service_;
     StringTable& strings_;
     SystemInfo& system_;
+};
+
+// The lock the tools of every session share: a named mutex in the global
+// namespace, made on first use and kept for the process's life.
+class Win32SharedSlotLock final : public SharedSlotLock {
+public:
+    ~Win32SharedSlotLock() override;
+    LockWait Acquire(std::chrono::milliseconds bound) override;
+    void Release() override;
+
+private:
+    std::mutex mutex_;  // the window's thread and the poller make it on first use
+    HANDLE lock_ = nullptr;
 };
 
 class Win32AppHost final : public AppHost {

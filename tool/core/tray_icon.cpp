@@ -1,0 +1,113 @@
+// The tray icon and the menus it opens. Everything here runs on the
+// window's thread; the poller asks for an icon refresh by a message.
+#include "about_dlg.h"
+#include "main_window_resources.h"
+#include "tool_ids.h"
+#include "tool_text.h"
+
+namespace qn38::tool {
+namespace {
+
+constexpr std::size_t MENU_TEXT_CHARACTERS = 1023;  // what wsprintfW writes at most
+// NIF_MESSAGE | NIF_ICON | NIF_TIP: a change of the icon alone. Without
+// NIF_INFO the shell leaves the balloon that is up as it is; with it and an
+// empty text it would take that balloon away.
+constexpr std::uint32_t NIF_ICON_ONLY_FLAGS = 0x07;
+
+}  // namespace
+
+void CAboutDlg::OnTaskbarCreated() {
+    // A window that is ending has removed its icon for good.
+    if (m_bPollRun == 0) return;
+    // Explorer restarted (or started late): the old icon went with it.
+    m_bIconShown = 0;
+    AddTrayIcon(TRAY_ATTEMPTS);
+}
+
+void CAboutDlg::AddTrayIcon(int attempts) {
+    // The balloon belonged to the moment it was shown; the new icon carries
+    // only what the icon shows now.
+    NotifyIconRecord record = m_nid;
+    record.szInfo.clear();
+    record.dwInfoFlags = NIIF_NONE_FLAG;
+    if (PutTrayIcon(record, attempts)) m_bIconShown = 1;
+}
+
+bool CAboutDlg::PutTrayIcon(const NotifyIconRecord& record, int attempts) {
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        // An add is refused for an icon the shell holds already (a broadcast
+        // that came after the start-up's own add got through): the modify
+        // then finds it.
+        if (ports_.tray.NotifyIcon(TrayAction::Add, record)) return true;
+        if (ports_.tray.NotifyIcon(TrayAction::Modify, record)) return true;
+        if (attempt < attempts) ports_.system.Sleep(TRAY_RETRY_MS);
+    }
+    return false;
+}
+
+void CAboutDlg::ShowStopMenu() {
+    const std::u16string format = ports_.strings.Load(IDS_STOP_ITEM);
+    std::vector<MenuItem> items;
+    for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
+        char16_t description[DESCRIPTION_CHARACTERS] = {};
+        if (ports_.slots.GetCardInfo(m_pSlotBus[index], description, sizeof description, nullptr, nullptr) == 0) {
+            continue;
+        }
+        const std::u16string name = CardName(DescriptionIn(description, DESCRIPTION_CHARACTERS));
+        items.push_back({ID_STOP_SLOT_BASE + index, FormatWithText(format, name.c_str(), MENU_TEXT_CHARACTERS)});
+    }
+    ports_.menus.TrackItems(items);
+}
+
+std::uint32_t CAboutDlg::CardIcon() {
+    for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
+        if (ports_.slots.GetCardInfo(m_pSlotBus[index], nullptr, 0, nullptr, nullptr) != 0) return ICON_CARD;
+    }
+    return ICON_NO_CARD;
+}
+
+void CAboutDlg::UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags,
+                               const char16_t* name) {
+    if (stringId == 0) {
+        m_nid.szInfo.clear();
+    } else {
+        const char16_t* argument = name;
+        if (name != nullptr && *name == 0) argument = DEFAULT_CARD_NAME.data();
+        m_nid.szInfo = FormatWithText(ports_.strings.Load(stringId), argument, INFO_CHARACTERS);
+    }
+    m_nid.dwInfoFlags = infoFlags;
+    m_nid.iconId = iconId == ICON_CARD ? CardIcon() : iconId;
+    if (m_bIconShown == 0) {
+        // No notification area holds the icon: one try to add it, without
+        // pauses, in case the shell came up without a broadcast.
+        if (PutTrayIcon(m_nid, 1)) m_bIconShown = 1;
+        return;
+    }
+    // A shell that lost the icon in a restart refuses every modify until its
+    // TaskbarCreated broadcast; the pauses are then spent only once.
+    if (!NotifyWithRetries(TrayAction::Modify, m_nid, TRAY_ATTEMPTS)) m_bIconShown = 0;
+}
+
+void CAboutDlg::RefreshTrayIcon() {
+    // The busy icon belongs to a flow, which shows the outcome itself.
+    if (m_nid.iconId == ICON_BUSY || m_bIconShown == 0) return;
+    const std::uint32_t icon = CardIcon();
+    if (icon == m_nid.iconId) return;
+    m_nid.iconId = icon;
+    NotifyIconRecord record = m_nid;
+    record.uFlags = NIF_ICON_ONLY_FLAGS;
+    record.szInfo.clear();
+    record.dwInfoFlags = NIIF_NONE_FLAG;
+    if (!NotifyWithRetries(TrayAction::Modify, record, TRAY_ATTEMPTS)) m_bIconShown = 0;
+}
+
+bool CAboutDlg::NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts) {
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (ports_.tray.NotifyIcon(action, record)) return true;
+        // The shell may be busy, still starting (log-on) or restarting.
+        if (attempt < attempts) ports_.system.Sleep(TRAY_RETRY_MS);
+    }
+    return false;
+}
+
+}  // namespace qn38::tool
