@@ -1,32 +1,58 @@
-// qn38-idle-floor READS MS SECONDS: the floor of the polling design's cost.
-// Every MS milliseconds, READS reads of the slot's presence register through
-// the real DLL's ZQ_ReadPCI (an open, one control request and a close of the
-// dump device each, as every query of the library makes them), for SECONDS
-// seconds. Run by idle-cost beside the installed product's idle tool.
+// qn38-idle-floor: the floors of the polling design's cost, run by idle-cost
+// beside the installed product's idle tool.
+//   qn38-idle-floor reads BUS READS MS SECONDS
+//       every MS milliseconds, READS reads of the slot's presence register
+//       through the real DLL's ZQ_ReadPCI (an open, one control request and a
+//       close of the dump device each, as every query of the library makes
+//       them): what a poller of the presence bit alone costs
+//   qn38-idle-floor pass BUS MS SECONDS
+//       every MS milliseconds, ZQ_GetStatus and ZQ_GetCardInfo(BUS, NULL, 0,
+//       NULL, NULL) through the real DLL: the least a pass that watches the
+//       presence bit and the card's device can do, with no service request
+// for SECONDS seconds.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <string_view>
 
 #include "QN38HotPlug.h"
 
+namespace {
+
+int Usage() {
+    std::fprintf(stderr, "usage: qn38-idle-floor reads BUS READS MS SECONDS | pass BUS MS SECONDS\n");
+    return 2;
+}
+
+unsigned long Number(const wchar_t* text) { return std::wcstoul(text, nullptr, 0); }
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: qn38-idle-floor BUS READS MS SECONDS\n");
-        return 2;
-    }
-    const unsigned bus = static_cast<unsigned>(std::wcstoul(argv[1], nullptr, 0));
-    const unsigned reads = static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 0));
-    const DWORD interval = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0));
-    const ULONGLONG end = GetTickCount64() + std::wcstoull(argv[4], nullptr, 0) * 1000;
+    const std::wstring_view mode = argc > 1 ? argv[1] : L"";
+    const bool reads = mode == L"reads";
+    if (!(reads && argc == 6) && !(mode == L"pass" && argc == 5)) return Usage();
+    const std::uint32_t bus = static_cast<std::uint32_t>(Number(argv[2]));
+    const unsigned readsPerPass = reads ? static_cast<unsigned>(Number(argv[3])) : 0;
+    const DWORD interval = static_cast<DWORD>(Number(argv[reads ? 4 : 3]));
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(Number(argv[reads ? 5 : 4])) * 1000;
     unsigned failed = 0;
+    unsigned passes = 0;
     while (GetTickCount64() < end) {
-        for (unsigned read = 0; read < reads; ++read) {
-            std::uint32_t value = 0;
-            if (ZQ_ReadPCI(bus, 0x58, &value) == 0) ++failed;
+        if (reads) {
+            for (unsigned read = 0; read < readsPerPass; ++read) {
+                std::uint32_t value = 0;
+                if (ZQ_ReadPCI(bus, 0x58, &value) == 0) ++failed;
+            }
+        } else {
+            std::uint32_t present = 0;
+            if (ZQ_GetStatus(bus, &present) == 0) ++failed;
+            ZQ_GetCardInfo(bus, nullptr, 0, nullptr, nullptr);
         }
+        ++passes;
         Sleep(interval);
     }
-    std::printf("failed reads: %u\n", failed);
+    std::printf("passes: %u, failed queries: %u\n", passes, failed);
     return 0;
 }

@@ -130,6 +130,8 @@ struct Snapshot {
     bool Present(std::uint32_t node) const {
         if (!Valid(node)) return false;
         if (node == DUMP_FIXTURE_NODE_CARD && machine.cardDevnode == 0) return false;
+        // A device that failed to start has no children.
+        if (node == DUMP_FIXTURE_NODE_DISK && machine.card.problem != 0) return false;
         const std::uint32_t parent = NODES[node].parent;
         return parent == 0 || (Present(parent) && !Disabled(parent));
     }
@@ -152,8 +154,17 @@ struct Snapshot {
         }
         return std::nullopt;
     }
-    std::uint32_t Status(std::uint32_t node) const { return Disabled(node) ? STATUS_DISABLED : STATUS_RUNNING; }
-    std::uint32_t Problem(std::uint32_t node) const { return Disabled(node) ? CM_PROB_DISABLED_CODE : 0; }
+    // The card given a problem is reported as Windows reports a device that
+    // failed to start: the problem flag set and DN_STARTED clear.
+    bool Failed(std::uint32_t node) const { return node == DUMP_FIXTURE_NODE_CARD && machine.card.problem != 0; }
+    std::uint32_t Status(std::uint32_t node) const {
+        if (Disabled(node)) return STATUS_DISABLED;
+        return Failed(node) ? (STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_HAS_PROBLEM_FLAG : STATUS_RUNNING;
+    }
+    std::uint32_t Problem(std::uint32_t node) const {
+        if (Disabled(node)) return CM_PROB_DISABLED_CODE;
+        return Failed(node) ? machine.card.problem : 0;
+    }
     std::optional<std::uint32_t> FirstChild(std::uint32_t node) const {
         for (std::uint32_t child = 1; child <= DUMP_FIXTURE_NODES; ++child) {
             if (NODES[child].parent == node && Present(child)) return child;

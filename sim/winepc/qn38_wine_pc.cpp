@@ -8,6 +8,7 @@
 //       that every later start of the product in DIR runs on this machine
 //   qn38-wine-pc remove [--dir DIR]     undoes all of install
 //   qn38-wine-pc insert BUS [--name TEXT] [--training MS] [--needs link-cycle|device-cycle]
+//                           [--linger MS] [--problem CODE]
 //   qn38-wine-pc pull BUS
 //   qn38-wine-pc slot BUS [SUBSYSTEM]   the slot bridge moved to BUS (with another subsystem
 //                                       ID, to be another maker's bridge), slot empty, link up
@@ -39,6 +40,7 @@ int Usage(const char* problem) {
                  "qn38-wine-pc: %s\n"
                  "usage: qn38-wine-pc install [--bus N] [--dir DIR] | remove [--dir DIR]\n"
                  "       | insert BUS [--name TEXT] [--training MS] [--needs link-cycle|device-cycle]\n"
+                 "                    [--linger MS] [--problem CODE]\n"
                  "       | pull BUS | slot BUS [SUBSYSTEM] | filter on|off | state\n",
                  problem);
     return 2;
@@ -187,11 +189,16 @@ int State() {
     std::printf("link-disable %u\n", (machine.slot.link & 0x10) != 0 ? 1u : 0u);
     if (snapshot->Present(DUMP_FIXTURE_NODE_CARD)) {
         const auto name = PropertyOf(*snapshot, DUMP_FIXTURE_NODE_CARD, SPDRP_DEVICEDESC_CODE);
-        std::printf("card-devnode present \"%s\" status 0x%08X problem %u\n",
+        std::printf("card-devnode present \"%s\" status 0x%08X problem %u",
                     Utf8(reinterpret_cast<const wchar_t*>(name->bytes.data())).c_str(),
                     snapshot->Status(DUMP_FIXTURE_NODE_CARD), snapshot->Problem(DUMP_FIXTURE_NODE_CARD));
+        if (machine.leavingMs != 0) std::printf(" (the link is down: leaving in %u ms)", machine.leavingMs);
+        std::printf("\n");
     } else {
         std::printf("card-devnode absent%s\n", machine.pending != 0 ? " (the link is training)" : "");
+    }
+    if (machine.slot.present != 0) {
+        std::printf("card linger %u problem %u\n", machine.card.lingerMs, machine.card.problem);
     }
     std::printf("slot-bridge %s\n", snapshot->Disabled(DUMP_FIXTURE_NODE_SLOT_BRIDGE) ? "disabled" : "enabled");
     const auto counts = [] {
@@ -199,8 +206,11 @@ int State() {
         return MachineLink::Control(DUMP_FIXTURE_GET_STATE, nullptr, 0, &state, sizeof state) ? state
                                                                                               : DumpFixtureState{};
     }();
-    std::printf("requests dump-reads %u dump-writes %u pnp %u enumerations %u state-changes %u\n", counts.reads,
-                counts.writes, machine.pnpRequests, machine.enumerations, machine.stateChanges);
+    std::printf(
+        "requests dump-reads %u dump-writes %u pnp %u enumerations %u state-changes %u disk-queries %u "
+        "link-enables %u\n",
+        counts.reads, counts.writes, machine.pnpRequests, machine.enumerations, machine.stateChanges,
+        machine.diskQueries, machine.linkEnables);
     if (filters->bytes == DUMP_FIXTURE_NO_VALUE) {
         std::printf("root-port-upper-filters absent\n");
     } else {
@@ -234,6 +244,12 @@ int Insert(int argc, wchar_t** argv) {
                 return Usage("--name takes 1 to 127 characters");
         } else if (option == L"--training") {
             if (!ParseNumber(value, 600000, card.trainingMs)) return Usage("--training takes 0 to 600000 milliseconds");
+        } else if (option == L"--linger") {
+            if (!ParseNumber(value, 600000, card.lingerMs)) return Usage("--linger takes 0 to 600000 milliseconds");
+        } else if (option == L"--problem") {
+            if (!ParseNumber(value, 255, card.problem) || card.problem == 0) {
+                return Usage("--problem takes a CM_PROB_ code from 1 to 255");
+            }
         } else if (option == L"--needs") {
             const std::wstring_view needs = value;
             if (needs == L"link-cycle") {

@@ -76,10 +76,12 @@ int RunOnTheFixtures() {
 std::optional<Snapshot> Machine() { return MachineLink::Now(); }
 
 bool Insert(std::uint32_t trainingMs = 0, std::uint32_t needs = DUMP_FIXTURE_NEEDS_NOTHING,
-            const wchar_t* name = L"Test Card") {
+            const wchar_t* name = L"Test Card", std::uint32_t lingerMs = 0, std::uint32_t problem = 0) {
     DumpFixtureCard card{};
     card.trainingMs = trainingMs;
     card.needs = needs;
+    card.lingerMs = lingerMs;
+    card.problem = problem;
     std::memcpy(card.name, name, (wcslen(name) + 1) * sizeof(wchar_t));
     return MachineLink::Insert(card);
 }
@@ -327,6 +329,42 @@ TEST_F(EmulatedPc, ATrainingLinkShowsTheCardOnceItHasTrained) {
     EXPECT_NE(Machine()->machine.pending, 0u);
     for (int waited = 0; waited < 100 && !CardDevice(); ++waited) Sleep(100);
     EXPECT_TRUE(CardDevice());
+}
+
+// As on Windows, a stopped card's devices leave some time after the stop's
+// re-enumeration has returned; the link enabled meanwhile keeps them.
+TEST_F(EmulatedPc, ALingeringCardsDevnodesLeaveOnlyAfterTheLinger) {
+    ASSERT_TRUE(Insert(0, DUMP_FIXTURE_NEEDS_NOTHING, L"Test Card", 1000));
+    ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
+    ASSERT_EQ(ZQ_SetStatus(BUS, 0, 0, 0), 1);
+    EXPECT_NE(Machine()->machine.slot.link & LINK_DISABLE, 0u);
+    EXPECT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, nullptr, nullptr), 1) << "the card's devnode left at once";
+    EXPECT_TRUE(Machine()->Present(DUMP_FIXTURE_NODE_DISK));
+    EXPECT_GT(Machine()->machine.leavingMs, 0u);
+    Sleep(1100);
+    EXPECT_FALSE(CardDevice());
+    EXPECT_FALSE(Machine()->Present(DUMP_FIXTURE_NODE_DISK));
+
+    ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
+    const std::uint32_t enables = Machine()->machine.linkEnables;
+    ASSERT_EQ(ZQ_SetStatus(BUS, 0, 0, 0), 1);
+    ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
+    EXPECT_EQ(Machine()->machine.linkEnables, enables + 1);
+    Sleep(1100);
+    EXPECT_TRUE(CardDevice()) << "the link came back before the devnodes left";
+}
+
+// A device that failed to start: listed, with its problem, without DN_STARTED and without children.
+TEST_F(EmulatedPc, ACardWithAProblemComesUpNotStarted) {
+    ASSERT_TRUE(Insert(0, DUMP_FIXTURE_NEEDS_NOTHING, L"Broken Card", 0, 10));
+    ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    ASSERT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, &status, &problem), 1);
+    EXPECT_EQ(problem, 10u) << "CM_PROB_FAILED_START";
+    EXPECT_EQ(status & DN_STARTED_FLAG, 0u);
+    EXPECT_NE(status & DN_HAS_PROBLEM_FLAG, 0u);
+    EXPECT_FALSE(Machine()->Present(DUMP_FIXTURE_NODE_DISK));
 }
 
 // The start flow's fallbacks: a link cycle, then the class-installer cycle

@@ -14,10 +14,12 @@
  * exists below the slot bridge only while a card is in and the link is up,
  * and appears when the bus is enumerated again, once the link has trained
  * (an enumeration that comes too early completes when it has, as Plug and
- * Play's own does). Those DLLs reach it through \Device\QN38PNP.
+ * Play's own does). A card may be given a linger, the time its devnodes
+ * stay after its link went down, and a problem code its devnode comes up
+ * with. Those DLLs reach it through \Device\QN38PNP.
  *
- * While the card's devnode exists its disk answers too, through the path of
- * its interface. */
+ * While the card's devnode exists and has no problem its disk answers too,
+ * through the path of its interface. */
 #include <ddk/wdm.h>
 
 #include "dump_fixture_protocol.h"
@@ -44,6 +46,7 @@ static int linkCycled;
 static int devicesDisabled;
 static int devicesCycled;
 static LONGLONG linkUpAt; /* in milliseconds */
+static LONGLONG leavesAt; /* nonzero: when the card's devnodes leave, in milliseconds */
 static KSPIN_LOCK stateLock;
 static PDEVICE_OBJECT dumpDevice;
 static PDEVICE_OBJECT pnpDevice;
@@ -64,6 +67,7 @@ static int LinkDisabled(void) { return (state.slot.link & LINK_DISABLE) != 0; }
 static void RemoveCard(void) {
     machine.cardDevnode = 0;
     machine.pending = 0;
+    leavesAt = 0;
 }
 
 static void ResetState(const DumpFixtureSlot* slot) {
@@ -116,8 +120,11 @@ static void EnumerateSlot(void) {
     machine.cardKnown = 1;
 }
 
-/* An enumeration that waited for the link completes once it has trained. */
+/* An enumeration that waited for the link completes once it has trained,
+ * and the devnodes of a card whose link went down leave once their stacks
+ * have closed. */
 static void Settle(void) {
+    if (leavesAt != 0 && Milliseconds() >= leavesAt) RemoveCard();
     if (machine.pending) EnumerateSlot();
 }
 
@@ -199,10 +206,18 @@ static void WriteRegister(uint32_t bus, uint32_t offset, uint32_t value) {
     const int wasDisabled = LinkDisabled();
     state.slot.link = value;
     if (LinkDisabled() && !wasDisabled) {
-        /* The card's function leaves the bus with the link. */
+        /* The card's function leaves the bus with the link; its devnodes
+         * may take a while to follow. */
         if (state.slot.present) linkWentDown = 1;
-        RemoveCard();
+        if (machine.cardDevnode && machine.card.lingerMs != 0) {
+            leavesAt = Milliseconds() + machine.card.lingerMs;
+        } else {
+            RemoveCard();
+        }
     } else if (!LinkDisabled() && wasDisabled) {
+        /* The function is back before its devnodes left: they stay. */
+        leavesAt = 0;
+        ++machine.linkEnables;
         if (state.slot.present && linkWentDown) linkCycled = 1;
         linkUpAt = Milliseconds();
     }
@@ -226,7 +241,8 @@ static NTSTATUS DiskControl(PIO_STACK_LOCATION stack, uint8_t* buffer, ULONG_PTR
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     ++machine.diskQueries;
-    if (!machine.cardDevnode) return STATUS_NO_SUCH_DEVICE;
+    /* A card that failed to start has no disk. */
+    if (!machine.cardDevnode || machine.card.problem != 0) return STATUS_NO_SUCH_DEVICE;
     if (buffer == NULL || stack->Parameters.DeviceIoControl.OutputBufferLength < 12) return STATUS_BUFFER_TOO_SMALL;
     Put32(buffer, 7); /* FILE_DEVICE_DISK */
     Put32(buffer + 4, DUMP_FIXTURE_DISK_NUMBER);
@@ -320,6 +336,7 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         }
         Settle();
         machine.slot = state.slot;
+        machine.leavingMs = leavesAt != 0 ? (uint32_t)(leavesAt - Milliseconds()) : 0;
         RtlCopyMemory(buffer, &machine, sizeof machine);
         status = STATUS_SUCCESS;
         information = sizeof(DumpFixtureMachine);

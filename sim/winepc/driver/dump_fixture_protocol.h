@@ -81,8 +81,13 @@ typedef struct DumpFixtureState {
 #define DUMP_FIXTURE_NO_VALUE 0xFFFFFFFFu
 
 typedef struct DumpFixtureCard {
-    uint32_t trainingMs;                    /* the link trains this long after it comes up */
-    uint32_t needs;                         /* DUMP_FIXTURE_NEEDS_ */
+    uint32_t trainingMs; /* the link trains this long after it comes up */
+    uint32_t needs;      /* DUMP_FIXTURE_NEEDS_ */
+    /* After the link goes down the card's devnodes stay this long before
+     * they leave, as Windows removes a stopped card's devices some time
+     * after the re-enumeration that found it gone has returned. */
+    uint32_t lingerMs;
+    uint32_t problem;                       /* nonzero: the card's devnode comes up with this CM_PROB_ code */
     uint16_t name[DUMP_FIXTURE_NAME_UNITS]; /* the device description, UTF-16, ending in 0 */
 } DumpFixtureCard;
 
@@ -96,6 +101,8 @@ typedef struct DumpFixtureMachine {
     uint32_t stateChanges; /* class-installer state changes since the driver started */
     uint32_t diskQueries;  /* IOCTL_STORAGE_GET_DEVICE_NUMBER requests to the card's disk */
     uint32_t pnpRequests;  /* requests to \\.\QN38PNP: what the emulated DLLs asked, the measure of their calls */
+    uint32_t linkEnables;  /* times Link Disable was cleared since the driver started */
+    uint32_t leavingMs;    /* nonzero: the card's devnodes leave in this many milliseconds */
     DumpFixtureCard card;
 } DumpFixtureMachine;
 

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -43,6 +45,17 @@ DWORD RunCommand(const std::wstring& line, DWORD timeoutMs = 180000) {
 
 DWORD WinePc(const std::wstring& arguments) {
     return RunCommand(L"\"" + ProgramDirectory() + L"\\qn38-wine-pc.exe\" " + arguments, 60000);
+}
+
+// What `qn38-wine-pc state` prints, as a person following the run reads it.
+std::string PcState() { return RunProcess(L"\"" + ProgramDirectory() + L"\\qn38-wine-pc.exe\" state", 60000).output; }
+bool StateHas(const std::string& state, const std::string& line) {
+    return state.find("\n" + line) != std::string::npos || state.rfind(line, 0) == 0;
+}
+// A count of the state's "requests" line.
+long StateCount(const std::string& state, const std::string& name) {
+    const std::size_t at = state.find(" " + name + " ");
+    return at == std::string::npos ? -1 : std::strtol(state.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
 // The installed service again, so that it starts on the emulated machine.
@@ -203,6 +216,39 @@ TEST_F(InstalledProduct, StartsACardThatNeedsTheClassInstallerCycle) {
     ASSERT_TRUE(WaitUntil(CardDevice, 60s)) << "the card's device never appeared";
     EXPECT_GE(MachineNow().machine.stateChanges - changesBefore, 2u);
     EXPECT_EQ(MachineNow().machine.disabled, 0u) << "a device was left disabled";
+    EXPECT_TRUE(ToolRunning());
+}
+
+// Windows removes a stopped card's devices some time after the stop's
+// re-enumeration has returned. The poller's passes meanwhile must not enable
+// the link of a card the user has just been told to pull.
+TEST_F(InstalledProduct, AStoppedCardStaysStoppedWhileItsDevicesLeave) {
+    ASSERT_EQ(WinePc(L"pull " + std::to_wstring(BUS)), 0u);
+    ASSERT_TRUE(WaitUntil(LinkDisabled, 30s)) << "the pull was not handled";
+    ASSERT_EQ(WinePc(L"insert " + std::to_wstring(BUS) + L" --name \"Lingering Card\" --linger 2000"), 0u);
+    ASSERT_TRUE(WaitUntil([] { return BalloonText() == L"Lingering Card started."; }, 60s))
+        << "the balloon shows: " << Narrow(BalloonText());
+    ASSERT_TRUE(OpenTrayMenu("left")) << "no menu after the left click";
+    ASSERT_TRUE(AskTheDisplay("keys Down Return"));
+    ASSERT_TRUE(WaitUntil(LinkDisabled, 60s));
+    const std::string stopped = PcState();
+    EXPECT_TRUE(StateHas(stopped, "card-devnode present")) << "the devices left at once:\n" << stopped;
+    const long enables = StateCount(stopped, "link-enables");
+    ASSERT_GE(enables, 0) << stopped;
+
+    // Ten passes of the poller and more, through the linger and after it.
+    std::string state;
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end) {
+        state = PcState();
+        ASSERT_TRUE(StateHas(state, "link-disable 1")) << "the stopped card's link came up:\n" << state;
+    }
+    EXPECT_EQ(StateCount(state, "link-enables"), enables) << state;
+    EXPECT_TRUE(StateHas(state, "card-devnode absent")) << state;
+    EXPECT_TRUE(WaitUntil(
+        [] { return BalloonText() == L"Lingering Card stopped.\nExpressCard can be remove safty from the slot."; },
+        30s))
+        << "the balloon shows: " << Narrow(BalloonText());
     EXPECT_TRUE(ToolRunning());
 }
 
