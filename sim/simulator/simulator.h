@@ -77,6 +77,10 @@ private:
     void Pull(const Command& command);
     void Eject(const Command& command);
     void ChangeFile(const Command& command, bool open);
+    void BreakCardDisk(const Command& command);
+    static std::string VolumeName(const CardVolume& volume);
+    std::string MountPointProblem(const CardVolume& volume);
+    SimVolume* FileVolume(const Command& command);
     void AddNetworkDrive(const Command& command);
     void PickFromMenu(const Command& command);
     void RunSettings(const Command& command);
