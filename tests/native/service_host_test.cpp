@@ -18,6 +18,7 @@ using namespace std::chrono_literals;
 using testing::ClientScript;
 using testing::RecordingOperations;
 using testing::ScriptedConnection;
+using testing::SetStatusRequest;
 using testing::Wire;
 
 // One log for the whole test, written from whichever thread acts.
@@ -416,15 +417,6 @@ public:
     std::chrono::milliseconds Elapsed() override { return now; }
     std::chrono::milliseconds now{0};
 };
-
-ServiceRequest SetStatusRequest(std::uint8_t bus, std::uint8_t stateChange, std::uint8_t linkEnable) {
-    ServiceRequest request;
-    request.command = CMD_SET_STATUS;
-    request.bus = bus;
-    request.stateChange = stateChange;
-    request.linkEnable = linkEnable;
-    return request;
-}
 
 TEST(DisableLeftStanding, EachSlotIsEnabledAgainOnlyWhenItsEnableHasNotComeWithinTheBound) {
     std::vector<std::string> steps;
