@@ -40,15 +40,27 @@ std::unique_ptr<DeviceHandle> LockVolume(Platform& platform, std::u16string_view
     }
 }
 
-// The slot bridge's devnode: the adapter's bridge among the PCI devices on
-// the bus, not any other function that shares its bus number.
-std::optional<DevNode> FindSlotBridge(DeviceTree& tree, std::uint32_t bus) {
-    std::optional<DevNode> bridge;
-    ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
-        if (!IsOnBus(set, index, bus) || !HasHardwareId(set, index, U16(HWID_SLOT_BRIDGE))) return true;
-        bridge = node;
-        return false;
-    });
+// The slot bridge in Plug and Play: the adapter's bridge among the PCI
+// devices on the bus, not any other function that shares its bus number.
+struct SlotBridgeNode {
+    bool known = false;           // the scan could tell
+    std::optional<DevNode> node;  // none: Plug and Play lists no bridge, so no disk is below it
+};
+
+SlotBridgeNode FindSlotBridge(DeviceTree& tree, std::uint32_t bus) {
+    SlotBridgeNode bridge{true, std::nullopt};
+    const bool scanned =
+        ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
+            if (!IsOnBus(set, index, bus)) return true;
+            const PropertyValue ids = set.ReadProperty(index, SPDRP_HARDWARE_IDS);
+            // A function on the bus whose identity cannot be read may be the bridge.
+            if (ids.status == PropertyStatus::Failed) bridge.known = false;
+            if (!MatchesText(ids, U16(HWID_SLOT_BRIDGE))) return true;
+            bridge.node = node;
+            return false;
+        });
+    if (bridge.node) bridge.known = true;
+    if (!scanned) bridge.known = false;
     return bridge;
 }
 
@@ -189,11 +201,12 @@ int LockTestDiskVolumes(Platform& platform, std::span<const std::uint32_t> diskN
 
 int LockTestBusDisks(Platform& platform, std::uint32_t bus, VolumeLocks& locks) {
     DeviceTree& tree = platform.devices;
-    // The card's disks are the slot bridge's descendants. Without the bridge's
-    // devnode or the list of disks nobody can tell whether the card's volumes
+    // The card's disks are the slot bridge's descendants. Without the device
+    // list or the list of disks nobody can tell whether the card's volumes
     // are in use: refuse rather than pull a mounted volume from under a user.
-    const auto bridge = FindSlotBridge(tree, bus);
-    if (!bridge) return 0;
+    const SlotBridgeNode bridge = FindSlotBridge(tree, bus);
+    if (!bridge.known) return 0;
+    if (!bridge.node) return 1;
     const auto disks = tree.OpenDiskInterfaces();
     if (!disks) return 0;
     std::vector<std::uint32_t> cardDisks;
@@ -204,7 +217,7 @@ int LockTestBusDisks(Platform& platform, std::uint32_t bus, VolumeLocks& locks) 
         // A disk without its devnode may be the card's; one of the card's
         // without its number hides which volumes are.
         if (status == InterfaceStatus::Skip) return 0;
-        if (!IsBelow(tree, disk.devnode, *bridge)) continue;
+        if (!IsBelow(tree, disk.devnode, *bridge.node)) continue;
         const auto number = DeviceNumberOf(platform.io, disk.path);
         if (!number) return 0;
         cardDisks.push_back(number->deviceNumber);

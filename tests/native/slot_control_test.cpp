@@ -216,8 +216,11 @@ TEST_F(SlotControl, ADiskThatMayBeTheCardsButCannotBeIdentifiedRefusesTheStop) {
     EXPECT_EQ(Stop(), 1);
 }
 
-TEST_F(SlotControl, WithoutTheVolumeListTheStopIsRefused) {
+TEST_F(SlotControl, WithoutTheVolumeListOrTheBridgesIdentityTheStopIsRefused) {
     pc.io.failVolumeList = true;
+    EXPECT_EQ(Stop(0), 0);
+    pc.io.failVolumeList = false;
+    pc.devices.FailProperty(slot.bridge(), SPDRP_HARDWARE_IDS, PropertyStatus::Failed);
     EXPECT_EQ(Stop(0), 0);
     EXPECT_FALSE(slot.LinkDisabled());
 }
