@@ -1,5 +1,8 @@
 #include "slot_control.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -37,16 +40,63 @@ std::unique_ptr<DeviceHandle> LockVolume(Platform& platform, std::u16string_view
     }
 }
 
-// A disk belongs to the card when any ancestor sits on the slot's bus; each
-// such ancestor tests the disk's volumes again, which changes no outcome.
-bool DiskVolumesFree(Platform& platform, DevNode disk, std::uint32_t diskNumber, std::uint32_t bus,
-                     VolumeLocks& locks) {
-    DeviceTree& tree = platform.devices;
-    for (auto node = tree.Parent(disk); node; node = tree.Parent(*node)) {
-        if (!MatchesNumber(tree.ReadDevNodeProperty(*node, CM_DRP_BUS_NUMBER), bus)) continue;
-        if (LockTestDiskVolumes(platform, diskNumber, locks) == 0) return false;
+// The slot bridge in Plug and Play: the adapter's bridge among the PCI
+// devices on the bus, not any other function that shares its bus number.
+struct SlotBridgeNode {
+    bool known = false;           // the scan could tell
+    std::optional<DevNode> node;  // none: Plug and Play lists no bridge, so no disk is below it
+};
+
+SlotBridgeNode FindSlotBridge(DeviceTree& tree, std::uint32_t bus) {
+    SlotBridgeNode bridge{true, std::nullopt};
+    const bool scanned =
+        ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
+            if (!IsOnBus(set, index, bus)) return true;
+            const PropertyValue ids = set.ReadProperty(index, SPDRP_HARDWARE_IDS);
+            // A function on the bus whose identity cannot be read may be the bridge.
+            if (ids.status == PropertyStatus::Failed) bridge.known = false;
+            if (!MatchesText(ids, U16(HWID_SLOT_BRIDGE))) return true;
+            bridge.node = node;
+            return false;
+        });
+    if (bridge.node) bridge.known = true;
+    if (!scanned) bridge.known = false;
+    return bridge;
+}
+
+bool IsBelow(DeviceTree& tree, DevNode node, DevNode ancestor) {
+    for (auto parent = tree.Parent(node); parent; parent = tree.Parent(*parent)) {
+        if (*parent == ancestor) return true;
     }
-    return true;
+    return false;
+}
+
+// A volume's GUID path names its root directory; the volume itself is the
+// same path without the final backslash.
+std::u16string_view VolumeDevice(std::u16string_view volumeName) {
+    if (!volumeName.empty() && volumeName.back() == u'\\') volumeName.remove_suffix(1);
+    return volumeName;
+}
+
+// A volume whose extents cannot be read (a CD-ROM drive, a reader without
+// its medium) lies on no disk of the card.
+bool HasExtentOn(DeviceIo& io, std::u16string_view volumeDevice, std::span<const std::uint32_t> diskNumbers) {
+    const auto volume = io.Open(volumeDevice, kQueryOpen);
+    if (!volume) return false;
+    std::array<std::uint8_t, VOLUME_DISK_EXTENTS_HEADER_BYTES + VOLUME_EXTENTS_READ * sizeof(DiskExtent)> extents{};
+    if (!volume->Control(IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS_CODE, nullptr, 0, extents.data(),
+                         static_cast<std::uint32_t>(extents.size()))) {
+        return false;
+    }
+    std::uint32_t count = 0;
+    std::memcpy(&count, extents.data(), sizeof count);
+    count = std::min(count, VOLUME_EXTENTS_READ);
+    for (std::uint32_t at = 0; at < count; ++at) {
+        DiskExtent extent{};
+        std::memcpy(&extent, extents.data() + VOLUME_DISK_EXTENTS_HEADER_BYTES + at * sizeof extent, sizeof extent);
+        if (std::find(diskNumbers.begin(), diskNumbers.end(), extent.diskNumber) != diskNumbers.end()) return true;
+    }
+    return false;
 }
 
 bool IsAdapterSlotBridge(DeviceIo& io, std::uint32_t bus) {
@@ -65,7 +115,6 @@ int ChangeLinkDisable(Platform& platform, std::uint32_t bus, bool enable, bool c
     DeviceIo& io = platform.io;
     VolumeLocks locks;
     if (checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return 0;
-    if (!IsAdapterSlotBridge(io, bus)) return 0;
     std::uint32_t link = 0;
     if (ReadPci(io, bus, CONFIG_LINK, &link) == 0 || link == NO_FUNCTION) return 0;
     const bool wantDisabled = !enable;
@@ -87,79 +136,94 @@ int ChangeLinkDisable(Platform& platform, std::uint32_t bus, bool enable, bool c
 }
 
 // Plug and Play must look at the bus after every attempt, also a refused
-// one: the tool relies on it to keep the tree in line with the link.
-void ApplyToDevicesOnBus(DeviceTree& tree, std::uint32_t bus, std::uint32_t stateChange) {
+// one: the tool relies on it to keep the tree in line with the link. False
+// when a disable was deferred to the next boot: it has been undone, since a
+// slot disabled at the next start of Windows would stay so.
+bool ApplyToDevicesOnBus(DeviceTree& tree, std::uint32_t bus, std::uint32_t stateChange) {
+    bool applied = true;
     ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
         if (!IsOnBus(set, index, bus)) return true;
-        if (stateChange != 0) {
-            set.ChangeState(index, stateChange);
-        } else {
+        if (stateChange == 0) {
             tree.Reenumerate(node);
+        } else if (set.ChangeState(index, stateChange) == StateChangeOutcome::NeedsRestart &&
+                   stateChange == DICS_DISABLE_CODE) {
+            set.ChangeState(index, DICS_ENABLE_CODE);
+            applied = false;
         }
         return true;
     });
+    return applied;
 }
 
 }  // namespace
 
 VolumeLocks::~VolumeLocks() {
     // Closing the handle gives the lock back too; the unlock only says so first.
-    for (auto& [letter, volume] : held_) volume->Control(FSCTL_UNLOCK_VOLUME_CODE, nullptr, 0, nullptr, 0);
+    for (auto& [name, volume] : held_) volume->Control(FSCTL_UNLOCK_VOLUME_CODE, nullptr, 0, nullptr, 0);
 }
 
-bool VolumeLocks::Holds(char16_t letter) const {
+bool VolumeLocks::Holds(std::u16string_view volumeName) const {
     for (const auto& held : held_) {
-        if (held.first == letter) return true;
+        if (held.first == volumeName) return true;
     }
     return false;
 }
 
-void VolumeLocks::Add(char16_t letter, std::unique_ptr<DeviceHandle> volume) {
-    held_.emplace_back(letter, std::move(volume));
+void VolumeLocks::Add(std::u16string volumeName, std::unique_ptr<DeviceHandle> volume) {
+    held_.emplace_back(std::move(volumeName), std::move(volume));
 }
 
 bool VolumeLocks::DismountAll() {
-    for (auto& [letter, volume] : held_) {
+    for (auto& [name, volume] : held_) {
         if (!volume->Control(FSCTL_DISMOUNT_VOLUME_CODE, nullptr, 0, nullptr, 0)) return false;
     }
     return true;
 }
 
-int LockTestDiskVolumes(Platform& platform, std::uint32_t diskNumber, VolumeLocks& locks) {
+int LockTestDiskVolumes(Platform& platform, std::span<const std::uint32_t> diskNumbers, VolumeLocks& locks) {
     DeviceIo& io = platform.io;
-    const std::uint32_t drives = io.LogicalDrives();
-    // A and B are floppy letters: never a disk of the card.
-    for (char16_t letter = u'C'; letter <= u'Z'; ++letter) {
-        if ((drives & 1u << (letter - u'A')) == 0 || locks.Holds(letter)) continue;
-        const std::u16string volume = std::u16string(u"\\\\.\\") + letter + u':';
-        const auto number = DeviceNumberOf(io, volume);
-        // CD-ROM drives and mounted images count their numbers apart from the disks.
-        if (!number || number->deviceType != FILE_DEVICE_DISK_CODE || number->deviceNumber != diskNumber) continue;
+    // Every volume, not only the lettered ones: a volume mounted in a folder
+    // or opened by its GUID path holds files as well.
+    const auto volumes = io.VolumeNames();
+    if (!volumes) return 0;
+    for (const std::u16string& name : *volumes) {
+        if (locks.Holds(name)) continue;
+        const std::u16string_view device = VolumeDevice(name);
+        if (!HasExtentOn(io, device, diskNumbers)) continue;
         // No medium (or no readable file system): nothing can be open on it.
-        if (io.TotalBytes(std::u16string(1, letter) + u":\\").value_or(0) == 0) continue;
-        auto locked = LockVolume(platform, volume);
+        if (io.TotalBytes(name).value_or(0) == 0) continue;
+        auto locked = LockVolume(platform, device);
         if (!locked) return 0;
-        locks.Add(letter, std::move(locked));
+        locks.Add(name, std::move(locked));
     }
     return 1;
 }
 
 int LockTestBusDisks(Platform& platform, std::uint32_t bus, VolumeLocks& locks) {
     DeviceTree& tree = platform.devices;
-    const auto disks = tree.OpenDiskInterfaces();
-    // Without the list of disks nobody can tell whether the card's volumes
+    // The card's disks are the slot bridge's descendants. Without the device
+    // list or the list of disks nobody can tell whether the card's volumes
     // are in use: refuse rather than pull a mounted volume from under a user.
+    const SlotBridgeNode bridge = FindSlotBridge(tree, bus);
+    if (!bridge.known) return 0;
+    if (!bridge.node) return 1;
+    const auto disks = tree.OpenDiskInterfaces();
     if (!disks) return 0;
+    std::vector<std::uint32_t> cardDisks;
     for (std::uint32_t index = 0; disks->HasDevice(index); ++index) {
         DiskInterface disk;
         const InterfaceStatus status = disks->Interface(index, disk);
         if (status == InterfaceStatus::End) break;
-        if (status == InterfaceStatus::Skip) continue;
+        // A disk without its devnode may be the card's; one of the card's
+        // without its number hides which volumes are.
+        if (status == InterfaceStatus::Skip) return 0;
+        if (!IsBelow(tree, disk.devnode, *bridge.node)) continue;
         const auto number = DeviceNumberOf(platform.io, disk.path);
-        if (!number) continue;
-        if (!DiskVolumesFree(platform, disk.devnode, number->deviceNumber, bus, locks)) return 0;
+        if (!number) return 0;
+        cardDisks.push_back(number->deviceNumber);
     }
-    return 1;
+    if (cardDisks.empty()) return 1;
+    return LockTestDiskVolumes(platform, cardDisks, locks);
 }
 
 int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
@@ -169,10 +233,22 @@ int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, 
     // Enable and disable are all the flows ask the class installer for; a
     // property change is persistent, so it reaches nothing but the slot.
     if (stateChange > DICS_DISABLE_CODE) return 0;
-    if (stateChange != 0 && !IsAdapterSlotBridge(platform.io, bus)) return 0;
-    const int result = ChangeLinkDisable(platform, bus, (linkEnable & 0xFF) != 0, (checkDisks & 0xFF) != 0);
-    ApplyToDevicesOnBus(platform.devices, bus, stateChange);
-    return result;
+    // Any local user can send this: nothing of another bus's disks is
+    // touched, and no volume is locked, before the bridge is the adapter's.
+    const bool slotBridge = IsAdapterSlotBridge(platform.io, bus);
+    if (stateChange != 0 && !slotBridge) return 0;
+    if (stateChange == DICS_DISABLE_CODE) {
+        // A disable takes the card's devices away as a dropped link does.
+        // The locks go back before the class installer runs: its own
+        // query-remove would see them as a volume in use, and a file opened
+        // in between makes it defer the disable, which is undone below.
+        VolumeLocks locks;
+        if (LockTestBusDisks(platform, bus, locks) == 0) return 0;
+    }
+    const int result =
+        slotBridge ? ChangeLinkDisable(platform, bus, (linkEnable & 0xFF) != 0, (checkDisks & 0xFF) != 0) : 0;
+    const bool applied = ApplyToDevicesOnBus(platform.devices, bus, stateChange);
+    return applied ? result : 0;
 }
 
 }  // namespace qn38

@@ -45,6 +45,22 @@ public:
         std::wstring wide;
         return GetDriveTypeW(Wide(root, wide)) == DRIVE_REMOTE;
     }
+
+    std::optional<std::vector<std::u16string>> VolumeNames() override {
+        // A volume GUID path is 49 characters with its terminator; MAX_PATH
+        // leaves room for any the volume manager might hand out.
+        wchar_t name[MAX_PATH] = {};
+        VolumeSearch search(FindFirstVolumeW(name, MAX_PATH));
+        if (!search) return std::nullopt;
+        std::vector<std::u16string> names;
+        do {
+            name[MAX_PATH - 1] = 0;
+            names.emplace_back(reinterpret_cast<const char16_t*>(name));
+        } while (FindNextVolumeW(search.get(), name, MAX_PATH));
+        // Any other end than the last volume leaves some unseen.
+        if (GetLastError() != ERROR_NO_MORE_FILES) return std::nullopt;
+        return names;
+    }
 };
 
 }  // namespace

@@ -36,18 +36,36 @@ public:
                                                  static_cast<DWORD>(bytes.size())) != FALSE;
     }
 
-    bool ChangeState(std::uint32_t index, std::uint32_t stateChange) override {
+    StateChangeOutcome ChangeState(std::uint32_t index, std::uint32_t stateChange) override {
         SP_DEVINFO_DATA* data = Data(index);
-        if (data == nullptr) return false;
+        if (data == nullptr) return StateChangeOutcome::NotCalled;
+        // The device's install parameters keep an earlier call's restart
+        // flags; cleared first, what they show afterwards is this call's.
+        SP_DEVINSTALL_PARAMS_W install{};
+        install.cbSize = sizeof install;
+        if (SetupDiGetDeviceInstallParamsW(set_.get(), data, &install)) {
+            install.Flags &= ~static_cast<DWORD>(DI_NEEDREBOOT | DI_NEEDRESTART);
+            SetupDiSetDeviceInstallParamsW(set_.get(), data, &install);
+        }
         SP_PROPCHANGE_PARAMS params{};
         params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
         params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
         params.StateChange = stateChange;
         params.Scope = DICS_FLAG_CONFIGSPECIFIC;
         params.HwProfile = 0;
-        if (!SetupDiSetClassInstallParamsW(set_.get(), data, &params.ClassInstallHeader, sizeof params)) return false;
+        if (!SetupDiSetClassInstallParamsW(set_.get(), data, &params.ClassInstallHeader, sizeof params)) {
+            return StateChangeOutcome::NotCalled;
+        }
         SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set_.get(), data);
-        return true;
+        // A device that could not be stopped now (a file open on a volume
+        // below it) is changed at the next boot: the installer says so here.
+        install = SP_DEVINSTALL_PARAMS_W{};
+        install.cbSize = sizeof install;
+        if (SetupDiGetDeviceInstallParamsW(set_.get(), data, &install) &&
+            (install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0) {
+            return StateChangeOutcome::NeedsRestart;
+        }
+        return StateChangeOutcome::Called;
     }
 
 private:

@@ -41,7 +41,7 @@ private:
     Handle handle_ = Traits::Invalid();
 };
 
-// CreateFileW and SetupDiGetClassDevsW fail with INVALID_HANDLE_VALUE;
+// CreateFileW, FindFirstVolumeW and SetupDiGetClassDevsW fail with INVALID_HANDLE_VALUE;
 // event and mutex creation fail with NULL.
 struct FileTraits {
     using Handle = HANDLE;
@@ -52,6 +52,11 @@ struct KernelTraits {
     using Handle = HANDLE;
     static Handle Invalid() { return nullptr; }
     static void Release(Handle handle) { ::CloseHandle(handle); }
+};
+struct VolumeSearchTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Release(Handle search) { ::FindVolumeClose(search); }
 };
 struct DeviceInfoTraits {
     using Handle = HDEVINFO;
@@ -76,6 +81,7 @@ struct LocalMemoryTraits {
 
 using FileHandle = Owned<FileTraits>;
 using KernelHandle = Owned<KernelTraits>;
+using VolumeSearch = Owned<VolumeSearchTraits>;
 using DeviceInfoSet = Owned<DeviceInfoTraits>;
 using RegistryHandle = Owned<RegistryTraits>;
 using ServiceManagerHandle = Owned<ServiceManagerTraits>;

@@ -132,12 +132,23 @@ void ServiceHost::RunRequestLoop(RequestServer& server, ServiceOperations& opera
         // hint; serving is still better than not serving.
     }
     // A stop is looked at between exchanges only: the request being served is
-    // finished first. A wait that fails ends the loop as a stop does.
+    // finished first. A wait that fails ends the loop as a stop does. The
+    // wait for a client lasts only until an outstanding disable is due to be
+    // undone; a stopping service undoes them all, so no slot stays disabled
+    // in the profile whatever happens to the enable.
+    DisableUndo undo(operations, *clock_, undoBound_);
     while (!StopRequested()) {
-        if (server.WaitForClient() != Wake::ClientConnected) break;
-        const ExchangeReport report = ServeExchange(server.Client(), operations, limits_);
+        const Wake wake = server.WaitForClient(undo.TimeToNextUndo());
+        if (wake == Wake::TimedOut) {
+            undo.UndoOverdue();
+            continue;
+        }
+        if (wake != Wake::ClientConnected) break;
+        const ExchangeReport report = ServeExchange(server.Client(), undo, limits_);
         if (observer_) observer_(report);
+        undo.UndoOverdue();
     }
+    undo.UndoAll();
     {
         std::lock_guard lock(mutex_);
         loopEnded_ = true;

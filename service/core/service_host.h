@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 
+#include "disable_undo.h"
 #include "exchange.h"
 #include "ports/connection.h"
 #include "ports/operations.h"
@@ -70,6 +71,11 @@ public:
 
     // Told of every exchange the loop served, on the request thread; set before Run.
     void ObserveExchanges(std::function<void(const ExchangeReport&)> observer) { observer_ = std::move(observer); }
+    // The clock that times an outstanding disable's undo; set before Run.
+    void UseClock(MonotonicClock& clock, std::chrono::milliseconds undoBound = DISABLE_UNDO_BOUND) {
+        clock_ = &clock;
+        undoBound_ = undoBound;
+    }
 
 private:
     void RunRequestLoop(RequestServer& server, ServiceOperations& operations);
@@ -84,6 +90,9 @@ private:
     const ExchangeLimits limits_;
     const std::chrono::milliseconds stopPendingInterval_;
     std::function<void(const ExchangeReport&)> observer_;
+    SteadyClock steadyClock_;
+    MonotonicClock* clock_ = &steadyClock_;
+    std::chrono::milliseconds undoBound_ = DISABLE_UNDO_BOUND;
 
     std::mutex mutex_;
     std::condition_variable changed_;

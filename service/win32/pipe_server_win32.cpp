@@ -173,15 +173,16 @@ PipeServer::~PipeServer() {
     CancelListen();
 }
 
-void PipeServer::CancelListen() {
-    if (!listening_) return;
+bool PipeServer::CancelListen() {
+    if (!listening_) return false;
     CancelIoEx(pipe_.get(), &listen_);
     DWORD unused = 0;
-    GetOverlappedResult(pipe_.get(), &listen_, &unused, TRUE);
+    const bool connected = GetOverlappedResult(pipe_.get(), &listen_, &unused, TRUE) != FALSE;
     listening_ = false;
+    return connected;
 }
 
-Wake PipeServer::WaitForClient() {
+Wake PipeServer::WaitForClient(std::optional<std::chrono::milliseconds> bound) {
     for (;;) {
         listen_ = OVERLAPPED{};
         listen_.hEvent = connectEvent_.get();
@@ -203,7 +204,11 @@ Wake PipeServer::WaitForClient() {
         }
 
         const HANDLE events[2] = {connectEvent_.get(), stopEvent_.get()};
-        const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        const DWORD woken = WaitForMultipleObjects(2, events, FALSE, bound ? Milliseconds(*bound) : INFINITE);
+        if (woken == WAIT_TIMEOUT) {
+            // A client may connect as the listen is given up on.
+            return CancelListen() ? Wake::ClientConnected : Wake::TimedOut;
+        }
         if (woken != WAIT_OBJECT_0) {
             CancelListen();
             return woken == WAIT_OBJECT_0 + 1 ? Wake::Stop : Wake::Failed;

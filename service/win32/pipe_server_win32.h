@@ -82,11 +82,12 @@ public:
                qn38::win32::KernelHandle ioEvent, qn38::win32::FileHandle pipe, Win32StopSignal& stop);
     ~PipeServer() override;
 
-    Wake WaitForClient() override;
+    Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override;
     ServiceConnection& Client() override { return connection_; }
 
 private:
-    void CancelListen();
+    // True when the listen had connected a client before it could be cancelled.
+    bool CancelListen();
 
     // Members close in reverse order: the pipe, then the connect event, then the stop event.
     qn38::win32::KernelHandle stopEvent_;

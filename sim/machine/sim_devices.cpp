@@ -35,8 +35,8 @@ public:
         if (index >= nodes_.size()) return false;
         return devices_.WriteProperty(nodes_[index], spdrp, data);
     }
-    bool ChangeState(std::uint32_t index, std::uint32_t stateChange) override {
-        if (index >= nodes_.size()) return false;
+    StateChangeOutcome ChangeState(std::uint32_t index, std::uint32_t stateChange) override {
+        if (index >= nodes_.size()) return StateChangeOutcome::NotCalled;
         return devices_.ChangeState(nodes_[index], stateChange);
     }
 
@@ -308,12 +308,21 @@ bool SimDevices::WriteDevNodeProperty(DevNode node, std::uint32_t cmDrp, std::sp
     return WriteProperty(node, cmDrp - 1, data);
 }
 
-bool SimDevices::ChangeState(DevNode node, std::uint32_t stateChange) {
-    if (!Exists(node)) return false;
+StateChangeOutcome SimDevices::ChangeState(DevNode node, std::uint32_t stateChange) {
+    if (!Exists(node)) return StateChangeOutcome::NotCalled;
     ++counters_.stateChanges;
     stateChangeLog_.emplace_back(node, stateChange);
+    SimDevice& device = devices_.at(node);
+    if (stateChange == DICS_DISABLE_CODE && deferredDisables > 0) {
+        // The device could not be stopped now: it keeps running, disabled
+        // in the profile from the next boot on.
+        --deferredDisables;
+        device.disabledAtNextBoot = true;
+        return StateChangeOutcome::NeedsRestart;
+    }
+    if (stateChange == DICS_ENABLE_CODE) device.disabledAtNextBoot = false;
     if (onStateChange) onStateChange(node, stateChange);
-    return true;
+    return StateChangeOutcome::Called;
 }
 
 std::unique_ptr<DeviceHandle> SimDevices::OpenDump(const OpenRequest&) {

@@ -46,6 +46,9 @@ struct SimDevice {
     bool pci = true;
     DevNodeStatus status;
     std::map<std::uint32_t, PropertyValue> properties;  // by SPDRP code
+    // A disable the class installer deferred: the device starts disabled at
+    // the next boot unless it is enabled before.
+    bool disabledAtNextBoot = false;
 };
 
 // One PCI function's configuration space, as the dump driver addresses it by bus number.
@@ -79,6 +82,7 @@ struct Counters {
     std::uint64_t propertyWrites = 0;
     std::uint64_t driveQueries = 0;  // GetLogicalDrives
     std::uint64_t sizeQueries = 0;   // GetDiskFreeSpaceExW
+    std::uint64_t volumeLists = 0;   // FindFirstVolumeW to the end of the list
 };
 
 struct AdapterSpec {
@@ -126,6 +130,9 @@ public:
     // The next `times` PCI device sets cannot be built (Plug and Play busy).
     void FailNextPciDeviceSets(int times) { failingPciSets_ = times; }
     void FailStatus(DevNode node) { failingStatus_.insert(node); }
+    // The class installer defers this many next disables to the next boot,
+    // as it does while a file on a volume below the device is open.
+    int deferredDisables = 0;
 
     DumpDevice& dump() { return dump_; }
     Counters& counters() { return counters_; }
@@ -154,7 +161,7 @@ public:
     // Used by the device sets and the dump device.
     PropertyValue ReadProperty(DevNode node, std::uint32_t spdrp);
     bool WriteProperty(DevNode node, std::uint32_t spdrp, std::span<const std::uint8_t> data);
-    bool ChangeState(DevNode node, std::uint32_t stateChange);
+    StateChangeOutcome ChangeState(DevNode node, std::uint32_t stateChange);
     std::unique_ptr<DeviceHandle> OpenDump(const OpenRequest& request);
 
 private:

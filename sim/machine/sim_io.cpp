@@ -63,8 +63,33 @@ std::uint32_t SimIo::LogicalDrives() {
     return mask;
 }
 
+void SimIo::AddVolume(std::u16string_view name, std::optional<std::uint64_t> totalBytes) {
+    volumes_.emplace_back(std::u16string(name), totalBytes);
+}
+
+void SimIo::SetVolumeSize(std::u16string_view name, std::optional<std::uint64_t> totalBytes) {
+    for (auto& volume : volumes_) {
+        if (Fold(volume.first) == Fold(name)) volume.second = totalBytes;
+    }
+}
+
+void SimIo::RemoveVolume(std::u16string_view name) {
+    std::erase_if(volumes_, [&](const auto& volume) { return Fold(volume.first) == Fold(name); });
+}
+
+std::optional<std::vector<std::u16string>> SimIo::VolumeNames() {
+    ++devices_.counters().volumeLists;
+    if (failVolumeList) return std::nullopt;
+    std::vector<std::u16string> names;
+    for (const auto& volume : volumes_) names.push_back(volume.first);
+    return names;
+}
+
 std::optional<std::uint64_t> SimIo::TotalBytes(std::u16string_view root) {
     ++devices_.counters().sizeQueries;
+    for (const auto& volume : volumes_) {
+        if (Fold(volume.first) == Fold(root)) return volume.second;
+    }
     const char letter = DriveLetter(root);
     const auto network = networkDrives_.find(letter);
     if (network != networkDrives_.end() && !network->second) ++stalledSizeQueries;

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "sim_devices.h"
 
@@ -27,16 +29,26 @@ public:
     void SetNetworkDrive(char letter, bool reachable);
     std::uint64_t stalledSizeQueries = 0;
 
+    // Volumes by GUID path ("\\?\Volume{...}\"), in the order the volume
+    // list gives them, with the sizes their roots report.
+    void AddVolume(std::u16string_view name, std::optional<std::uint64_t> totalBytes);
+    void SetVolumeSize(std::u16string_view name, std::optional<std::uint64_t> totalBytes);
+    void RemoveVolume(std::u16string_view name);
+    // The volume list cannot be read.
+    bool failVolumeList = false;
+
     std::unique_ptr<DeviceHandle> Open(std::u16string_view path, const OpenRequest& request) override;
     std::uint32_t LogicalDrives() override;
     std::optional<std::uint64_t> TotalBytes(std::u16string_view root) override;
     bool IsRemoteDrive(std::u16string_view root) override;
+    std::optional<std::vector<std::u16string>> VolumeNames() override;
 
 private:
     SimDevices& devices_;
     std::map<std::u16string, Opener> paths_;
     std::map<char, std::optional<std::uint64_t>> drives_;
     std::map<char, bool> networkDrives_;  // letter, reachable
+    std::vector<std::pair<std::u16string, std::optional<std::uint64_t>>> volumes_;
 };
 
 }  // namespace qn38::sim

@@ -1,9 +1,12 @@
 #include "sim_storage.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
+#include <stdexcept>
 
 #include "core/slot_control.h"
+#include "sim_files.h"
 
 namespace qn38::sim {
 namespace {
@@ -15,7 +18,16 @@ std::u16string Hex(std::uint32_t value) {
     return text;
 }
 
-std::u16string VolumePath(char letter) { return std::u16string(u"\\\\.\\") + static_cast<char16_t>(letter) + u':'; }
+std::u16string LetterPath(char letter) { return std::u16string(u"\\\\.\\") + static_cast<char16_t>(letter) + u':'; }
+
+// The volume itself: its GUID path without the final backslash.
+std::u16string DevicePath(const std::u16string& name) { return name.substr(0, name.size() - 1); }
+
+std::u16string FolderKey(std::u16string_view folder) {
+    std::u16string key = SimFiles::Fold(folder);
+    if (!key.empty() && key.back() == u'\\') key.pop_back();
+    return key;
+}
 
 bool WriteDeviceNumber(void* out, std::uint32_t outBytes, std::uint32_t type, std::uint32_t number,
                        std::uint32_t partition) {
@@ -87,6 +99,17 @@ public:
         switch (code) {
         case IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE:
             return WriteDeviceNumber(out, outBytes, volume_->deviceType, volume_->diskNumber, volume_->partition);
+        case IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS_CODE: {
+            // The volume manager's: a CD-ROM drive's volume has no disk extents.
+            if (volume_->deviceType != FILE_DEVICE_DISK_TYPE) return false;
+            if (out == nullptr || outBytes < VOLUME_DISK_EXTENTS_HEADER_BYTES + sizeof(DiskExtent)) return false;
+            const std::uint32_t count = 1;
+            const DiskExtent extent{volume_->diskNumber, volume_->partition * GIB, volume_->totalBytes.value_or(0)};
+            auto* bytes = static_cast<std::uint8_t*>(out);
+            std::memcpy(bytes, &count, sizeof count);
+            std::memcpy(bytes + VOLUME_DISK_EXTENTS_HEADER_BYTES, &extent, sizeof extent);
+            return true;
+        }
         case FSCTL_LOCK_VOLUME_CODE:
             ++volume_->lockAttempts;
             ++storage_.lockAttempts_;
@@ -148,38 +171,45 @@ DevNode SimStorage::AddDisk(const DiskSpec& spec) {
     disk.removable = spec.removable;
     disk.path = u"\\\\?\\storage#disk#" + Hex(node) + u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
     io_.AddPath(disk.path, [this, node](const OpenRequest&) -> std::unique_ptr<DeviceHandle> {
-        if (!HasDisk(node)) return nullptr;
+        if (!HasDisk(node) || Disk(node).refuseOpen) return nullptr;
         return std::make_unique<SimDiskHandle>(devices_, *this, node);
     });
 
     std::uint32_t partition = 1;
-    for (const VolumeSpec& spec : spec.volumes) {
-        const auto volume = AddVolume(spec.letter, spec.totalBytes);
+    for (const VolumeSpec& volumeSpec : spec.volumes) {
+        const auto volume = AddVolume(volumeSpec);
         volume->diskNumber = number;
         volume->partition = partition++;
-        disk.letters.push_back(spec.letter);
+        disk.volumes.push_back(volume->name);
     }
     disks_.emplace(node, std::move(disk));
     return node;
 }
 
-std::shared_ptr<SimVolume> SimStorage::AddVolume(char letter, std::optional<std::uint64_t> totalBytes) {
+std::shared_ptr<SimVolume> SimStorage::AddVolume(const VolumeSpec& spec) {
     auto volume = std::make_shared<SimVolume>();
-    volume->letter = letter;
-    volume->totalBytes = totalBytes;
-    volumes_[letter] = volume;
-    io_.SetDrive(letter, totalBytes);
-    io_.AddPath(VolumePath(letter), [this, volume](const OpenRequest& request) -> std::unique_ptr<DeviceHandle> {
+    volume->name = u"\\\\?\\Volume{" + Hex(++volumesMade_) + u"-5138-4e51-8000-00000000c5e1}\\";
+    volume->letter = spec.letter;
+    volume->folder = spec.folder;
+    volume->totalBytes = spec.totalBytes;
+    volumes_.push_back(volume);
+    io_.AddVolume(volume->name, spec.totalBytes);
+    const auto opener = [this, volume](const OpenRequest& request) -> std::unique_ptr<DeviceHandle> {
         // A locked volume is reached only through the handle that locked it.
         if (volume->gone || volume->locked) return nullptr;
         if (request.access != 0 && volume->refuseReadWriteOpen) return nullptr;
         return std::make_unique<SimVolumeHandle>(devices_, *this, volume, request.access);
-    });
+    };
+    io_.AddPath(DevicePath(volume->name), opener);
+    if (spec.letter != 0) {
+        io_.SetDrive(spec.letter, spec.totalBytes);
+        io_.AddPath(LetterPath(spec.letter), opener);
+    }
     return volume;
 }
 
 void SimStorage::AddCdRom(char letter, std::uint32_t number) {
-    const auto volume = AddVolume(letter, 700u << 20);
+    const auto volume = AddVolume({.letter = letter, .totalBytes = 700u << 20});
     volume->deviceType = FILE_DEVICE_CD_ROM_TYPE;
     volume->diskNumber = number;
     volume->partition = 0;
@@ -213,28 +243,60 @@ std::vector<DevNode> SimStorage::Disks() const {
     return nodes;
 }
 
-bool SimStorage::OpenFileOn(char letter) {
-    SimVolume& volume = Volume(letter);
+SimVolume& SimStorage::Volume(char letter) {
+    SimVolume* volume = FindVolume(letter);
+    if (volume == nullptr) throw std::out_of_range("no volume with this letter");
+    return *volume;
+}
+
+SimVolume* SimStorage::FindVolume(char letter) const {
+    if (letter == 0) return nullptr;
+    for (const auto& volume : volumes_) {
+        if (volume->letter == letter) return volume.get();
+    }
+    return nullptr;
+}
+
+SimVolume* SimStorage::VolumeNamed(std::u16string_view name) const {
+    for (const auto& volume : volumes_) {
+        if (volume->name == name) return volume.get();
+    }
+    return nullptr;
+}
+
+SimVolume* SimStorage::VolumeInFolder(std::u16string_view folder) const {
+    const std::u16string key = FolderKey(folder);
+    for (const auto& volume : volumes_) {
+        if (!volume->folder.empty() && FolderKey(volume->folder) == key) return volume.get();
+    }
+    return nullptr;
+}
+
+bool SimStorage::OpenFileOn(SimVolume& volume) {
     if (volume.locked) return false;
     ++volume.programHandles;
     return true;
 }
 
-void SimStorage::CloseFileOn(char letter) {
-    SimVolume& volume = Volume(letter);
+void SimStorage::CloseFileOn(SimVolume& volume) {
     if (volume.programHandles > 0) --volume.programHandles;
 }
 
 void SimStorage::Forget(DevNode node) {
     const auto disk = disks_.find(node);
     if (disk == disks_.end()) return;
-    for (char letter : disk->second.letters) {
-        const auto volume = volumes_.find(letter);
+    for (const std::u16string& name : disk->second.volumes) {
+        const auto volume =
+            std::find_if(volumes_.begin(), volumes_.end(), [&](const auto& held) { return held->name == name; });
         if (volume == volumes_.end()) continue;
-        volume->second->gone = true;
+        (*volume)->gone = true;
+        if ((*volume)->letter != 0) {
+            io_.RemoveDrive((*volume)->letter);
+            io_.RemovePath(LetterPath((*volume)->letter));
+        }
+        io_.RemovePath(DevicePath(name));
+        io_.RemoveVolume(name);
         volumes_.erase(volume);
-        io_.RemoveDrive(letter);
-        io_.RemovePath(VolumePath(letter));
     }
     io_.RemovePath(disk->second.path);
     disks_.erase(disk);

@@ -1,5 +1,6 @@
 // Disks and volumes of the simulated PC: disk devnodes with their interfaces
-// and device paths, lettered volumes with sizes, programs holding files open
+// and device paths, volumes with their GUID paths, sizes and mount points (a
+// letter, a folder of another volume, or none), programs holding files open
 // on them, and the volume locks the stop test takes.
 #pragma once
 
@@ -20,9 +21,11 @@ inline constexpr std::uint32_t FILE_DEVICE_DISK_TYPE = 7;
 inline constexpr std::uint32_t FILE_DEVICE_CD_ROM_TYPE = 2;
 
 struct VolumeSpec {
-    char letter = 'E';
+    char letter = 'E';  // 0: no drive letter
     // What GetDiskFreeSpaceExW reports; 0 or nothing: a drive without a medium.
     std::optional<std::uint64_t> totalBytes = 8 * GIB;
+    // The folder of another volume it is mounted in ("C:\Card"); empty: none.
+    std::u16string folder;
 };
 
 struct DiskSpec {
@@ -33,7 +36,9 @@ struct DiskSpec {
 };
 
 struct SimVolume {
-    char letter = 0;
+    std::u16string name;  // the GUID path, "\\?\Volume{...}\"
+    char letter = 0;      // 0: none
+    std::u16string folder;
     std::uint32_t deviceType = FILE_DEVICE_DISK_TYPE;
     std::uint32_t diskNumber = 0;  // a CD-ROM drive's own number for its type
     std::uint32_t partition = 1;
@@ -57,7 +62,8 @@ struct SimDisk {
     std::uint32_t number = 0;
     std::u16string path;  // the disk interface's device path
     bool removable = false;
-    std::vector<char> letters;
+    std::vector<std::u16string> volumes;                    // their GUID paths
+    bool refuseOpen = false;                                // its interface's path cannot be opened
     bool failNumberQuery = false;                           // IOCTL_STORAGE_GET_DEVICE_NUMBER fails on the disk
     InterfaceStatus interfaceStatus = InterfaceStatus::Ok;  // Skip: its interface detail cannot be read
 };
@@ -85,13 +91,19 @@ public:
     bool HasDisk(DevNode disk) const { return disks_.count(disk) != 0; }
     SimDisk& Disk(DevNode disk) { return disks_.at(disk); }
     std::vector<DevNode> Disks() const;
-    bool HasVolume(char letter) const { return volumes_.count(letter) != 0; }
-    SimVolume& Volume(char letter) { return *volumes_.at(letter); }
+    bool HasVolume(char letter) const { return FindVolume(letter) != nullptr; }
+    SimVolume& Volume(char letter);
+    SimVolume* FindVolume(char letter) const;
+    SimVolume* VolumeNamed(std::u16string_view name) const;
+    // The volume mounted in the folder, with or without its final backslash.
+    SimVolume* VolumeInFolder(std::u16string_view folder) const;
 
     // A program opens a file on the volume (not while it is locked: false),
     // or closes it again.
-    bool OpenFileOn(char letter);
-    void CloseFileOn(char letter);
+    bool OpenFileOn(SimVolume& volume);
+    void CloseFileOn(SimVolume& volume);
+    bool OpenFileOn(char letter) { return OpenFileOn(Volume(letter)); }
+    void CloseFileOn(char letter) { CloseFileOn(Volume(letter)); }
 
     // Lock attempts over every volume that ever existed, for cost assertions.
     std::uint64_t lockAttempts() const { return lockAttempts_; }
@@ -99,13 +111,14 @@ public:
 private:
     friend class SimVolumeHandle;
     void Forget(DevNode disk);
-    std::shared_ptr<SimVolume> AddVolume(char letter, std::optional<std::uint64_t> totalBytes);
+    std::shared_ptr<SimVolume> AddVolume(const VolumeSpec& spec);
     std::unique_ptr<DiskInterfaceSet> OpenInterfaces();
 
     SimDevices& devices_;
     SimIo& io_;
-    std::map<DevNode, SimDisk> disks_;  // by devnode: the enumeration order of the interfaces
-    std::map<char, std::shared_ptr<SimVolume>> volumes_;
+    std::map<DevNode, SimDisk> disks_;                 // by devnode: the enumeration order of the interfaces
+    std::vector<std::shared_ptr<SimVolume>> volumes_;  // in the order the volume list gives them
+    std::uint32_t volumesMade_ = 0;
     std::uint64_t lockAttempts_ = 0;
 };
 

@@ -106,13 +106,19 @@ public:
         channel_.changed.notify_all();
     }
 
-    service::Wake WaitForClient() override {
+    service::Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override {
         Lock lock(channel_.mutex);
         if (channel_.stopRaised) return service::Wake::Stop;
         if (channel_.connected) return service::Wake::ClientConnected;
         channel_.listening = true;
         channel_.changed.notify_all();
-        channel_.changed.wait(lock, [&] { return channel_.connected || channel_.stopRaised; });
+        const auto woken = [&] { return channel_.connected || channel_.stopRaised; };
+        if (!bound) {
+            channel_.changed.wait(lock, woken);
+        } else if (!channel_.changed.wait_for(lock, *bound, woken)) {
+            channel_.listening = false;
+            return service::Wake::TimedOut;
+        }
         channel_.listening = false;
         return channel_.connected ? service::Wake::ClientConnected : service::Wake::Stop;
     }

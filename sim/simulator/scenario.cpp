@@ -100,6 +100,14 @@ char DriveLetter(const std::string& word, char first) {
     throw Refusal{std::string("a drive letter from ") + first + " to Z is needed, not \"" + word + "\""};
 }
 
+// A folder on a lettered volume, as "C:\Card".
+std::string FolderPath(const std::string& word) {
+    if (word.size() < 4 || word[1] != ':' || word[2] != '\\' || (word[0] & ~0x20) < 'A' || (word[0] & ~0x20) > 'Z') {
+        throw Refusal{"a folder such as C:\\Card is needed, not \"" + word + "\""};
+    }
+    return word;
+}
+
 // Picks one of `choices` by its word.
 template <typename T>
 T OneOf(const std::string& word, const std::vector<std::pair<std::string, T>>& choices, const char* what) {
@@ -238,15 +246,20 @@ const std::map<std::string, VerbInfo>& Verbs() {
             });
         add("start", Verb::Start, "start", "the tray tool starts (the service is already running)", nothing);
         add("insert", Verb::Insert,
-            "insert BUS [disk LETTER]... [needs link-cycle|device-cycle] [training N|MSms] [linger MSms] [problem "
-            "CODE] "
-            "[name TEXT]",
-            "a card goes into the slot; the poller notices it on its next pass", [](Arguments& a, Command& c) {
+            "insert BUS [disk LETTER|folder PATH|volume]... [needs link-cycle|device-cycle] [training N|MSms] "
+            "[linger MSms] [problem CODE] [name TEXT]",
+            "a card goes into the slot; the poller notices it on its next pass. Each disk has one volume: lettered, "
+            "mounted in the folder PATH of another volume, or with no mount point at all",
+            [](Arguments& a, Command& c) {
                 c.bus = Bus(a.Take("the bus"));
                 while (!a.Empty()) {
                     const std::string& option = a.Take("the option");
                     if (option == "disk") {
-                        c.card.disks.push_back(DriveLetter(a.Take("the disk's drive letter"), 'D'));
+                        c.card.disks.push_back({.letter = DriveLetter(a.Take("the disk's drive letter"), 'A')});
+                    } else if (option == "folder") {
+                        c.card.disks.push_back({.folder = FolderPath(a.Take("the folder"))});
+                    } else if (option == "volume") {
+                        c.card.disks.push_back({});
                     } else if (option == "needs") {
                         const bool link = OneOf<bool>(a.Take("what the card needs"),
                                                       {{"link-cycle", true}, {"device-cycle", false}}, "needs");
@@ -274,7 +287,7 @@ const std::map<std::string, VerbInfo>& Verbs() {
                         c.card.name = a.Take("the card's name");
                     } else {
                         throw Refusal{"unknown option \"" + option +
-                                      "\" (disk, needs, training, linger, problem or name)"};
+                                      "\" (disk, folder, volume, needs, training, linger, problem or name)"};
                     }
                 }
             });
@@ -283,16 +296,28 @@ const std::map<std::string, VerbInfo>& Verbs() {
             "Windows' own safe removal: the card's device is held for eject (problem 47), then the device-change "
             "broadcast",
             bus);
-        add("open-file", Verb::OpenFile, "open-file LETTER", "a program opens a file on the volume",
-            [](Arguments& a, Command& c) {
-                c.letter = DriveLetter(a.Take("the drive letter"), 'A');
-                a.End();
-            });
-        add("close-file", Verb::CloseFile, "close-file LETTER", "the program closes its file again",
-            [](Arguments& a, Command& c) {
-                c.letter = DriveLetter(a.Take("the drive letter"), 'A');
-                a.End();
-            });
+        const auto fileVolume = [](Arguments& a, Command& c) {
+            const std::string& where = a.Take("the drive letter, folder or volume");
+            if (where == "volume") {
+                c.bus = Bus(a.Take("the bus of the card whose volume"));
+            } else if (where.size() <= 2) {
+                c.volume.letter = DriveLetter(where, 'A');
+            } else {
+                c.volume.folder = FolderPath(where);
+            }
+            a.End();
+        };
+        add("open-file", Verb::OpenFile, "open-file LETTER|FOLDER|volume BUS",
+            "a program opens a file on the volume with that letter, mounted in that folder, or (volume BUS) on the "
+            "card's volume by its GUID path",
+            fileVolume);
+        add("close-file", Verb::CloseFile, "close-file LETTER|FOLDER|volume BUS", "the program closes its file again",
+            fileVolume);
+        add("bad-disk", Verb::BadDisk, "bad-disk BUS",
+            "the interface of the card's disk cannot be opened to ask it for its device number", bus);
+        add("defer-disable", Verb::DeferDisable, "defer-disable",
+            "the class installer defers the next disable to the next boot, as while a file below the device is open",
+            nothing);
         add("network-drive", Verb::NetworkDrive, "network-drive LETTER [unreachable]",
             "a mapped network drive; unreachable: its server does not answer, so a size query waits out the "
             "network's timeout",
@@ -479,16 +504,26 @@ ParsedScenario ParseScenario(std::string_view text) {
 std::string ScenarioHelp() {
     // In the order a scenario uses them, not alphabetically.
     static const std::vector<std::string> order = {
-        "step",          "slot",           "driver-key",     "fail-read",
-        "fail-scan",     "session",        "start",          "insert",
-        "pull",          "eject",          "open-file",      "close-file",
-        "network-drive", "shell-restart",  "shell-absent",   "shell-ready",
-        "service",       "click",          "choose",         "menu",
-        "answer",        "settings",       "close-about",    "device-change",
-        "power",         "wait",           "expect-balloon", "expect-no-balloon",
-        "expect-icon",   "expect-message", "expect-request", "expect-card",
-        "expect-link",   "expect-log",     "expect-restart", "log",
-        "help",          "quit",
+        "step",           "slot",
+        "driver-key",     "fail-read",
+        "fail-scan",      "session",
+        "start",          "insert",
+        "pull",           "eject",
+        "open-file",      "close-file",
+        "bad-disk",       "defer-disable",
+        "network-drive",  "shell-restart",
+        "shell-absent",   "shell-ready",
+        "service",        "click",
+        "choose",         "menu",
+        "answer",         "settings",
+        "close-about",    "device-change",
+        "power",          "wait",
+        "expect-balloon", "expect-no-balloon",
+        "expect-icon",    "expect-message",
+        "expect-request", "expect-card",
+        "expect-link",    "expect-log",
+        "expect-restart", "log",
+        "help",           "quit",
     };
     std::string help;
     for (const auto& name : order) {

@@ -25,6 +25,8 @@ enum class Verb {
     Eject,
     OpenFile,
     CloseFile,
+    BadDisk,
+    DeferDisable,
     NetworkDrive,
     ShellRestart,
     ShellAbsent,
@@ -62,8 +64,16 @@ struct MenuPick {
     std::uint8_t bus = 0;  // of Stop
 };
 
+// A volume of a card's disk, by its mount point: a letter, a folder of
+// another volume, or neither.
+struct CardVolume {
+    char letter = 0;
+    std::string folder;
+    bool operator==(const CardVolume&) const = default;
+};
+
 struct CardInsert {
-    std::vector<char> disks;  // one disk with one lettered volume each
+    std::vector<CardVolume> disks;  // one disk with one volume each
     bool needsLinkCycle = false;
     bool needsDeviceCycle = false;
     int trainingReenumerations = 0;
@@ -101,6 +111,7 @@ struct Command {
     TrayIcon icon = TrayIcon::Card;   // expect-icon
     MenuPick pick;                    // choose, menu
     CardInsert card;                  // insert
+    CardVolume volume;                // open-file, close-file: a letter or a folder; neither: the volume of `bus`
     SettingsInput settings;           // settings
 };
 

@@ -166,6 +166,10 @@ void Simulator::Run(const Command& command) {
         return ChangeFile(command, true);
     case Verb::CloseFile:
         return ChangeFile(command, false);
+    case Verb::BadDisk:
+        return BreakCardDisk(command);
+    case Verb::DeferDisable:
+        return DeferDisable();
     case Verb::NetworkDrive:
         return AddNetworkDrive(command);
     case Verb::ShellRestart:
@@ -454,20 +458,19 @@ void Simulator::Insert(const Command& command) {
             return;
         }
         for (std::size_t i = 0; i < command.card.disks.size(); ++i) {
-            const char letter = command.card.disks[i];
+            const CardVolume& volume = command.card.disks[i];
             bool twice = false;
-            for (std::size_t j = 0; j < i; ++j) twice = twice || command.card.disks[j] == letter;
-            if (twice || pc_.storage.HasVolume(letter) || (pc_.io.LogicalDrives() & (1u << (letter - 'A'))) != 0) {
-                problem = std::string("drive letter ") + letter + ": is taken";
-                return;
-            }
-            card.disks.push_back({.volumes = {{.letter = letter}}, .removable = false});
+            for (std::size_t j = 0; j < i; ++j) twice = twice || command.card.disks[j] == volume;
+            problem = twice ? "a mount point is named twice" : MountPointProblem(volume);
+            if (!problem.empty()) return;
+            card.disks.push_back(
+                {.volumes = {{.letter = volume.letter, .folder = Utf16FromUtf8(volume.folder)}}, .removable = false});
         }
         slot->InsertCard(card);
     });
     if (!problem.empty()) return Fail(command, problem);
     std::string what = "a card (\"" + Utf8FromUtf16(card.description) + "\"";
-    for (const char letter : command.card.disks) what += std::string(", a disk with ") + letter + ":";
+    for (const CardVolume& volume : command.card.disks) what += ", a disk with " + VolumeName(volume);
     if (card.needsLinkCycle) what += ", up only after a link cycle";
     if (card.needsDeviceCycle) what += ", up only after a device cycle";
     if (card.trainingMilliseconds > 0) what += ", its link trains " + std::to_string(card.trainingMilliseconds) + " ms";
@@ -518,20 +521,82 @@ void Simulator::AddNetworkDrive(const Command& command) {
 
 void Simulator::ChangeFile(const Command& command, bool open) {
     std::string problem;
+    const std::string where =
+        command.volume == CardVolume{} ? "the card's volume on " + BusName(command.bus) : VolumeName(command.volume);
     tool().OnMachine([&] {
-        if (!pc_.storage.HasVolume(command.letter)) {
-            problem = std::string("there is no volume ") + command.letter + ":";
+        SimVolume* volume = FileVolume(command);
+        if (volume == nullptr) {
+            problem = "there is no volume " + where;
         } else if (open) {
-            pc_.storage.OpenFileOn(command.letter);
-        } else if (pc_.storage.Volume(command.letter).programHandles == 0) {
-            problem = std::string("no program holds a file open on ") + command.letter + ":";
+            pc_.storage.OpenFileOn(*volume);
+        } else if (volume->programHandles == 0) {
+            problem = "no program holds a file open on " + where;
         } else {
-            pc_.storage.CloseFileOn(command.letter);
+            pc_.storage.CloseFileOn(*volume);
         }
     });
     if (!problem.empty()) return Fail(command, problem);
-    view_.Event("machine",
-                std::string("a program ") + (open ? "opens a file on " : "closes its file on ") + command.letter + ":");
+    view_.Event("machine", std::string("a program ") + (open ? "opens a file on " : "closes its file on ") + where);
+}
+
+// The card's volumes by their mount points, for the scenario's words.
+std::string Simulator::VolumeName(const CardVolume& volume) {
+    if (volume.letter != 0) return std::string(1, volume.letter) + ":";
+    return volume.folder.empty() ? "a volume with no mount point" : volume.folder;
+}
+
+// Called on the machine: why the card cannot have a volume there, or nothing.
+std::string Simulator::MountPointProblem(const CardVolume& volume) {
+    if (volume.letter != 0) {
+        const bool taken =
+            pc_.storage.HasVolume(volume.letter) || (pc_.io.LogicalDrives() & (1u << (volume.letter - 'A'))) != 0;
+        return taken ? std::string("drive letter ") + volume.letter + ": is taken" : "";
+    }
+    if (volume.folder.empty()) return "";
+    if (!pc_.storage.HasVolume(static_cast<char>(volume.folder[0] & ~0x20))) {
+        return "there is no volume " + volume.folder.substr(0, 2) + " for the folder " + volume.folder;
+    }
+    return pc_.storage.VolumeInFolder(Utf16FromUtf8(volume.folder))
+               ? "a volume is mounted in " + volume.folder + " already"
+               : "";
+}
+
+// Called on the machine. A program that opens the card's volume by its GUID
+// path picks the volume without a mount point, or the first one.
+SimVolume* Simulator::FileVolume(const Command& command) {
+    if (command.volume.letter != 0) return pc_.storage.FindVolume(command.volume.letter);
+    if (!command.volume.folder.empty()) return pc_.storage.VolumeInFolder(Utf16FromUtf8(command.volume.folder));
+    SimVolume* found = nullptr;
+    for (SimSlot* slot : pc_.slots.All()) {
+        if (slot->bus() != command.bus) continue;
+        for (const DevNode disk : slot->CardDisks()) {
+            for (const auto& name : pc_.storage.Disk(disk).volumes) {
+                SimVolume* volume = pc_.storage.VolumeNamed(name);
+                if (found == nullptr || (volume->letter == 0 && volume->folder.empty())) found = volume;
+            }
+        }
+    }
+    return found;
+}
+
+void Simulator::DeferDisable() {
+    tool().OnMachine([&] { ++pc_.devices.deferredDisables; });
+    view_.Event("machine", "the class installer will defer the next disable to the next boot");
+}
+
+void Simulator::BreakCardDisk(const Command& command) {
+    SimSlot* slot = Slot(command, command.bus);
+    if (slot == nullptr) return;
+    std::size_t disks = 0;
+    tool().OnMachine([&] {
+        for (const DevNode disk : slot->CardDisks()) {
+            pc_.storage.Disk(disk).refuseOpen = true;
+            ++disks;
+        }
+    });
+    if (disks == 0) return Fail(command, "the card on " + BusName(command.bus) + " has no disk");
+    view_.Event("machine", "the card's disk interface on " + BusName(command.bus) +
+                               " cannot be opened to ask for its device number");
 }
 
 void Simulator::PickFromMenu(const Command& command) {

@@ -75,6 +75,7 @@ private:
     Session& AddSession(int user);
     void SwitchSession(const Command& command);
     void FailScan(const Command& command);
+    void DeferDisable();
     void RestartShell(bool absentBefore);
     void ChangeService(const Command& command);
     void Click(const Command& command);
@@ -104,6 +105,10 @@ private:
     void Pull(const Command& command);
     void Eject(const Command& command);
     void ChangeFile(const Command& command, bool open);
+    void BreakCardDisk(const Command& command);
+    static std::string VolumeName(const CardVolume& volume);
+    std::string MountPointProblem(const CardVolume& volume);
+    SimVolume* FileVolume(const Command& command);
     void AddNetworkDrive(const Command& command);
     void PickFromMenu(const Command& command);
     void RunSettings(const Command& command);

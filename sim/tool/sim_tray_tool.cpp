@@ -112,6 +112,11 @@ bool WatchedDrives::IsRemoteDrive(std::u16string_view root) {
     return pc_.io.IsRemoteDrive(root);
 }
 
+std::optional<std::vector<std::u16string>> WatchedDrives::VolumeNames() {
+    std::lock_guard lock(machine_);
+    return pc_.io.VolumeNames();
+}
+
 std::vector<std::u16string> WatchedDrives::Asked() const {
     std::lock_guard lock(mutex_);
     return asked_;

@@ -51,6 +51,7 @@ public:
     std::uint32_t LogicalDrives() override;
     std::optional<std::uint64_t> TotalBytes(std::u16string_view root) override;
     bool IsRemoteDrive(std::u16string_view root) override;
+    std::optional<std::vector<std::u16string>> VolumeNames() override;
 
     std::vector<std::u16string> Asked() const;
 

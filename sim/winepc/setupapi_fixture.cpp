@@ -33,6 +33,7 @@ struct Element {
     std::uint32_t node;
     bool hasParams = false;
     SP_PROPCHANGE_PARAMS params{};
+    SP_DEVINSTALL_PARAMS_W install{sizeof(SP_DEVINSTALL_PARAMS_W)};
 };
 
 struct DeviceSet {
@@ -40,6 +41,7 @@ struct DeviceSet {
     std::vector<Element> elements;
     bool hasParams = false;  // the set's own class install parameters
     SP_PROPCHANGE_PARAMS params{};
+    SP_DEVINSTALL_PARAMS_W install{sizeof(SP_DEVINSTALL_PARAMS_W)};  // the set's own device install parameters
 };
 
 BOOL Fail(DWORD error) {
@@ -266,6 +268,42 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO handle, PSP
     if (!snapshot) return Fail(ERROR_NOT_READY);
     if (!snapshot->Present(element->node)) return Fail(ERROR_NO_SUCH_DEVINST);
     if (!MachineLink::ChangeState(element->node, params->StateChange)) return Fail(ERROR_NOT_READY);
+    return TRUE;
+}
+
+// "SetupDiGetDeviceInstallParamsW function" and "SetupDiSetDeviceInstallParamsW
+// function": the parameters of the device, or of the set without one; the
+// record's cbSize must be sizeof(SP_DEVINSTALL_PARAMS_W), else
+// ERROR_INVALID_USER_BUFFER. This machine's installer never asks for a
+// restart, so the flags are only what a caller set.
+static SP_DEVINSTALL_PARAMS_W* InstallParamsOf(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD& error) {
+    DeviceSet* set = SetOf(handle);
+    if (set == nullptr) {
+        error = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    if (data == nullptr) return &set->install;
+    Element* element = ElementOf(*set, data, error);
+    return element != nullptr ? &element->install : nullptr;
+}
+
+BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO handle, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_W params) {
+    DWORD error = 0;
+    const SP_DEVINSTALL_PARAMS_W* stored = InstallParamsOf(handle, data, error);
+    if (stored == nullptr) return Fail(error);
+    if (params == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER);
+    *params = *stored;
+    return TRUE;
+}
+
+BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO handle, PSP_DEVINFO_DATA data, PSP_DEVINSTALL_PARAMS_W params) {
+    DWORD error = 0;
+    SP_DEVINSTALL_PARAMS_W* stored = InstallParamsOf(handle, data, error);
+    if (stored == nullptr) return Fail(error);
+    if (params == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER);
+    *stored = *params;
     return TRUE;
 }
 

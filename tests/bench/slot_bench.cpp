@@ -41,6 +41,8 @@ void ReportPerCall(benchmark::State& state, sim::SimPc& pc, double callsPerItera
     state.counters["sets"] = perCall(counters.deviceSets);
     state.counters["props"] = perCall(counters.propertyReads);
     state.counters["reenum"] = perCall(counters.reenumerations);
+    state.counters["volumeLists"] = perCall(counters.volumeLists);
+    state.counters["sizes"] = perCall(counters.sizeQueries);
 }
 
 // The tool's start-up: ZQ_GetStatus for every bus 0 to 255. Counters are per

@@ -35,13 +35,7 @@ protected:
     std::unique_ptr<ScriptedConnection> connection;
 };
 
-ServiceRequest SetStatusRequest() {
-    ServiceRequest request;
-    request.command = CMD_SET_STATUS;
-    request.bus = 5;
-    request.linkEnable = 1;
-    return request;
-}
+ServiceRequest SetStatusRequest() { return testing::SetStatusRequest(5, 0, 1); }
 
 // --- a whole request ---
 

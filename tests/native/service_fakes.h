@@ -123,6 +123,15 @@ private:
     std::vector<std::string>& steps_;
 };
 
+inline ServiceRequest SetStatusRequest(std::uint8_t bus, std::uint8_t stateChange, std::uint8_t linkEnable) {
+    ServiceRequest request;
+    request.command = CMD_SET_STATUS;
+    request.bus = bus;
+    request.stateChange = stateChange;
+    request.linkEnable = linkEnable;
+    return request;
+}
+
 inline std::vector<std::uint8_t> Wire(const ServiceRequest& request) {
     const ServiceRequestBytes bytes = EncodeServiceRequest(request);
     return {bytes.begin(), bytes.end()};

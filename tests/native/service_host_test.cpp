@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -17,6 +18,7 @@ using namespace std::chrono_literals;
 using testing::ClientScript;
 using testing::RecordingOperations;
 using testing::ScriptedConnection;
+using testing::SetStatusRequest;
 using testing::Wire;
 
 // One log for the whole test, written from whichever thread acts.
@@ -94,7 +96,7 @@ public:
         changed_.notify_all();
     }
 
-    Wake WaitForClient() override {
+    Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override {
         std::unique_lock lock(mutex_);
         if (!clients_.empty()) {
             current_ = std::move(clients_.front());
@@ -103,6 +105,12 @@ public:
             return Wake::ClientConnected;
         }
         if (failWait) return Wake::Failed;
+        if (bound && !stopped_ && onBoundedWait) {
+            // The test moves its clock on by the bound: nobody came meanwhile.
+            journal_.Add("listening " + std::to_string(bound->count()) + "ms");
+            onBoundedWait(*bound);
+            return Wake::TimedOut;
+        }
         journal_.Add("listening");
         changed_.wait(lock, [&] { return stopped_; });
         return Wake::Stop;
@@ -116,6 +124,7 @@ public:
     }
 
     bool failWait = false;
+    std::function<void(std::chrono::milliseconds)> onBoundedWait;
     std::vector<std::string> steps;
 
 private:
@@ -132,7 +141,7 @@ class ServerHandle final : public RequestServer {
 public:
     ServerHandle(ScriptedServer& server, Journal& journal) : server_(server), journal_(journal) {}
     ~ServerHandle() override { journal_.Add("pipe closed"); }
-    Wake WaitForClient() override { return server_.WaitForClient(); }
+    Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override { return server_.WaitForClient(bound); }
     ServiceConnection& Client() override { return server_.Client(); }
 
 private:
@@ -399,6 +408,63 @@ TEST_F(ServiceLifecycle, ClientsAreServedOneAfterAnotherUntilStopped) {
     Join();
     EXPECT_EQ(ends, (std::vector<ExchangeEnd>{ExchangeEnd::Answered, ExchangeEnd::Incomplete, ExchangeEnd::Answered}));
     EXPECT_EQ(operationSteps.size(), 2u);
+}
+
+// --- a class-installer disable left standing ---
+
+class FakeClock final : public MonotonicClock {
+public:
+    std::chrono::milliseconds Elapsed() override { return now; }
+    std::chrono::milliseconds now{0};
+};
+
+TEST(DisableLeftStanding, EachSlotIsEnabledAgainOnlyWhenItsEnableHasNotComeWithinTheBound) {
+    std::vector<std::string> steps;
+    RecordingOperations library(steps);
+    FakeClock clock;
+    DisableUndo undo(library, clock);
+    EXPECT_FALSE(undo.TimeToNextUndo());
+    undo.SetStatus(0x105, 2, 1, 0);  // bus 5, as the library reads it
+    clock.now = 4s;
+    undo.SetStatus(7, 2, 0, 0);
+    undo.SetStatus(9, 2, 1, 0);
+    undo.SetStatus(9, 1, 1, 0);  // the cycle as the tool sends it
+    EXPECT_EQ(undo.TimeToNextUndo(), DISABLE_UNDO_BOUND - 4s);
+    clock.now = DISABLE_UNDO_BOUND - 1ms;
+    undo.UndoOverdue();
+    EXPECT_EQ(steps.size(), 4u);
+    clock.now = DISABLE_UNDO_BOUND;
+    undo.UndoOverdue();
+    EXPECT_EQ(steps.back(), "SetStatus(5,1,1,0)");
+    // The link stays as the disable left it.
+    undo.UndoAll();
+    EXPECT_EQ(steps.back(), "SetStatus(7,1,0,0)");
+    EXPECT_EQ(steps.size(), 6u);
+    EXPECT_FALSE(undo.TimeToNextUndo());
+}
+
+TEST_F(ServiceLifecycle, ADisableWhoseEnableNeverComesIsUndoneByTheService) {
+    FakeClock clock;
+    host.UseClock(clock);
+    server.onBoundedWait = [&](std::chrono::milliseconds bound) { clock.now += bound; };
+    server.AddClient({.sends = Wire(SetStatusRequest(5, 2, 1))});
+    RunInBackground();
+    ASSERT_TRUE(journal.WaitFor("listening"));
+    EXPECT_EQ(operationSteps, (std::vector<std::string>{"SetStatus(5,2,1,0)", "SetStatus(5,1,1,0)"}));
+    const auto lines = journal.Lines();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+              (std::vector<std::string>{"listening 10000ms", "listening"}));
+    host.HandleControl(CONTROL_STOP);
+    Join();  // while the clock lives
+}
+
+TEST_F(ServiceLifecycle, AStoppingServiceUndoesAnOutstandingDisableFirst) {
+    server.AddClient({.sends = Wire(SetStatusRequest(5, 2, 0))});
+    RunInBackground();
+    ASSERT_TRUE(journal.WaitFor("listening"));
+    host.HandleControl(CONTROL_STOP);
+    Join();
+    EXPECT_EQ(operationSteps, (std::vector<std::string>{"SetStatus(5,2,0,0)", "SetStatus(5,1,0,0)"}));
 }
 
 }  // namespace

@@ -90,7 +90,9 @@ TEST(ScenarioLanguage, MissingAndSurplusWordsAreRefusedWithTheUsage) {
     EXPECT_THAT(ErrorOf("click middle"), HasSubstr("must be one of left|right"));
     EXPECT_THAT(ErrorOf("menu none"), HasSubstr("stop|settings|about|exit"));
     EXPECT_THAT(ErrorOf("open-file 5"), HasSubstr("drive letter"));
-    EXPECT_THAT(ErrorOf("insert 5 disk C"), HasSubstr("from D to Z"));
+    EXPECT_THAT(ErrorOf("insert 5 disk 5"), HasSubstr("from A to Z"));
+    EXPECT_THAT(ErrorOf("insert 5 folder Card"), HasSubstr("a folder such as"));
+    EXPECT_THAT(ErrorOf("close-file volume"), HasSubstr("is missing"));
     EXPECT_THAT(ErrorOf("insert 5 wings"), HasSubstr("unknown option \"wings\""));
     EXPECT_THAT(ErrorOf("wait 0"), HasSubstr("from 1 to 1000"));
     EXPECT_THAT(ErrorOf("step"), HasSubstr("title is missing"));
@@ -116,11 +118,17 @@ TEST(ScenarioLanguage, QuotesEscapesAndCommentsMakeWords) {
 TEST(ScenarioLanguage, NumbersLettersAndOptionsAreRead) {
     EXPECT_EQ(Parsed("pull 0x0A").bus, 10);
     EXPECT_EQ(Parsed("pull 10").bus, 10);
-    EXPECT_EQ(Parsed("open-file e:").letter, 'E');
+    EXPECT_EQ(Parsed("open-file e:").volume.letter, 'E');
+    EXPECT_EQ(Parsed(R"(close-file C:\Card)").volume.folder, R"(C:\Card)");
+    const Command byGuidPath = Parsed("open-file volume 5");
+    EXPECT_EQ(byGuidPath.volume, CardVolume{});
+    EXPECT_EQ(byGuidPath.bus, 5);
     EXPECT_EQ(static_cast<std::int32_t>(Parsed("power 0x8013 -1").values[1]), -1);
 
-    const Command insert = Parsed("insert 5 disk E disk f needs device-cycle training 3 name \"My Card\"");
-    EXPECT_THAT(insert.card.disks, ElementsAre('E', 'F'));
+    const Command insert =
+        Parsed(R"(insert 5 disk E disk b folder C:\Card volume needs device-cycle training 3 name "My Card")");
+    EXPECT_THAT(insert.card.disks,
+                ElementsAre(CardVolume{'E'}, CardVolume{'B'}, CardVolume{0, R"(C:\Card)"}, CardVolume{}));
     EXPECT_TRUE(insert.card.needsDeviceCycle);
     EXPECT_FALSE(insert.card.needsLinkCycle);
     EXPECT_EQ(insert.card.trainingReenumerations, 3);

@@ -130,7 +130,7 @@ TEST_F(SlotControl, AVolumeWithoutAMediumDoesNotBlock) {
 }
 
 TEST_F(SlotControl, AVolumeWhoseSizeCannotBeReadCountsAsEmpty) {
-    pc.io.SetDrive('E', std::nullopt);
+    pc.io.SetVolumeSize(pc.storage.Volume('E').name, std::nullopt);
     pc.storage.OpenFileOn('E');
     EXPECT_EQ(Stop(), 1);
 }
@@ -177,20 +177,70 @@ TEST_F(SlotControl, EveryDiskOfTheCardIsTested) {
     EXPECT_FALSE(slot.LinkDisabled());
 }
 
-TEST_F(SlotControl, DrivesAAndBAreNeverExamined) {
-    pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'B', 4 * GIB}}});
-    pc.storage.OpenFileOn('B');
-    EXPECT_EQ(Stop(), 1);
-    EXPECT_EQ(pc.storage.lockAttempts(), 1u);  // E: only
+TEST_F(SlotControl, EveryVolumeOfTheCardIsTestedWhateverItsMountPoints) {
+    // A user may letter a card's volume B:, mount one in a folder of C:, or
+    // leave one unmounted for a program that opens it by its GUID path.
+    const DevNode disk = pc.storage.AddDisk(
+        {.parent = *slot.CardDevice(), .volumes = {{'B', 4 * GIB}, {0, 4 * GIB, u"C:\\Card"}, {0, 4 * GIB}}});
+    ASSERT_EQ(pc.storage.VolumeInFolder(u"c:\\card\\"), pc.storage.VolumeNamed(pc.storage.Disk(disk).volumes[1]));
+    std::vector<sim::SimVolume*> volumes;
+    for (const auto& name : pc.storage.Disk(disk).volumes) volumes.push_back(pc.storage.VolumeNamed(name));
+    for (sim::SimVolume* volume : volumes) {
+        pc.storage.OpenFileOn(*volume);
+        EXPECT_EQ(Stop(0), 0);
+        EXPECT_FALSE(slot.LinkDisabled());
+        pc.storage.CloseFileOn(*volume);
+    }
+    EXPECT_EQ(Stop(0), 1);
+    for (sim::SimVolume* volume : volumes) EXPECT_EQ(volume->dismounts, 1u);
 }
 
-TEST_F(SlotControl, DisksThatCannotBeReadAreSkippedNotTheRestOfTheScan) {
+TEST_F(SlotControl, ADiskThatMayBeTheCardsButCannotBeIdentifiedRefusesTheStop) {
+    // Without its devnode any disk may be the card's.
     const auto system = pc.storage.Disks().front();
     pc.storage.Disk(system).interfaceStatus = InterfaceStatus::Skip;
-    const DevNode other = pc.storage.AddUsbStick('G');
-    pc.storage.Disk(other).failNumberQuery = true;
-    pc.storage.OpenFileOn('E');
     EXPECT_EQ(Stop(), 0);
+    pc.storage.Disk(system).interfaceStatus = InterfaceStatus::Ok;
+    // The card's own disk that will not tell its number, or cannot be opened.
+    auto& card = pc.storage.Disk(slot.CardDisks().front());
+    card.failNumberQuery = true;
+    EXPECT_EQ(Stop(), 0);
+    card.failNumberQuery = false;
+    card.refuseOpen = true;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+    EXPECT_EQ(pc.storage.lockAttempts(), 0u);
+    // A disk known to be elsewhere in the machine does not matter.
+    card.refuseOpen = false;
+    pc.storage.Disk(pc.storage.AddUsbStick('G')).failNumberQuery = true;
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(SlotControl, WithoutTheVolumeListOrTheBridgesIdentityTheStopIsRefused) {
+    pc.io.failVolumeList = true;
+    EXPECT_EQ(Stop(0), 0);
+    pc.io.failVolumeList = false;
+    pc.devices.FailProperty(slot.bridge(), SPDRP_HARDWARE_IDS, PropertyStatus::Failed);
+    EXPECT_EQ(Stop(0), 0);
+    EXPECT_FALSE(slot.LinkDisabled());
+}
+
+TEST_F(SlotControl, TheIdentityIsCheckedBeforeAnyVolumeIsTouched) {
+    // Every PCI disk of the machine has an ancestor on bus 0.
+    EXPECT_EQ(SetStatus(pc.platform(), 0, 0, 0, 1), 0);
+    pc.devices.Function(kBus).registers[CONFIG_SUBSYSTEM] = 0x00001234;
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(pc.storage.lockAttempts(), 0u);
+    EXPECT_EQ(pc.counters().volumeLists, 0u);
+}
+
+TEST_F(SlotControl, OnlyDisksBelowTheSlotBridgeAreTheCards) {
+    // Another function that shares the slot's bus number, with a disk in use.
+    const DevNode other = pc.devices.AddDevice({.hardwareIds = {u"PCI\\VEN_8086&DEV_2822"}, .bus = kBus});
+    pc.storage.AddDisk({.parent = other, .volumes = {{'H', 4 * GIB}}});
+    pc.storage.OpenFileOn('H');
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.storage.Volume('H').lockAttempts, 0u);
 }
 
 TEST_F(SlotControl, WithoutTheListOfDisksTheStopIsRefused) {
@@ -319,6 +369,28 @@ TEST_F(SlotControl, ReenumerationReachesTheBusAndNothingElse) {
     const auto& log = pc.devices.reenumerated();
     EXPECT_EQ(std::vector<DevNode>(log.begin() + logStart, log.end()), (std::vector<DevNode>{slot.bridge(), second}));
     EXPECT_TRUE(pc.devices.stateChanges().empty());
+}
+
+TEST_F(SlotControl, AClassInstallerDisableIsRefusedWhileAVolumeOfTheCardIsInUse) {
+    pc.storage.OpenFileOn('E');
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 0);
+    EXPECT_TRUE(pc.devices.stateChanges().empty());
+    EXPECT_TRUE(slot.CardDevice());
+    // Its test gives every lock back before the installer's own query-remove.
+    pc.storage.CloseFileOn('E');
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 1);
+    EXPECT_EQ(pc.storage.lockAttempts(), VOLUME_LOCK_ATTEMPTS + 1u);
+    EXPECT_FALSE(slot.CardDevice());
+}
+
+TEST_F(SlotControl, ADisableDeferredToTheNextBootIsUndoneAtOnceAndFails) {
+    pc.devices.deferredDisables = 1;
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 0);
+    const std::vector<std::pair<DevNode, std::uint32_t>> expected{{slot.bridge(), DICS_DISABLE_CODE},
+                                                                  {slot.bridge(), DICS_ENABLE_CODE}};
+    EXPECT_EQ(pc.devices.stateChanges(), expected);
+    EXPECT_FALSE(pc.devices.Device(slot.bridge()).disabledAtNextBoot);
+    EXPECT_TRUE(slot.CardDevice());
 }
 
 TEST_F(SlotControl, AStateChangeIsRefusedUntouchedUnlessItIsEnableOrDisableOfTheSlot) {

@@ -299,6 +299,14 @@ TEST_F(EmulatedPc, TheClassInstallerTakesOnlyWellFormedPropertyChanges) {
     ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, DUMP_FIXTURE_NODE_SLOT_BRIDGE, 0),
               static_cast<CONFIGRET>(CR_SUCCESS));
     EXPECT_EQ(problem, 0u);
+    // What the library reads after each change: whether it waits for a restart.
+    SP_DEVINSTALL_PARAMS_W install{};
+    install.cbSize = sizeof install - sizeof(WCHAR);
+    EXPECT_FALSE(SetupDiGetDeviceInstallParamsW(pci.set, &*bridge, &install));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+    install.cbSize = sizeof install;
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsW(pci.set, &*bridge, &install));
+    EXPECT_EQ(install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART), 0u) << "this machine's installer never defers";
 }
 
 // The card's devnode exists exactly while a card is in and the link is up,

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace qn38 {
 
@@ -44,6 +46,10 @@ public:
     // GetDriveTypeW on a root such as "E:\" says DRIVE_REMOTE: a network
     // drive, whose size query can wait out the network's timeout.
     virtual bool IsRemoteDrive(std::u16string_view root) = 0;
+    // FindFirstVolumeW, FindNextVolumeW, FindVolumeClose: the GUID path of
+    // every volume ("\\?\Volume{...}\"), lettered, mounted in a folder or
+    // not mounted at all; nothing when the list could not be read to its end.
+    virtual std::optional<std::vector<std::u16string>> VolumeNames() = 0;
 };
 
 }  // namespace qn38

@@ -37,6 +37,13 @@ enum class DeviceSetKind {
     AllClassesWithAbsent,  // no enumerator, DIGCF_ALLCLASSES: devices not present too
 };
 
+// What the class installer made of a property change.
+enum class StateChangeOutcome {
+    NotCalled,     // the install parameters could not be set: the installer was not called
+    Called,        // called; its own result is not examined
+    NeedsRestart,  // DI_NEEDREBOOT or DI_NEEDRESTART afterwards: the change waits for the next boot
+};
+
 // One device information set; devices are addressed by their enumeration index.
 class DeviceSet {
 public:
@@ -47,9 +54,9 @@ public:
     virtual PropertyValue ReadProperty(std::uint32_t index, std::uint32_t spdrp) = 0;
     // SetupDiSetDeviceRegistryPropertyW; empty data deletes the property.
     virtual bool WriteProperty(std::uint32_t index, std::uint32_t spdrp, std::span<const std::uint8_t> data) = 0;
-    // DIF_PROPERTYCHANGE through the class installer with DICS_FLAG_CONFIGSPECIFIC;
-    // false when the install parameters could not be set (the installer is not called).
-    virtual bool ChangeState(std::uint32_t index, std::uint32_t stateChange) = 0;
+    // DIF_PROPERTYCHANGE through the class installer with DICS_FLAG_CONFIGSPECIFIC,
+    // and the device's install parameters read back after it.
+    virtual StateChangeOutcome ChangeState(std::uint32_t index, std::uint32_t stateChange) = 0;
 };
 
 struct DiskInterface {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 namespace qn38::service {
@@ -42,6 +43,7 @@ public:
 enum class Wake {
     ClientConnected,  // Client() is the connected client until it is disconnected
     Stop,             // the stop signal was raised
+    TimedOut,         // the bound passed first; nobody is listening any more
     Failed,           // listening or waiting failed: no client will ever come
 };
 
@@ -49,8 +51,9 @@ enum class Wake {
 class RequestServer {
 public:
     virtual ~RequestServer() = default;
-    // Listens (overlapped ConnectNamedPipe) and waits for a client or the stop signal.
-    virtual Wake WaitForClient() = 0;
+    // Listens (overlapped ConnectNamedPipe) and waits for a client or the
+    // stop signal, without a time limit unless a bound is given.
+    virtual Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) = 0;
     virtual ServiceConnection& Client() = 0;
 };
 
