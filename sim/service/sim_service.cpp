@@ -202,7 +202,18 @@ private:
     const std::uint64_t connection_;
 };
 
-class SimProcessHold final : public tool::ProcessHold {};
+class SimProcessHold final : public tool::ProcessHold {
+public:
+    SimProcessHold(SimServiceChannel& channel, std::uint32_t processId) : channel_(channel), processId_(processId) {}
+    bool Ended() override {
+        std::lock_guard lock(channel_.mutex);
+        return channel_.serverProcessId != processId_;
+    }
+
+private:
+    SimServiceChannel& channel_;
+    const std::uint32_t processId_;
+};
 
 }  // namespace
 
@@ -316,7 +327,7 @@ public:
     std::unique_ptr<tool::ProcessHold> HoldProcess(std::uint32_t processId) override {
         std::lock_guard lock(channel_.mutex);
         if (processId == 0 || processId != channel_.serverProcessId) return nullptr;
-        return std::make_unique<SimProcessHold>();
+        return std::make_unique<SimProcessHold>(channel_, processId);
     }
 
 private:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -37,6 +38,7 @@ struct ScriptedService {
     std::uint32_t serverProcess = 1000;
     std::uint32_t serviceProcess = 1000;
     bool holdAllowed = true;
+    std::deque<std::uint32_t> managerAnswers;  // given before `serviceProcess`
     int managerQuestions = 0;
     int holdsOpen = 0;
 
@@ -132,21 +134,29 @@ public:
     }
     std::uint32_t ServiceProcessId() override {
         ++service_.managerQuestions;
-        return service_.serviceProcess;
+        if (service_.managerAnswers.empty()) return service_.serviceProcess;
+        const std::uint32_t answer = service_.managerAnswers.front();
+        service_.managerAnswers.pop_front();
+        return answer;
     }
-    std::unique_ptr<ProcessHold> HoldProcess(std::uint32_t) override {
+    std::unique_ptr<ProcessHold> HoldProcess(std::uint32_t processId) override {
         if (!service_.holdAllowed) return nullptr;
-        return std::make_unique<Hold>(service_);
+        return std::make_unique<Hold>(service_, processId);
     }
 
 private:
+    // The held process has ended once the service runs as another.
     class Hold final : public ProcessHold {
     public:
-        explicit Hold(ScriptedService& service) : service_(service) { ++service_.holdsOpen; }
+        Hold(ScriptedService& service, std::uint32_t processId) : service_(service), processId_(processId) {
+            ++service_.holdsOpen;
+        }
         ~Hold() override { --service_.holdsOpen; }
+        bool Ended() override { return service_.serviceProcess != processId_; }
 
     private:
         ScriptedService& service_;
+        std::uint32_t processId_;
     };
 
     ScriptedService& service_;
@@ -320,7 +330,7 @@ TEST_F(ServiceClientExchange, ToolThreadsExchangeOneAtATime) {
 
 TEST_F(ServiceClientExchange, SteadyRequestsAskTheServiceControlManagerOnlyOnce) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(client.RequestSetStatus(5, 0, 1, 0), 1);
-    EXPECT_EQ(service.managerQuestions, 1);
+    EXPECT_EQ(service.managerQuestions, 2);  // the service named, then confirmed while held
     EXPECT_EQ(service.holdsOpen, 1);
 }
 
@@ -329,7 +339,7 @@ TEST_F(ServiceClientExchange, ServiceRestartedUnderANewProcessIsConfirmedAgainAn
     service.serverProcess = service.serviceProcess = 2000;
     EXPECT_EQ(client.RequestAddFilter(), 1);
     EXPECT_EQ(client.RequestAddFilter(), 1);
-    EXPECT_EQ(service.managerQuestions, 2);
+    EXPECT_EQ(service.managerQuestions, 4);
     EXPECT_EQ(service.holdsOpen, 1);  // the dead one's is let go
     // Restarted again, with another process answering on the name first.
     service.serviceProcess = 3000;
@@ -339,21 +349,30 @@ TEST_F(ServiceClientExchange, ServiceRestartedUnderANewProcessIsConfirmedAgainAn
 }
 
 TEST_F(ServiceClientExchange, ProcessThatGotADeadServicesIdIsSentNothing) {
-    // The service was process 1000 and died; another process now has that id
-    // and serves the name, while the service is stopped or runs elsewhere.
-    for (const std::uint32_t serviceNow : {0u, 2000u}) {
-        service.serviceProcess = serviceNow;
-        EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
-    }
+    // The service was process 1000 and died between the service control
+    // manager's answer and the connection; another process got its id and
+    // serves the name.
+    service.managerAnswers = {1000, 0};
+    service.serviceProcess = 0;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
+    // It runs as another process now, and the one with the old id still answers.
+    service.serviceProcess = 2000;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
     EXPECT_TRUE(service.requests.empty());
     EXPECT_EQ(service.holdsOpen, 0);
     EXPECT_EQ(pause.pauses.size(), 20u);
 }
 
+TEST_F(ServiceClientExchange, StoppedServiceIsNotEvenConnectedTo) {
+    service.serviceProcess = 0;
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(std::count(service.steps.begin(), service.steps.end(), "open-pipe"), 0);
+}
+
 TEST_F(ServiceClientExchange, UserWhoMayNotOpenTheServicesProcessIsCheckedOnEveryConnection) {
     service.holdAllowed = false;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(client.RequestAddFilter(), 1);
-    EXPECT_EQ(service.managerQuestions, 3);
+    EXPECT_EQ(service.managerQuestions, 6);
     service.serverProcess = 1004;
     EXPECT_EQ(client.RequestAddFilter(), 0);
     EXPECT_EQ(service.requests.size(), 3u);

@@ -5,25 +5,30 @@
 
 namespace qn38::tool {
 
+bool ServiceClient::ExpectService() {
+    // A steady request costs no question to the service control manager: the
+    // held service is still running, and while it is held no other process
+    // can carry its id.
+    if (heldService_ && !heldService_->Ended()) return true;
+    heldService_.reset();
+    expectedService_ = transport_.ServiceProcessId();
+    return expectedService_ != 0;
+}
+
 bool ServiceClient::ServedByTheService(ServicePipe& pipe) {
     const std::uint32_t server = pipe.ServerProcessId();
-    if (server == 0) return false;
-    // A steady request costs this one comparison: while the hold is open no
-    // other process can carry the held id.
-    if (heldService_ && server == heldServiceId_) return true;
-    heldService_.reset();
-    heldServiceId_ = 0;
-    // The server is held before the service control manager is asked, so
-    // that the process it names is the one held: otherwise the service could
-    // end, and its id pass to another process, between the two.
+    if (server == 0 || server != expectedService_) {
+        heldService_.reset();
+        return false;
+    }
+    if (heldService_) return true;
+    // The service may have ended, and its id passed to another process,
+    // since the service control manager named it: asked again once the id is
+    // held (or, for a user who may not open the service's process, on every
+    // connection), its answer is about the process this pipe leads to.
     std::unique_ptr<ProcessHold> hold = transport_.HoldProcess(server);
     if (transport_.ServiceProcessId() != server) return false;
-    // A user who may not open the service's process still gets the check,
-    // asked of the service control manager on every connection.
-    if (hold) {
-        heldService_ = std::move(hold);
-        heldServiceId_ = server;
-    }
+    heldService_ = std::move(hold);
     return true;
 }
 
@@ -45,7 +50,7 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     std::unique_ptr<ServicePipe> pipe;
     RecordTransfer written;
     for (int attempt = 0; attempt < SERVICE_CONNECT_ATTEMPTS && !pipe; ++attempt) {
-        pipe = transport_.OpenPipe();
+        if (ExpectService()) pipe = transport_.OpenPipe();
         if (pipe && ServedByTheService(*pipe)) {
             written = TransferRecord(std::span(sent), requestWait_,
                                      [&](std::span<const std::uint8_t> rest, std::chrono::milliseconds left) {

@@ -64,6 +64,11 @@ private:
     // Whoever answers on the pipe's name gets the user's stops: while the
     // service is stopped or restarting any process could serve that name, so
     // only the process the service control manager runs as the service counts.
+    // Before connecting: whether there is such a process to expect. No
+    // connection is made without one, so an impostor on the name never even
+    // learns who the user is.
+    bool ExpectService();
+    // After connecting: whether the connection's server is that process.
     bool ServedByTheService(ServicePipe& pipe);
 
     ServiceTransport& transport_;
@@ -72,10 +77,11 @@ private:
     const std::chrono::milliseconds eventWait_;
     const std::chrono::milliseconds replyWait_;
     const std::chrono::milliseconds requestWait_;
-    // The service's process as last confirmed, held open so that its id
-    // cannot pass to another process; guarded by `exchange_`.
+    // The service's process as the service control manager named it, and,
+    // once confirmed, held open so that its id cannot pass to another
+    // process; guarded by `exchange_`.
+    std::uint32_t expectedService_ = 0;
     std::unique_ptr<ProcessHold> heldService_;
-    std::uint32_t heldServiceId_ = 0;
     // The tool's own threads (the window's and the poller) share the one named
     // event: one exchange at a time keeps them from taking each other's signal.
     std::mutex exchange_;

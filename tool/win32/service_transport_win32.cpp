@@ -59,6 +59,7 @@ private:
 class HeldProcess final : public ProcessHold {
 public:
     explicit HeldProcess(KernelHandle process) : process_(std::move(process)) {}
+    bool Ended() override { return WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0; }
 
 private:
     KernelHandle process_;
@@ -110,7 +111,8 @@ public:
     }
 
     std::unique_ptr<ProcessHold> HoldProcess(std::uint32_t processId) override {
-        // SYNCHRONIZE is all the hold needs: the handle is never used, only kept open.
+        // SYNCHRONIZE is all the hold needs: it is only kept open and asked
+        // whether the process has ended.
         KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
         if (!process) return nullptr;
         return std::make_unique<HeldProcess>(std::move(process));

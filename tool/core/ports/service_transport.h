@@ -44,6 +44,7 @@ public:
 class ProcessHold {
 public:
     virtual ~ProcessHold() = default;
+    virtual bool Ended() = 0;  // WaitForSingleObject(process, 0)
 };
 
 class ServiceTransport {
