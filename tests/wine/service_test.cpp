@@ -450,6 +450,32 @@ TEST(ServiceControl, RunsInItsOwnProcessAcceptingStopAndShutdown) {
     EXPECT_NE(query.output.find("RUNNING"), std::string::npos) << query.output;
 }
 
+TEST(ServiceControl, ProcessLetsInteractiveUsersWaitOnItAndNothingMore) {
+    // What lets each user's tool hold the service open instead of asking the
+    // service control manager before every request.
+    const auto status = service->Query();
+    ASSERT_TRUE(status);
+    qn38::win32::KernelHandle process(OpenProcess(READ_CONTROL, FALSE, status->dwProcessId));
+    ASSERT_TRUE(process);
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(process.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                              nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const qn38::win32::LocalMemory owned(descriptor);
+    BYTE interactive[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof interactive;
+    ASSERT_TRUE(CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &size));
+    std::vector<ACCESS_MASK> granted;
+    for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(list, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        if (EqualSid(&ace->SidStart, interactive)) granted.push_back(ace->Mask);
+    }
+    EXPECT_EQ(granted, (std::vector<ACCESS_MASK>{SYNCHRONIZE}));
+}
+
 TEST(ServiceControl, StopDuringARequestLetsTheRequestFinish) {
     ASSERT_TRUE(CreateDriverKey());
     const auto client = RawClient::Connect(true);
@@ -484,6 +510,10 @@ TEST(ServiceControl, ClientConnectingAsTheServiceStartsIsServed) {
     early.join();
     EXPECT_EQ(result, 1);
     EXPECT_EQ(DriverValue(L"DefLen"), 0x00600000u);
+    // The tool's client held the service's earlier process; the new one,
+    // under a new process id, is confirmed and served.
+    EXPECT_EQ(Client().RequestSetSize(0x00700000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00700000u);
 }
 
 TEST(ServiceControl, RunOutsideTheServiceControlManagerItEndsCleanly) {

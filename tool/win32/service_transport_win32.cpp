@@ -32,7 +32,7 @@ private:
 
 class ClientPipe final : public ServicePipe {
 public:
-    ClientPipe(FileHandle pipe, KernelHandle done) : pipe_(std::move(pipe)), done_(std::move(done)) {}
+    ClientPipe(FileHandle pipe, HANDLE done) : pipe_(std::move(pipe)), done_(done) {}
 
     std::uint32_t ServerProcessId() override {
         ULONG server = 0;
@@ -40,20 +40,20 @@ public:
     }
 
     IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) override {
-        return BoundedOverlapped(pipe_.get(), done_.get(), bound, [&](OVERLAPPED* overlapped) {
+        return BoundedOverlapped(pipe_.get(), done_, bound, [&](OVERLAPPED* overlapped) {
             return WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, overlapped);
         });
     }
 
     IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
-        return BoundedOverlapped(pipe_.get(), done_.get(), bound, [&](OVERLAPPED* overlapped) {
+        return BoundedOverlapped(pipe_.get(), done_, bound, [&](OVERLAPPED* overlapped) {
             return ReadFile(pipe_.get(), into.data(), static_cast<DWORD>(into.size()), nullptr, overlapped);
         });
     }
 
 private:
     FileHandle pipe_;
-    KernelHandle done_;  // manual-reset: ReadFile and WriteFile reset it as they start
+    HANDLE done_;
 };
 
 class HeldProcess final : public ProcessHold {
@@ -91,9 +91,13 @@ public:
         FileHandle pipe(CreateFileW(SERVICE_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (!pipe) return nullptr;
-        KernelHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        // One completion event per thread, made once: a thread has one
+        // transfer under way at a time, and ReadFile and WriteFile reset the
+        // (manual-reset) event as they start. Making it for every request
+        // cost two calls to the wine server's worth of a round trip.
+        thread_local const KernelHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!done) return nullptr;
-        return std::make_unique<ClientPipe>(std::move(pipe), std::move(done));
+        return std::make_unique<ClientPipe>(std::move(pipe), done.get());
     }
 
     std::uint32_t ServiceProcessId() override {
