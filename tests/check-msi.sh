@@ -42,9 +42,9 @@ expect ServiceInstall '^\w+\tQN38HotPlugService\t[^\t]*\t16\t2\t1\t\t\tLocalSyst
 expect ServiceControl '^\w+\tQN38HotPlugService\t163\t\t1\tService$' "service control row"
 # Recovery: sc.exe as LocalSystem, deferred, between InstallServices and
 # StartServices, on every install and repair.
-expect CustomAction '^ServiceRecovery\t3170\tINSTALLDIR\t"\[SystemFolder\]sc\.exe" failure QN38HotPlugService reset= 86400 actions= restart/5000/restart/5000/restart/60000$' \
+expect CustomAction '^ServiceRecovery\t3170\tINSTALLDIR\t"\[SystemFolder\]sc\.exe" failure QN38HotPlugService reset= 86400 actions= restart/5000/restart/5000/restart/60000(\t|$)' \
   "no recovery actions for the service"
-expect CustomAction '^ServiceRecoveryFlag\t3170\tINSTALLDIR\t"\[SystemFolder\]sc\.exe" failureflag QN38HotPlugService 1$' \
+expect CustomAction '^ServiceRecoveryFlag\t3170\tINSTALLDIR\t"\[SystemFolder\]sc\.exe" failureflag QN38HotPlugService 1(\t|$)' \
   "recovery does not cover exits with an error code"
 for action in ServiceRecovery:5850 ServiceRecoveryFlag:5860; do
   expect InstallExecuteSequence "^${action%:*}\tNOT REMOVE~=\"ALL\"\t${action#*:}\$" "${action%:*} is not run after InstallServices"
