@@ -199,6 +199,24 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
     return sid;
 }
 
+// An object's access list, read through a handle that carries READ_CONTROL;
+// null when it cannot be read.
+struct AccessList {
+    qn38::win32::LocalMemory descriptor;
+    PACL dacl = nullptr;
+};
+
+AccessList AccessListOf(HANDLE object) {
+    AccessList list;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list.dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        return {};
+    }
+    list.descriptor = qn38::win32::LocalMemory(descriptor);
+    return list;
+}
+
 // Every entry of the list allows, inherits nothing, and names the account
 // and the rights given, in this order.
 void ExpectAllowedEntries(const ACL* dacl, const std::vector<std::pair<std::vector<BYTE>, DWORD>>& expected) {
@@ -259,17 +277,12 @@ TEST(ServiceEvent, CarriesAnAccessListThatLetsEveryInteractiveUserWaitAndSetIt) 
     // Its creator owns it, and an owner may always read its descriptor.
     qn38::win32::KernelHandle reader(OpenEventW(READ_CONTROL, FALSE, SERVICE_EVENT_NAME));
     ASSERT_TRUE(reader) << GetLastError();
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(reader.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    const qn38::win32::LocalMemory owned(descriptor);
-    ASSERT_NE(dacl, nullptr);
-    ExpectAllowedEntries(dacl, {
-                                   {WellKnownSid(WinLocalSystemSid), EVENT_ALL_ACCESS},
-                                   {WellKnownSid(WinInteractiveSid), SYNCHRONIZE | EVENT_MODIFY_STATE},
-                               });
+    const AccessList list = AccessListOf(reader.get());
+    ASSERT_NE(list.dacl, nullptr);
+    ExpectAllowedEntries(list.dacl, {
+                                        {WellKnownSid(WinLocalSystemSid), EVENT_ALL_ACCESS},
+                                        {WellKnownSid(WinInteractiveSid), SYNCHRONIZE | EVENT_MODIFY_STATE},
+                                    });
 }
 
 TEST(ServiceEvent, NameTakenFirstWithAListThatDeniesEveryoneDoesNotStopARequest) {
