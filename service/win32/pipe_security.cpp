@@ -71,6 +71,9 @@ bool LetInteractiveUsersWaitOnThisProcess() {
         return false;
     }
     const qn38::win32::LocalMemory ownedDescriptor(descriptor);
+    // No list at all grants everybody everything: a list made of the one
+    // entry would take from the others what they had.
+    if (current == nullptr) return true;
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof sid;
     if (!CreateWellKnownSid(WinInteractiveSid, nullptr, sid, &size)) return false;

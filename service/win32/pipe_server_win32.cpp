@@ -19,7 +19,7 @@ using qn38::win32::PipeIoStatus;
 // and no other process can add an instance beside them; no remote clients.
 constexpr DWORD PIPE_OPEN_MODE = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
 constexpr DWORD PIPE_MODE = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-constexpr DWORD PIPE_INSTANCES = 8;
+constexpr DWORD PIPE_INSTANCES = 4;
 constexpr DWORD PIPE_BUFFER_BYTES = 512;
 constexpr DWORD PIPE_DEFAULT_TIMEOUT_MS = 1000;
 
