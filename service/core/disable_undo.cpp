@@ -24,6 +24,7 @@ int DisableUndo::SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::ui
     // The library reads each argument through its low 8 bits.
     const auto slot = static_cast<std::uint8_t>(bus);
     const auto change = static_cast<std::uint8_t>(stateChange);
+    std::lock_guard lock(mutex_);
     if (change == STATE_ENABLE || change == STATE_DISABLE) {
         std::erase_if(outstanding_, [&](const Outstanding& entry) { return entry.bus == slot; });
     }
@@ -36,6 +37,7 @@ int DisableUndo::SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::ui
 }
 
 std::optional<std::chrono::milliseconds> DisableUndo::TimeToNextUndo() {
+    std::lock_guard lock(mutex_);
     if (outstanding_.empty()) return std::nullopt;
     const auto first = std::min_element(outstanding_.begin(), outstanding_.end(),
                                         [](const Outstanding& a, const Outstanding& b) { return a.due < b.due; });
@@ -49,11 +51,14 @@ void DisableUndo::UndoAll() { Undo(true); }
 void DisableUndo::Undo(bool all) {
     const auto now = clock_.Elapsed();
     std::vector<Outstanding> due;
-    std::erase_if(outstanding_, [&](const Outstanding& entry) {
-        if (!all && entry.due > now) return false;
-        due.push_back(entry);
-        return true;
-    });
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(outstanding_, [&](const Outstanding& entry) {
+            if (!all && entry.due > now) return false;
+            due.push_back(entry);
+            return true;
+        });
+    }
     for (const Outstanding& entry : due) operations_.SetStatus(entry.bus, STATE_ENABLE, entry.linkEnable, 0);
 }
 

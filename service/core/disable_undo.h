@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -71,6 +72,9 @@ private:
     ServiceOperations& operations_;
     MonotonicClock& clock_;
     const std::chrono::milliseconds bound_;
+    // The instances' threads perform one operation at a time, but ask when
+    // the next undo is due while another instance performs one.
+    std::mutex mutex_;
     std::vector<Outstanding> outstanding_;
 };
 

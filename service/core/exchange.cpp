@@ -1,63 +1,38 @@
 #include "exchange.h"
 
-#include <algorithm>
+#include <optional>
 
 #include "dispatcher.h"
 
 namespace qn38::service {
-namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::chrono::milliseconds Remaining(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return std::max(left, std::chrono::milliseconds{0});
+OperationQueue::Turn::Turn(OperationQueue& queue) : queue_(queue) {
+    std::unique_lock lock(queue_.mutex_);
+    const std::uint64_t ticket = queue_.nextTicket_++;
+    queue_.changed_.wait(lock, [&] { return queue_.serving_ == ticket; });
 }
 
-struct Transfer {
-    std::size_t bytes = 0;
-    IoStatus status = IoStatus::Done;
-};
-
-// A byte-stream pipe may hand a record over in pieces; the bound covers the
-// whole record, so a client trickling bytes cannot hold the service either.
-template <typename Buffer, typename Step>
-Transfer Whole(Buffer bytes, std::chrono::milliseconds bound, Step step) {
-    const auto deadline = Clock::now() + bound;
-    Transfer transfer;
-    while (transfer.bytes < bytes.size()) {
-        const auto left = Remaining(deadline);
-        if (left.count() == 0) {
-            transfer.status = IoStatus::TimedOut;
-            break;
-        }
-        const IoResult io = step(bytes.subspan(transfer.bytes), left);
-        transfer.bytes += std::min(io.bytes, bytes.size() - transfer.bytes);
-        if (io.status != IoStatus::Done) {
-            transfer.status = io.status;
-            break;
-        }
-        if (io.bytes == 0) {  // no progress and no error: do not spin
-            transfer.status = IoStatus::Failed;
-            break;
-        }
+OperationQueue::Turn::~Turn() {
+    {
+        std::lock_guard lock(queue_.mutex_);
+        ++queue_.serving_;
     }
-    return transfer;
+    queue_.changed_.notify_all();
 }
 
-}  // namespace
-
-ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& operations,
-                             const ExchangeLimits& limits) {
+ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& operations, const ExchangeLimits& limits,
+                             OperationQueue* queue) {
     ExchangeReport report;
     ServiceRequestBytes bytes{};
-    const Transfer request = Whole(
-        std::span<std::uint8_t>(bytes), limits.requestRead,
+    const RecordTransfer request = TransferRecord(
+        std::span(bytes), limits.requestRead,
         [&](std::span<std::uint8_t> rest, std::chrono::milliseconds left) { return connection.Read(rest, left); });
     report.requestBytes = request.bytes;
     report.reply = DecodeServiceRequest(bytes);
 
-    if (request.bytes == bytes.size()) {
+    if (request.Whole()) {
+        std::optional<OperationQueue::Turn> turn;
+        if (queue != nullptr) turn.emplace(*queue);
         Dispatch(report.reply, operations);
         report.performed = true;
     } else if (request.status == IoStatus::Closed) {
@@ -78,13 +53,14 @@ ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& o
     const bool clientEvent = connection.OpenClientEvent();
     if (clientEvent) connection.SignalClientEvent();
     bytes = EncodeServiceRequest(report.reply);
-    const Transfer reply = Whole(std::span<const std::uint8_t>(bytes), limits.replyWrite,
-                                 [&](std::span<const std::uint8_t> rest, std::chrono::milliseconds left) {
-                                     return connection.Write(rest, left);
-                                 });
+    const RecordTransfer reply =
+        TransferRecord(std::span<const std::uint8_t, SERVICE_REQUEST_SIZE>(bytes), limits.replyWrite,
+                       [&](std::span<const std::uint8_t> rest, std::chrono::milliseconds left) {
+                           return connection.Write(rest, left);
+                       });
     // Disconnecting discards what the client has not read yet, so the flush
     // waits for the client to take the reply, but not for ever.
-    const bool taken = reply.bytes == bytes.size() && connection.Flush(limits.replyTaken) == IoStatus::Done;
+    const bool taken = reply.Whole() && connection.Flush(limits.replyTaken) == IoStatus::Done;
     connection.Disconnect();
     if (clientEvent) connection.CloseClientEvent();
 

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 
 #include "ServiceRequest.h"
 #include "ports/connection.h"
@@ -27,6 +30,7 @@ enum class ExchangeEnd {
     ClientGone,     // the client left before its request was whole: nothing performed
     Incomplete,     // no whole request within the bound: answered, nothing performed
     ReplyNotTaken,  // answered, but the client left or stopped reading
+    Refused,        // the client's session holds its share of the instances: disconnected unread
 };
 
 struct ExchangeReport {
@@ -36,7 +40,33 @@ struct ExchangeReport {
     ServiceRequest reply;
 };
 
+// The service performs one operation at a time, in the order the records
+// became whole, however many clients it reads from at once: the library's
+// exports were never made to run beside each other, and a client that sends
+// quickly is not overtaken by one that connected first and dawdles.
+class OperationQueue {
+public:
+    class Turn {
+    public:
+        explicit Turn(OperationQueue& queue);
+        ~Turn();
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+
+    private:
+        OperationQueue& queue_;
+    };
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t nextTicket_ = 0;
+    std::uint64_t serving_ = 0;
+};
+
+// `queue` orders the operation among those of the other instances; without
+// one the caller serves one client at a time.
 ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& operations,
-                             const ExchangeLimits& limits = {});
+                             const ExchangeLimits& limits = {}, OperationQueue* queue = nullptr);
 
 }  // namespace qn38::service

@@ -2,6 +2,7 @@
 
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace qn38::service {
 
@@ -38,16 +39,26 @@ bool ServiceHost::ReportStatus(ServiceState state, std::uint32_t checkPoint, std
         state_ = state;
     }
     const bool reported = reporter_.Report(MakeStatusReport(state, checkPoint, waitHint));
-    if (!reported) StopService();
+    if (!reported) Fail(SERVICE_EXIT_NO_PIPE);
     return reported;
 }
 
-void ServiceHost::ReportStopped(std::uint32_t exitCode) {
+void ServiceHost::Fail(std::uint32_t exitCode) {
+    {
+        std::lock_guard lock(mutex_);
+        if (exitCode_ == 0) exitCode_ = exitCode != 0 ? exitCode : SERVICE_EXIT_NO_PIPE;
+    }
+    StopService();
+}
+
+void ServiceHost::ReportStopped() {
+    std::uint32_t exitCode = 0;
     {
         std::lock_guard lock(mutex_);
         if (stoppedReported_ || reportingStopped_) return;
         reportingStopped_ = true;
         state_ = ServiceState::Stopped;
+        exitCode = exitCode_;
     }
     bool reported = false;
     for (int attempt = 0; attempt < STOPPED_REPORT_ATTEMPTS && !reported; ++attempt) {
@@ -89,17 +100,16 @@ void ServiceHost::Run(RequestServerFactory& factory, ServiceOperations& operatio
         if (stopRequested_) return;
         runOwnsFinalReport_ = true;
     }
-    std::uint32_t exitCode = 0;
     if (ReportStatus(ServiceState::StartPending, 1, PENDING_WAIT_HINT_MS) && !StopRequested()) {
         // Without its pipe (a descriptor that could not be built, a name held
         // by someone else) the service would report running and serve nobody;
         // it stops with the reason as its exit code, for sc query to show.
-        std::unique_ptr<RequestServer> server = factory.CreateServer(exitCode);
+        std::uint32_t error = 0;
+        std::unique_ptr<RequestServer> server = factory.CreateServer(error);
         if (server) {
-            exitCode = 0;
-            if (ReportStatus(ServiceState::Running, 0, 0)) RunRequestLoop(*server, operations);
-        } else if (exitCode == 0) {
-            exitCode = SERVICE_EXIT_NO_PIPE;
+            if (ReportStatus(ServiceState::Running, 0, 0)) RunRequestLoops(*server, operations);
+        } else {
+            Fail(error);
         }
         // The pipe is gone before the service says it has stopped.
     }
@@ -107,7 +117,7 @@ void ServiceHost::Run(RequestServerFactory& factory, ServiceOperations& operatio
         std::lock_guard lock(mutex_);
         runOwnsFinalReport_ = false;
     }
-    ReportStopped(exitCode);
+    ReportStopped();
 }
 
 void ServiceHost::ReportStopProgress() {
@@ -123,7 +133,75 @@ void ServiceHost::ReportStopProgress() {
     }
 }
 
-void ServiceHost::RunRequestLoop(RequestServer& server, ServiceOperations& operations) {
+bool ServiceHost::AdmitSession(std::optional<std::uint32_t> session) {
+    std::unique_lock lock(mutex_);
+    SessionConnections& held = sessions_[session];  // stays put while other sessions come and go
+    if (held.served < SESSION_CONNECTIONS_SERVED) {
+        ++held.served;
+        return true;
+    }
+    if (held.waiting >= SESSION_CONNECTIONS_WAITING) return false;
+    // The connection served before this one ends within its bounds, so the
+    // wait is bounded too; it holds no more than this client's own instance.
+    ++held.waiting;
+    sessionLeft_.wait(lock, [&] { return held.served < SESSION_CONNECTIONS_SERVED; });
+    --held.waiting;
+    ++held.served;
+    return true;
+}
+
+void ServiceHost::LeaveSession(std::optional<std::uint32_t> session) {
+    {
+        std::lock_guard lock(mutex_);
+        SessionConnections& held = sessions_[session];
+        --held.served;
+        if (held.served == 0 && held.waiting == 0) sessions_.erase(session);
+    }
+    sessionLeft_.notify_all();
+}
+
+void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, DisableUndo& undo) {
+    // A stop is looked at between exchanges only: the request being served is
+    // finished first. The first instance's wait for a client lasts only until
+    // an outstanding disable is due to be undone.
+    const auto undoOverdue = [&] {
+        OperationQueue::Turn turn(operationQueue_);
+        undo.UndoOverdue();
+    };
+    while (!StopRequested()) {
+        std::uint32_t error = 0;
+        const Wake wake = server.WaitForClient(instance, error, instance == 0 ? undo.TimeToNextUndo() : std::nullopt);
+        if (wake == Wake::TimedOut) {
+            undoOverdue();
+            continue;
+        }
+        if (wake == Wake::Stop) break;
+        if (wake == Wake::Failed) {
+            // An instance that cannot listen any more would leave its share of
+            // clients unserved for good: the service ends, with the reason,
+            // and the service control manager starts it again.
+            Fail(error);
+            break;
+        }
+        ServiceConnection& client = server.Client(instance);
+        const std::optional<std::uint32_t> session = client.ClientSession();
+        ExchangeReport report;
+        if (AdmitSession(session)) {
+            report = ServeExchange(client, undo, limits_, &operationQueue_);
+            LeaveSession(session);
+        } else {
+            client.Disconnect();
+            report.end = ExchangeEnd::Refused;
+        }
+        if (observer_) {
+            std::lock_guard lock(observerMutex_);
+            observer_(report);
+        }
+        undoOverdue();
+    }
+}
+
+void ServiceHost::RunRequestLoops(RequestServer& server, ServiceOperations& operations) {
     std::thread progress;
     try {
         progress = std::thread([this] { ReportStopProgress(); });
@@ -131,23 +209,19 @@ void ServiceHost::RunRequestLoop(RequestServer& server, ServiceOperations& opera
         // Without the reports a long request may outlast the stop's wait
         // hint; serving is still better than not serving.
     }
-    // A stop is looked at between exchanges only: the request being served is
-    // finished first. A wait that fails ends the loop as a stop does. The
-    // wait for a client lasts only until an outstanding disable is due to be
-    // undone; a stopping service undoes them all, so no slot stays disabled
-    // in the profile whatever happens to the enable.
+    // A stopping service undoes every outstanding disable, so no slot stays
+    // disabled in the profile whatever happens to its enable.
     DisableUndo undo(operations, *clock_, undoBound_);
-    while (!StopRequested()) {
-        const Wake wake = server.WaitForClient(undo.TimeToNextUndo());
-        if (wake == Wake::TimedOut) {
-            undo.UndoOverdue();
-            continue;
+    std::vector<std::thread> instances;
+    for (std::size_t instance = 1; instance < server.Instances(); ++instance) {
+        try {
+            instances.emplace_back([this, &server, &undo, instance] { ServeInstance(server, instance, undo); });
+        } catch (const std::system_error&) {
+            break;  // fewer instances serve all the same
         }
-        if (wake != Wake::ClientConnected) break;
-        const ExchangeReport report = ServeExchange(server.Client(), undo, limits_);
-        if (observer_) observer_(report);
-        undo.UndoOverdue();
     }
+    ServeInstance(server, 0, undo);
+    for (std::thread& thread : instances) thread.join();
     undo.UndoAll();
     {
         std::lock_guard lock(mutex_);

@@ -1,12 +1,14 @@
 // The service's lifecycle: the status reports, the control handler, the stop
-// and the request loop that serves one client at a time until stopped.
+// and the request loops, one per pipe instance, until stopped.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 
 #include "disable_undo.h"
 #include "exchange.h"
@@ -34,9 +36,19 @@ inline constexpr std::uint32_t PENDING_WAIT_HINT_MS = 3000;
 // the service control manager is told well within each hint that the stop is
 // still progressing, so `net stop` does not give up with error 1053.
 inline constexpr std::chrono::milliseconds STOP_PENDING_REPORT_INTERVAL{1000};
-// The exit code when the pipe could not be made and the platform gave no
-// reason (ERROR_GEN_FAILURE).
+// The exit code when the service ends without a stop control and the
+// platform gave no reason (ERROR_GEN_FAILURE): the pipe could not be made, a
+// listen failed, a status report was refused. Nonzero, so the service control
+// manager's recovery actions restart it.
 inline constexpr std::uint32_t SERVICE_EXIT_NO_PIPE = 31;
+// How many instances one logon session's clients may hold at once: one
+// served, one waiting for it to end; more are disconnected unread. A user
+// whose program loops on the pipe, or holds connections open, so leaves the
+// other instances to the other sessions, and at most one of that user's
+// operations can come before another session's request. One tool per session
+// sends one request at a time, so it never waits here.
+inline constexpr int SESSION_CONNECTIONS_SERVED = 1;
+inline constexpr int SESSION_CONNECTIONS_WAITING = 1;
 // A service control manager that refuses the final report this often will
 // not take it at all; the service stops trying rather than loop.
 inline constexpr int STOPPED_REPORT_ATTEMPTS = 3;
@@ -52,7 +64,7 @@ public:
     ServiceHost& operator=(const ServiceHost&) = delete;
 
     // ServiceMain once the control handler is registered: start pending, the
-    // pipe and its events, running, the request loop; returns after the
+    // pipe and its events, running, the request loops; returns after the
     // final SERVICE_STOPPED report.
     void Run(RequestServerFactory& factory, ServiceOperations& operations);
 
@@ -78,12 +90,19 @@ public:
     }
 
 private:
-    void RunRequestLoop(RequestServer& server, ServiceOperations& operations);
+    void RunRequestLoops(RequestServer& server, ServiceOperations& operations);
+    void ServeInstance(RequestServer& server, std::size_t instance, DisableUndo& undo);
+    // Takes the client's session's place to be served, once the connection
+    // served before it has ended, or refuses it (false).
+    bool AdmitSession(std::optional<std::uint32_t> session);
+    void LeaveSession(std::optional<std::uint32_t> session);
+    // Ends the service as a stop does, with `exitCode` in the final report.
+    void Fail(std::uint32_t exitCode);
     // On a thread of its own while the loop runs: once a stop is asked for,
     // STOP_PENDING with a rising check point until the loop has ended.
     void ReportStopProgress();
     bool StopRequested();
-    void ReportStopped(std::uint32_t exitCode = 0);
+    void ReportStopped();
 
     StatusReporter& reporter_;
     StopSignal& stop_;
@@ -93,6 +112,8 @@ private:
     SteadyClock steadyClock_;
     MonotonicClock* clock_ = &steadyClock_;
     std::chrono::milliseconds undoBound_ = DISABLE_UNDO_BOUND;
+    OperationQueue operationQueue_;
+    std::mutex observerMutex_;  // the instances' threads tell the observer one at a time
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -102,6 +123,16 @@ private:
     bool runOwnsFinalReport_ = false;
     bool stoppedReported_ = false;
     bool reportingStopped_ = false;
+    // Nonzero once the service must end without a stop control.
+    std::uint32_t exitCode_ = 0;
+    // Connections held per client session; clients whose session cannot be
+    // told count as one session.
+    struct SessionConnections {
+        int served = 0;
+        int waiting = 0;
+    };
+    std::map<std::optional<std::uint32_t>, SessionConnections> sessions_;
+    std::condition_variable sessionLeft_;
 };
 
 }  // namespace qn38::service

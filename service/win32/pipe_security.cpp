@@ -5,6 +5,7 @@
 #include <array>
 
 #include "core/pipe_access.h"
+#include "win32/handles.h"
 
 namespace qn38::service::win32 {
 namespace {
@@ -60,6 +61,34 @@ std::unique_ptr<PipeSecurity> PipeSecurity::Build() {
     security->attributes_.lpSecurityDescriptor = &security->descriptor_;
     security->attributes_.bInheritHandle = FALSE;
     return security;
+}
+
+bool LetInteractiveUsersWaitOnThisProcess() {
+    PACL current = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    const qn38::win32::LocalMemory ownedDescriptor(descriptor);
+    // No list at all grants everybody everything: a list made of the one
+    // entry would take from the others what they had.
+    if (current == nullptr) return true;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (!CreateWellKnownSid(WinInteractiveSid, nullptr, sid, &size)) return false;
+    EXPLICIT_ACCESSW entry{};
+    entry.grfAccessPermissions = SYNCHRONIZE;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.grfInheritance = NO_INHERITANCE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(sid);
+    PACL updated = nullptr;
+    if (SetEntriesInAclW(1, &entry, current, &updated) != ERROR_SUCCESS || updated == nullptr) return false;
+    const qn38::win32::LocalMemory ownedList(updated);
+    return SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, updated,
+                           nullptr) == ERROR_SUCCESS;
 }
 
 }  // namespace qn38::service::win32

@@ -3,58 +3,25 @@
 #include <algorithm>
 
 #include "ServiceRequest.h"
+#include "overlapped_io.h"
 #include "pipe_security.h"
 
 namespace qn38::service::win32 {
 namespace {
 
-// What the service offers: one instance, so clients are served one at a time;
-// the first instance of the name, so it never serves on a pipe that somebody
-// else created before it; no remote clients.
-constexpr DWORD PIPE_OPEN_MODE = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+using qn38::win32::BoundedOverlapped;
+using qn38::win32::PipeIoStatus;
+
+// What the service offers: several instances, so that one client holding a
+// connection leaves the others to everybody else; created all at once and
+// never closed while the service runs, the first with the first-instance
+// flag, so it never serves on a pipe that somebody else created before it,
+// and no other process can add an instance beside them; no remote clients.
+constexpr DWORD PIPE_OPEN_MODE = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
 constexpr DWORD PIPE_MODE = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-constexpr DWORD PIPE_INSTANCES = 1;
+constexpr DWORD PIPE_INSTANCES = 4;
 constexpr DWORD PIPE_BUFFER_BYTES = 512;
 constexpr DWORD PIPE_DEFAULT_TIMEOUT_MS = 1000;
-
-DWORD Milliseconds(std::chrono::milliseconds bound) {
-    return static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(bound.count(), INFINITE - 1));
-}
-
-IoStatus StatusOf(DWORD error) {
-    switch (error) {
-    case ERROR_BROKEN_PIPE:
-    case ERROR_PIPE_NOT_CONNECTED:
-    case ERROR_NO_DATA:
-        return IoStatus::Closed;
-    case ERROR_OPERATION_ABORTED:
-        return IoStatus::TimedOut;
-    default:
-        return IoStatus::Failed;
-    }
-}
-
-// Starts one overlapped call and waits for it within the bound. On an
-// overlapped handle a call without an OVERLAPPED record may report a
-// completion that has not happened, so every call has one, and a call given
-// up on is cancelled and awaited before its record goes out of scope.
-template <typename Start>
-IoResult Overlapped(HANDLE pipe, HANDLE ioEvent, std::chrono::milliseconds bound, Start start) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = ioEvent;
-    DWORD moved = 0;
-    if (!start(&overlapped)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) return {StatusOf(error), 0};
-        if (WaitForSingleObject(ioEvent, Milliseconds(bound)) != WAIT_OBJECT_0) {
-            CancelIoEx(pipe, &overlapped);
-            const BOOL completed = GetOverlappedResult(pipe, &overlapped, &moved, TRUE);
-            return {completed && moved > 0 ? IoStatus::Done : IoStatus::TimedOut, moved};
-        }
-    }
-    if (!GetOverlappedResult(pipe, &overlapped, &moved, FALSE)) return {StatusOf(GetLastError()), moved};
-    return {IoStatus::Done, moved};
-}
 
 }  // namespace
 
@@ -105,7 +72,7 @@ IoStatus FlushWatchdog::Flush(std::chrono::milliseconds bound) {
         fired = fired_;
     }
     if (flushed) return IoStatus::Done;
-    return fired ? IoStatus::TimedOut : StatusOf(error);
+    return fired ? IoStatus::TimedOut : PipeIoStatus(error);
 }
 
 void FlushWatchdog::Watch() {
@@ -141,13 +108,13 @@ void PipeConnection::SignalClientEvent() {
 void PipeConnection::CloseClientEvent() { clientEvent_.reset(); }
 
 IoResult PipeConnection::Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) {
-    return Overlapped(pipe_, ioEvent_, bound, [&](OVERLAPPED* overlapped) {
+    return BoundedOverlapped(pipe_, ioEvent_, bound, [&](OVERLAPPED* overlapped) {
         return ReadFile(pipe_, into.data(), static_cast<DWORD>(into.size()), nullptr, overlapped);
     });
 }
 
 IoResult PipeConnection::Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) {
-    return Overlapped(pipe_, ioEvent_, bound, [&](OVERLAPPED* overlapped) {
+    return BoundedOverlapped(pipe_, ioEvent_, bound, [&](OVERLAPPED* overlapped) {
         return WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, overlapped);
     });
 }
@@ -156,24 +123,23 @@ IoStatus PipeConnection::Flush(std::chrono::milliseconds bound) { return watchdo
 
 void PipeConnection::Disconnect() { DisconnectNamedPipe(pipe_); }
 
-PipeServer::PipeServer(qn38::win32::KernelHandle stopEvent, qn38::win32::KernelHandle connectEvent,
-                       qn38::win32::KernelHandle ioEvent, qn38::win32::FileHandle pipe, Win32StopSignal& stop)
-    : stopEvent_(std::move(stopEvent)),
+std::optional<std::uint32_t> PipeConnection::ClientSession() {
+    ULONG session = 0;
+    if (!GetNamedPipeClientSessionId(pipe_, &session)) return std::nullopt;
+    return session;
+}
+
+PipeInstance::PipeInstance(qn38::win32::FileHandle pipe, qn38::win32::KernelHandle connectEvent,
+                           qn38::win32::KernelHandle ioEvent)
+    : pipe_(std::move(pipe)),
       connectEvent_(std::move(connectEvent)),
       ioEvent_(std::move(ioEvent)),
-      pipe_(std::move(pipe)),
-      stop_(stop),
       watchdog_(pipe_.get()),
-      connection_(pipe_.get(), ioEvent_.get(), watchdog_) {
-    stop_.Attach(stopEvent_.get());
-}
+      connection_(pipe_.get(), ioEvent_.get(), watchdog_) {}
 
-PipeServer::~PipeServer() {
-    stop_.Detach();
-    CancelListen();
-}
+PipeInstance::~PipeInstance() { CancelListen(); }
 
-bool PipeServer::CancelListen() {
+bool PipeInstance::CancelListen() {
     if (!listening_) return false;
     CancelIoEx(pipe_.get(), &listen_);
     DWORD unused = 0;
@@ -182,12 +148,14 @@ bool PipeServer::CancelListen() {
     return connected;
 }
 
-Wake PipeServer::WaitForClient(std::optional<std::chrono::milliseconds> bound) {
+Wake PipeInstance::WaitForClient(HANDLE stopEvent, std::uint32_t& error,
+                                 std::optional<std::chrono::milliseconds> bound) {
     for (;;) {
         listen_ = OVERLAPPED{};
         listen_.hEvent = connectEvent_.get();
         if (ConnectNamedPipe(pipe_.get(), &listen_)) return Wake::ClientConnected;
-        switch (GetLastError()) {
+        const DWORD listened = GetLastError();
+        switch (listened) {
         case ERROR_IO_PENDING:
             listening_ = true;
             break;
@@ -200,16 +168,18 @@ Wake PipeServer::WaitForClient(std::optional<std::chrono::milliseconds> bound) {
             DisconnectNamedPipe(pipe_.get());
             continue;
         default:
+            error = listened;
             return Wake::Failed;
         }
 
-        const HANDLE events[2] = {connectEvent_.get(), stopEvent_.get()};
+        const HANDLE events[2] = {connectEvent_.get(), stopEvent};
         const DWORD woken = WaitForMultipleObjects(2, events, FALSE, bound ? Milliseconds(*bound) : INFINITE);
         if (woken == WAIT_TIMEOUT) {
             // A client may connect as the listen is given up on.
             return CancelListen() ? Wake::ClientConnected : Wake::TimedOut;
         }
         if (woken != WAIT_OBJECT_0) {
+            if (woken == WAIT_FAILED) error = GetLastError();
             CancelListen();
             return woken == WAIT_OBJECT_0 + 1 ? Wake::Stop : Wake::Failed;
         }
@@ -220,6 +190,19 @@ Wake PipeServer::WaitForClient(std::optional<std::chrono::milliseconds> bound) {
     }
 }
 
+PipeServer::PipeServer(qn38::win32::KernelHandle stopEvent, std::vector<std::unique_ptr<PipeInstance>> instances,
+                       Win32StopSignal& stop)
+    : stopEvent_(std::move(stopEvent)), instances_(std::move(instances)), stop_(stop) {
+    stop_.Attach(stopEvent_.get());
+}
+
+PipeServer::~PipeServer() { stop_.Detach(); }
+
+Wake PipeServer::WaitForClient(std::size_t instance, std::uint32_t& error,
+                               std::optional<std::chrono::milliseconds> bound) {
+    return instances_[instance]->WaitForClient(stopEvent_.get(), error, bound);
+}
+
 std::unique_ptr<RequestServer> PipeServerFactory::CreateServer(std::uint32_t& error) {
     const auto failed = [&](DWORD code) -> std::unique_ptr<RequestServer> {
         error = code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
@@ -228,18 +211,26 @@ std::unique_ptr<RequestServer> PipeServerFactory::CreateServer(std::uint32_t& er
     try {
         const auto security = PipeSecurity::Build();
         if (!security) return failed(GetLastError());
-        // A name that another process holds already fails here (access denied
-        // on Windows, for the first-instance flag): that is the exit code.
-        qn38::win32::FileHandle pipe(CreateNamedPipeW(SERVICE_PIPE_NAME, PIPE_OPEN_MODE, PIPE_MODE, PIPE_INSTANCES,
-                                                      PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES, PIPE_DEFAULT_TIMEOUT_MS,
-                                                      security->attributes()));
-        if (!pipe) return failed(GetLastError());
-        qn38::win32::KernelHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         qn38::win32::KernelHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        qn38::win32::KernelHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        if (!connectEvent || !stopEvent || !ioEvent) return failed(GetLastError());
-        return std::make_unique<PipeServer>(std::move(stopEvent), std::move(connectEvent), std::move(ioEvent),
-                                            std::move(pipe), stop_);
+        if (!stopEvent) return failed(GetLastError());
+        std::vector<std::unique_ptr<PipeInstance>> instances;
+        for (DWORD index = 0; index < PIPE_INSTANCES; ++index) {
+            // A name that another process holds already fails the first
+            // instance (access denied on Windows, for the first-instance
+            // flag): that is the exit code.
+            const DWORD first = index == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0;
+            qn38::win32::FileHandle pipe(CreateNamedPipeW(SERVICE_PIPE_NAME, PIPE_OPEN_MODE | first, PIPE_MODE,
+                                                          PIPE_INSTANCES, PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES,
+                                                          PIPE_DEFAULT_TIMEOUT_MS, security->attributes()));
+            if (!pipe) return failed(GetLastError());
+            // Auto-reset for the listen, manual-reset for the reads and writes.
+            qn38::win32::KernelHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+            qn38::win32::KernelHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            if (!connectEvent || !ioEvent) return failed(GetLastError());
+            instances.push_back(
+                std::make_unique<PipeInstance>(std::move(pipe), std::move(connectEvent), std::move(ioEvent)));
+        }
+        return std::make_unique<PipeServer>(std::move(stopEvent), std::move(instances), stop_);
     } catch (...) {
         // No thread for the flush bound: serving without it could hang.
         return failed(ERROR_NOT_ENOUGH_MEMORY);

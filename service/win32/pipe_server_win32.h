@@ -1,5 +1,5 @@
-// The service's one pipe instance, its connect and stop events, and the
-// connection it serves: overlapped calls with bounded waits.
+// The service's pipe instances, their connect events, the stop event they
+// share, and the connections they serve: overlapped calls with bounded waits.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "core/ports/connection.h"
 #include "core/ports/service_control.h"
@@ -68,6 +69,7 @@ public:
     IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) override;
     IoStatus Flush(std::chrono::milliseconds bound) override;
     void Disconnect() override;
+    std::optional<std::uint32_t> ClientSession() override;
 
 private:
     HANDLE pipe_;
@@ -76,29 +78,47 @@ private:
     qn38::win32::KernelHandle clientEvent_;
 };
 
-class PipeServer final : public RequestServer {
+// One instance of the pipe's name with what its thread needs to serve it.
+class PipeInstance {
 public:
-    PipeServer(qn38::win32::KernelHandle stopEvent, qn38::win32::KernelHandle connectEvent,
-               qn38::win32::KernelHandle ioEvent, qn38::win32::FileHandle pipe, Win32StopSignal& stop);
-    ~PipeServer() override;
+    PipeInstance(qn38::win32::FileHandle pipe, qn38::win32::KernelHandle connectEvent,
+                 qn38::win32::KernelHandle ioEvent);
+    ~PipeInstance();
+    PipeInstance(const PipeInstance&) = delete;
+    PipeInstance& operator=(const PipeInstance&) = delete;
 
-    Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override;
-    ServiceConnection& Client() override { return connection_; }
+    Wake WaitForClient(HANDLE stopEvent, std::uint32_t& error, std::optional<std::chrono::milliseconds> bound);
+    ServiceConnection& Client() { return connection_; }
 
 private:
     // True when the listen had connected a client before it could be cancelled.
     bool CancelListen();
 
-    // Members close in reverse order: the pipe, then the connect event, then the stop event.
-    qn38::win32::KernelHandle stopEvent_;
+    qn38::win32::FileHandle pipe_;
     qn38::win32::KernelHandle connectEvent_;
     qn38::win32::KernelHandle ioEvent_;
-    qn38::win32::FileHandle pipe_;
-    Win32StopSignal& stop_;
     OVERLAPPED listen_{};
     bool listening_ = false;
     FlushWatchdog watchdog_;
     PipeConnection connection_;
+};
+
+class PipeServer final : public RequestServer {
+public:
+    PipeServer(qn38::win32::KernelHandle stopEvent, std::vector<std::unique_ptr<PipeInstance>> instances,
+               Win32StopSignal& stop);
+    ~PipeServer() override;
+
+    std::size_t Instances() override { return instances_.size(); }
+    Wake WaitForClient(std::size_t instance, std::uint32_t& error,
+                       std::optional<std::chrono::milliseconds> bound) override;
+    ServiceConnection& Client(std::size_t instance) override { return instances_[instance]->Client(); }
+
+private:
+    // The instances close before the stop event.
+    qn38::win32::KernelHandle stopEvent_;
+    std::vector<std::unique_ptr<PipeInstance>> instances_;
+    Win32StopSignal& stop_;
 };
 
 class PipeServerFactory final : public RequestServerFactory {

@@ -8,6 +8,7 @@
 #include "ServiceRequest.h"
 #include "core/service_host.h"
 #include "dll_operations.h"
+#include "pipe_security.h"
 #include "pipe_server_win32.h"
 
 namespace {
@@ -55,6 +56,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     const SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(SERVICE_NAME, ServiceCtrlHandler);
     if (handle == nullptr) return;
     statusReporter.Attach(handle);
+    // Without it the tools still check every connection, only at a higher cost.
+    qn38::service::win32::LetInteractiveUsersWaitOnThisProcess();
 
     qn38::service::win32::DllOperations operations;
     qn38::service::win32::PipeServerFactory factory(stopSignal);

@@ -83,6 +83,11 @@ public:
         channel_.changed.notify_all();
     }
 
+    std::optional<std::uint32_t> ClientSession() override {
+        std::lock_guard lock(channel_.mutex);
+        return channel_.clientSession;
+    }
+
 private:
     SimServiceChannel& channel_;
     bool holdsEvent_ = false;
@@ -106,7 +111,9 @@ public:
         channel_.changed.notify_all();
     }
 
-    service::Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override {
+    std::size_t Instances() override { return 1; }
+
+    service::Wake WaitForClient(std::size_t, std::uint32_t&, std::optional<std::chrono::milliseconds> bound) override {
         Lock lock(channel_.mutex);
         if (channel_.stopRaised) return service::Wake::Stop;
         if (channel_.connected) return service::Wake::ClientConnected;
@@ -123,7 +130,7 @@ public:
         return channel_.connected ? service::Wake::ClientConnected : service::Wake::Stop;
     }
 
-    service::ServiceConnection& Client() override { return connection_; }
+    service::ServiceConnection& Client(std::size_t) override { return connection_; }
 
 private:
     SimServiceChannel& channel_;
@@ -167,32 +174,31 @@ public:
         channel_.changed.notify_all();
     }
 
-    bool Write(std::span<const std::uint8_t> bytes) override {
+    std::uint32_t ServerProcessId() override {
         std::lock_guard lock(channel_.mutex);
-        if (!Current()) return false;
+        return Current() ? channel_.serverProcessId : 0;
+    }
+
+    IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds) override {
+        std::lock_guard lock(channel_.mutex);
+        if (!Current()) return {IoStatus::Closed, 0};
         channel_.toService.insert(channel_.toService.end(), bytes.begin(), bytes.end());
         channel_.changed.notify_all();
-        return true;
+        return {IoStatus::Done, bytes.size()};
     }
 
-    bool Flush() override {
-        Lock lock(channel_.mutex);
-        channel_.changed.wait(lock, [&] { return !Current() || channel_.toService.empty(); });
-        return Current();
-    }
-
-    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
+    IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
         Lock lock(channel_.mutex);
         channel_.changed.wait_for(lock, bound,
                                   [&] { return !Current() || !channel_.toClient.empty() || channel_.hung; });
-        if (!Current()) return 0;
+        if (!Current()) return {IoStatus::Closed, 0};
         if (channel_.toClient.empty()) {
             ++channel_.abandonedReads;
-            return 0;
+            return {IoStatus::TimedOut, 0};
         }
         const std::size_t bytes = Take(channel_.toClient, into);
         channel_.changed.notify_all();
-        return bytes;
+        return {IoStatus::Done, bytes};
     }
 
 private:
@@ -200,6 +206,19 @@ private:
 
     SimServiceChannel& channel_;
     const std::uint64_t connection_;
+};
+
+class SimProcessHold final : public tool::ProcessHold {
+public:
+    SimProcessHold(SimServiceChannel& channel, std::uint32_t processId) : channel_(channel), processId_(processId) {}
+    bool Ended() override {
+        std::lock_guard lock(channel_.mutex);
+        return channel_.serverProcessId != processId_;
+    }
+
+private:
+    SimServiceChannel& channel_;
+    const std::uint32_t processId_;
 };
 
 }  // namespace
@@ -306,6 +325,17 @@ public:
         return std::make_unique<SimClientPipe>(channel_, channel_.connection);
     }
 
+    std::uint32_t ServiceProcessId() override {
+        std::lock_guard lock(channel_.mutex);
+        return channel_.serverProcessId;
+    }
+
+    std::unique_ptr<tool::ProcessHold> HoldProcess(std::uint32_t processId) override {
+        std::lock_guard lock(channel_.mutex);
+        if (processId == 0 || processId != channel_.serverProcessId) return nullptr;
+        return std::make_unique<SimProcessHold>(channel_, processId);
+    }
+
 private:
     SimServiceChannel& channel_;
 };
@@ -328,6 +358,9 @@ void SimService::Start() {
     {
         std::lock_guard channelLock(channel_.mutex);
         channel_.stopRaised = false;
+        // Every start is a new process.
+        channel_.serverProcessId = nextProcessId_;
+        nextProcessId_ += 4;
     }
     std::size_t reportsBefore = 0;
     {
@@ -366,6 +399,8 @@ void SimService::Stop() {
     host_->HandleControl(service::CONTROL_STOP);
     thread_.join();
     host_.reset();
+    std::lock_guard channelLock(channel_.mutex);
+    channel_.serverProcessId = 0;
 }
 
 bool SimService::Running() {

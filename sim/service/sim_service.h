@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -39,6 +40,10 @@ struct SimServiceChannel {
     std::deque<std::uint8_t> toClient;
 
     bool stopRaised = false;
+    // The running service's process, 0 while it is stopped; the session the
+    // connected client logged on in.
+    std::uint32_t serverProcessId = 0;
+    std::optional<std::uint32_t> clientSession = 1;
 
     // The service is stuck inside an operation: it has read a request and
     // answers nothing until resumed. A client's bounded waits then pass at
@@ -115,6 +120,7 @@ private:
     std::unique_ptr<LockedOperations> operations_;
     std::unique_ptr<Transport> transport_;
 
+    std::uint32_t nextProcessId_ = 1000;
     std::mutex hostMutex_;
     std::unique_ptr<service::ServiceHost> host_;
     std::thread thread_;

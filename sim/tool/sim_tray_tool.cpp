@@ -52,16 +52,18 @@ public:
     Pipe(ObservedTransport& owner, std::unique_ptr<tool::ServicePipe> inner)
         : owner_(owner), inner_(std::move(inner)) {}
 
-    bool Write(std::span<const std::uint8_t> bytes) override { return inner_->Write(bytes); }
-    bool Flush() override { return inner_->Flush(); }
-    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
-        const std::size_t bytes = inner_->Read(into, bound);
-        if (bytes == sizeof(ServiceRequest)) {
+    std::uint32_t ServerProcessId() override { return inner_->ServerProcessId(); }
+    tool::IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) override {
+        return inner_->Write(bytes, bound);
+    }
+    tool::IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
+        const tool::IoResult read = inner_->Read(into, bound);
+        if (read.bytes == sizeof(ServiceRequest)) {
             ServiceRequest reply;
             std::memcpy(&reply, into.data(), sizeof reply);
             owner_.Replied(reply);
         }
-        return bytes;
+        return read;
     }
 
 private:

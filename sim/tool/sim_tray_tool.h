@@ -27,6 +27,10 @@ public:
 
     std::unique_ptr<tool::ServiceEvent> CreateOrOpenEvent() override { return inner_.CreateOrOpenEvent(); }
     std::unique_ptr<tool::ServicePipe> OpenPipe() override;
+    std::uint32_t ServiceProcessId() override { return inner_.ServiceProcessId(); }
+    std::unique_ptr<tool::ProcessHold> HoldProcess(std::uint32_t processId) override {
+        return inner_.HoldProcess(processId);
+    }
 
     // The replies read so far, in order.
     std::vector<ServiceRequest> Replies() const;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -25,16 +26,27 @@ struct ScriptedService {
     bool eventAvailable = true;
     int busyAttempts = 0;  // attempts to open the pipe that fail first; -1: every one
     bool writeFails = false;
+    int turnedAway = 0;        // connections the service closes before taking a byte
+    bool writeStalls = false;  // the service takes no byte until the bound
     bool signals = true;
     // The reply: the request with this result, in pieces of this size, cut short after `replyBytes`.
     std::int32_t result = 1;
     std::size_t replyChunk = SERVICE_REQUEST_SIZE;
     std::size_t replyBytes = SERVICE_REQUEST_SIZE;
+    // Who serves the pipe, who the service control manager says the service
+    // is, and whether this user may hold the service's process open.
+    std::uint32_t serverProcess = 1000;
+    std::uint32_t serviceProcess = 1000;
+    bool holdAllowed = true;
+    std::deque<std::uint32_t> managerAnswers;  // given before `serviceProcess`
+    int managerQuestions = 0;
+    int holdsOpen = 0;
 
     Steps steps;
     std::vector<ServiceRequestBytes> requests;
     std::vector<std::chrono::milliseconds> waits;
     std::vector<std::chrono::milliseconds> readBounds;
+    std::vector<std::chrono::milliseconds> writeBounds;
     int openEvents = 0;
     std::atomic<int> exchangesAtOnce{0};
     int mostExchangesAtOnce = 0;
@@ -68,9 +80,16 @@ public:
         --service_.exchangesAtOnce;
         service_.steps.push_back("close-pipe");
     }
-    bool Write(std::span<const std::uint8_t> bytes) override {
+    std::uint32_t ServerProcessId() override { return service_.serverProcess; }
+    IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) override {
         service_.steps.push_back("write " + std::to_string(bytes.size()));
-        if (service_.writeFails) return false;
+        service_.writeBounds.push_back(bound);
+        if (service_.writeFails) return {IoStatus::Failed, 0};
+        if (service_.turnedAway > 0) {
+            --service_.turnedAway;
+            return {IoStatus::Closed, 0};
+        }
+        if (service_.writeStalls) return {IoStatus::TimedOut, 0};
         ServiceRequestBytes request{};
         std::copy_n(bytes.begin(), std::min(bytes.size(), request.size()), request.begin());
         service_.requests.push_back(request);
@@ -78,20 +97,16 @@ public:
         reply.result = static_cast<std::uint32_t>(service_.result);
         reply.lastError = 0x57;
         reply_ = EncodeServiceRequest(reply);
-        return true;
+        return {IoStatus::Done, bytes.size()};
     }
-    bool Flush() override {
-        service_.steps.push_back("flush");
-        return true;
-    }
-    std::size_t Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
+    IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
         service_.steps.push_back("read");
         service_.readBounds.push_back(bound);
         const std::size_t left = std::min(service_.replyBytes, reply_.size()) - std::min(given_, service_.replyBytes);
         const std::size_t count = std::min({left, service_.replyChunk, into.size()});
         std::copy_n(reply_.begin() + static_cast<std::ptrdiff_t>(given_), count, into.begin());
         given_ += count;
-        return count;
+        return {count > 0 ? IoStatus::Done : IoStatus::TimedOut, count};
     }
 
 private:
@@ -117,8 +132,33 @@ public:
         }
         return std::make_unique<FakePipe>(service_);
     }
+    std::uint32_t ServiceProcessId() override {
+        ++service_.managerQuestions;
+        if (service_.managerAnswers.empty()) return service_.serviceProcess;
+        const std::uint32_t answer = service_.managerAnswers.front();
+        service_.managerAnswers.pop_front();
+        return answer;
+    }
+    std::unique_ptr<ProcessHold> HoldProcess(std::uint32_t processId) override {
+        if (!service_.holdAllowed) return nullptr;
+        return std::make_unique<Hold>(service_, processId);
+    }
 
 private:
+    // The held process has ended once the service runs as another.
+    class Hold final : public ProcessHold {
+    public:
+        Hold(ScriptedService& service, std::uint32_t processId) : service_(service), processId_(processId) {
+            ++service_.holdsOpen;
+        }
+        ~Hold() override { --service_.holdsOpen; }
+        bool Ended() override { return service_.serviceProcess != processId_; }
+
+    private:
+        ScriptedService& service_;
+        std::uint32_t processId_;
+    };
+
     ScriptedService& service_;
 };
 
@@ -157,8 +197,8 @@ Steps Repeat(const Steps& block, int times) {
 TEST_F(ServiceClientExchange, SmokeFollowsTheProtocolsOrderAndReturnsTheReplysResult) {
     service.result = 1;
     EXPECT_EQ(client.RequestSetStatus(5, 0, 1, 0), 1);
-    EXPECT_EQ(service.steps, (Steps{"create-event", "reset", "open-pipe", "write 228", "flush", "wait", "read",
-                                    "close-pipe", "close-event"}));
+    EXPECT_EQ(service.steps,
+              (Steps{"create-event", "reset", "open-pipe", "write 228", "wait", "read", "close-pipe", "close-event"}));
 }
 
 TEST_F(ServiceClientExchange, ReplyReplacesTheWholeRecord) {
@@ -195,7 +235,7 @@ TEST_F(ServiceClientExchange, EventThatCannotBeHadCostsOnlyTheWaitNotTheRequest)
     // Somebody created the name first, denying this user or as another kind of object.
     service.eventAvailable = false;
     EXPECT_EQ(client.RequestAddFilter(), 1);
-    EXPECT_EQ(service.steps, (Steps{"create-event", "open-pipe", "write 228", "flush", "read", "close-pipe"}));
+    EXPECT_EQ(service.steps, (Steps{"create-event", "open-pipe", "write 228", "read", "close-pipe"}));
     EXPECT_EQ(service.requests.size(), 1u);
 }
 
@@ -205,7 +245,29 @@ TEST_F(ServiceClientExchange, FailedWriteEndsTheExchangeWithoutWaiting) {
     EXPECT_EQ(service.steps, (Steps{"create-event", "reset", "open-pipe", "write 228", "close-pipe", "close-event"}));
 }
 
+TEST_F(ServiceClientExchange, ConnectionTurnedAwayUnreadIsAnotherAttemptNotALostRequest) {
+    service.turnedAway = 2;
+    EXPECT_EQ(client.RequestAddFilter(), 1);
+    EXPECT_EQ(pause.pauses.size(), 2u);
+    EXPECT_EQ(service.requests.size(), 1u);
+}
+
 // --- the tool never hangs and never takes a reply early ---
+
+TEST_F(ServiceClientExchange, StalledServiceCostsTheRequestItsBoundsAndCountsAsUnreachable) {
+    // Connected, then suspended before it reads: the write waits only for the
+    // service's own bound on a request, and nothing is waited for after it.
+    service.writeStalls = true;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
+    EXPECT_EQ(service.writeBounds, (std::vector<std::chrono::milliseconds>{SERVICE_REQUEST_WAIT}));
+    EXPECT_EQ(service.steps, (Steps{"create-event", "reset", "open-pipe", "write 228", "close-pipe", "close-event"}));
+    // Taking the request, then stalling: the reply's read has its bound (below).
+    service.writeStalls = false;
+    service.replyBytes = 0;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
+    ASSERT_EQ(service.readBounds.size(), 1u);
+    EXPECT_LE(service.readBounds[0], SERVICE_REPLY_WAIT);
+}
 
 TEST_F(ServiceClientExchange, SignalTakenByAnotherClientCostsOnlyTheBoundedWait) {
     service.signals = false;
@@ -262,6 +324,58 @@ TEST_F(ServiceClientExchange, ToolThreadsExchangeOneAtATime) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(service.mostExchangesAtOnce, 1);
     EXPECT_EQ(service.requests.size(), 200u);
+}
+
+// --- only the service's own process is sent a request ---
+
+TEST_F(ServiceClientExchange, SteadyRequestsAskTheServiceControlManagerOnlyOnce) {
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(client.RequestSetStatus(5, 0, 1, 0), 1);
+    EXPECT_EQ(service.managerQuestions, 2);  // the service named, then confirmed while held
+    EXPECT_EQ(service.holdsOpen, 1);
+}
+
+TEST_F(ServiceClientExchange, ServiceRestartedUnderANewProcessIsConfirmedAgainAndHeld) {
+    EXPECT_EQ(client.RequestAddFilter(), 1);
+    service.serverProcess = service.serviceProcess = 2000;
+    EXPECT_EQ(client.RequestAddFilter(), 1);
+    EXPECT_EQ(client.RequestAddFilter(), 1);
+    EXPECT_EQ(service.managerQuestions, 4);
+    EXPECT_EQ(service.holdsOpen, 1);  // the dead one's is let go
+    // Restarted again, with another process answering on the name first.
+    service.serviceProcess = 3000;
+    service.serverProcess = 3004;
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(service.requests.size(), 3u);
+}
+
+TEST_F(ServiceClientExchange, ProcessThatGotADeadServicesIdIsSentNothing) {
+    // The service was process 1000 and died between the service control
+    // manager's answer and the connection; another process got its id and
+    // serves the name.
+    service.managerAnswers = {1000, 0};
+    service.serviceProcess = 0;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
+    // It runs as another process now, and the one with the old id still answers.
+    service.serviceProcess = 2000;
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
+    EXPECT_TRUE(service.requests.empty());
+    EXPECT_EQ(service.holdsOpen, 0);
+    EXPECT_EQ(pause.pauses.size(), 20u);
+}
+
+TEST_F(ServiceClientExchange, StoppedServiceIsNotEvenConnectedTo) {
+    service.serviceProcess = 0;
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(std::count(service.steps.begin(), service.steps.end(), "open-pipe"), 0);
+}
+
+TEST_F(ServiceClientExchange, UserWhoMayNotOpenTheServicesProcessIsCheckedOnEveryConnection) {
+    service.holdAllowed = false;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(client.RequestAddFilter(), 1);
+    EXPECT_EQ(service.managerQuestions, 6);
+    service.serverProcess = 1004;
+    EXPECT_EQ(client.RequestAddFilter(), 0);
+    EXPECT_EQ(service.requests.size(), 3u);
 }
 
 // --- what each builder puts in the record ---
@@ -405,6 +519,14 @@ TEST_F(ServiceOnSimulatedPc, ConnectionAttemptsFailWhileAnotherClientIsServed) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(Stored(u"DefLen"), 0x00300000u);
+}
+
+TEST_F(ServiceOnSimulatedPc, ServiceStartedAgainIsServedUnderItsNewProcess) {
+    EXPECT_EQ(client.RequestSetSize(0x00100000, 0, 0xEFFFFFFF), 1);
+    service.Stop();
+    service.Start();
+    EXPECT_EQ(client.RequestSetSize(0x00700000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(Stored(u"DefLen"), 0x00700000u);
 }
 
 TEST_F(ServiceOnSimulatedPc, StoppedServiceCostsTenAttemptsAndLeavesNoEventOpen) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,8 @@ struct ClientScript {
     bool closesAfterSending = false;  // otherwise it stays connected, silent
     bool readsReply = true;           // otherwise it stops reading
     bool goneBeforeReply = false;     // closes once its request is sent
+    std::optional<std::uint32_t> session = 1;
+    std::function<void()> onAllSent;  // on the reading thread, as the last byte is read
 };
 
 class ScriptedConnection final : public ServiceConnection {
@@ -86,6 +89,7 @@ public:
             std::memcpy(into.data(), script_.sends.data() + sent_, count);
             sent_ += count;
             if (steps_.empty() || steps_.back() != "read") steps_.push_back("read");
+            if (sent_ == script_.sends.size() && script_.onAllSent) script_.onAllSent();
             return {IoStatus::Done, count};
         }
         return {script_.closesAfterSending ? IoStatus::Closed : IoStatus::TimedOut, 0};
@@ -108,6 +112,8 @@ public:
         steps_.push_back("disconnect");
         ++disconnects;
     }
+
+    std::optional<std::uint32_t> ClientSession() override { return script_.session; }
 
     std::vector<std::uint8_t> written;
     std::vector<std::chrono::milliseconds> readBounds;

@@ -2,9 +2,11 @@
 // when, from start to stop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -84,11 +86,11 @@ private:
     Journal& journal_;
 };
 
-// The pipe: a queue of clients; with none left it waits for the stop signal,
-// or fails when told to.
+// The pipe: a queue of clients that every instance takes from; with none left
+// an instance waits for the stop signal, or fails when told to.
 class ScriptedServer final : public RequestServer, public StopSignal {
 public:
-    explicit ScriptedServer(Journal& journal) : journal_(journal) {}
+    explicit ScriptedServer(Journal& journal, std::size_t instances = 1) : journal_(journal), current_(instances) {}
 
     void Raise() override {
         std::lock_guard lock(mutex_);
@@ -96,15 +98,21 @@ public:
         changed_.notify_all();
     }
 
-    Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override {
+    std::size_t Instances() override { return current_.size(); }
+
+    Wake WaitForClient(std::size_t instance, std::uint32_t& error,
+                       std::optional<std::chrono::milliseconds> bound) override {
         std::unique_lock lock(mutex_);
         if (!clients_.empty()) {
-            current_ = std::move(clients_.front());
+            current_[instance] = std::move(clients_.front());
             clients_.pop_front();
             journal_.Add("client");
             return Wake::ClientConnected;
         }
-        if (failWait) return Wake::Failed;
+        if (failWait) {
+            error = waitError;
+            return Wake::Failed;
+        }
         if (bound && !stopped_ && onBoundedWait) {
             // The test moves its clock on by the bound: nobody came meanwhile.
             journal_.Add("listening " + std::to_string(bound->count()) + "ms");
@@ -116,24 +124,26 @@ public:
         return Wake::Stop;
     }
 
-    ServiceConnection& Client() override { return *current_; }
+    ServiceConnection& Client(std::size_t instance) override { return *current_[instance]; }
 
     void AddClient(ClientScript script) {
         std::lock_guard lock(mutex_);
-        clients_.push_back(std::make_unique<ScriptedConnection>(std::move(script), steps));
+        // Each client's steps apart: instances serve on threads of their own.
+        clients_.push_back(std::make_unique<ScriptedConnection>(std::move(script), steps_.emplace_back()));
     }
 
     bool failWait = false;
     std::function<void(std::chrono::milliseconds)> onBoundedWait;
-    std::vector<std::string> steps;
+    std::uint32_t waitError = 6;  // ERROR_INVALID_HANDLE
 
 private:
     Journal& journal_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopped_ = false;
+    std::deque<std::vector<std::string>> steps_;
     std::deque<std::unique_ptr<ScriptedConnection>> clients_;
-    std::unique_ptr<ScriptedConnection> current_;
+    std::vector<std::unique_ptr<ScriptedConnection>> current_;
 };
 
 // Hands the host a server that it owns and destroys; the test keeps a view of it.
@@ -141,8 +151,12 @@ class ServerHandle final : public RequestServer {
 public:
     ServerHandle(ScriptedServer& server, Journal& journal) : server_(server), journal_(journal) {}
     ~ServerHandle() override { journal_.Add("pipe closed"); }
-    Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) override { return server_.WaitForClient(bound); }
-    ServiceConnection& Client() override { return server_.Client(); }
+    std::size_t Instances() override { return server_.Instances(); }
+    Wake WaitForClient(std::size_t instance, std::uint32_t& error,
+                       std::optional<std::chrono::milliseconds> bound) override {
+        return server_.WaitForClient(instance, error, bound);
+    }
+    ServiceConnection& Client(std::size_t instance) override { return server_.Client(instance); }
 
 private:
     ScriptedServer& server_;
@@ -318,11 +332,17 @@ TEST_F(ServiceLifecycle, StopDuringALongRequestKeepsReportingProgressUntilStoppe
     EXPECT_EQ(reporter.Reports().back().win32ExitCode, 0u);
 }
 
-TEST_F(ServiceLifecycle, FailedWaitReportsStopped) {
+TEST_F(ServiceLifecycle, FailedListenEndsTheServiceWithTheReasonForRecoveryToRestartIt) {
     server.failWait = true;
     host.Run(factory, operations);
     EXPECT_EQ(journal.Lines(),
               (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING", "pipe closed", "STOPPED"}));
+    EXPECT_EQ(reporter.Reports().back().win32ExitCode, 6u);
+
+    ServiceHost again{reporter, server};
+    server.waitError = 0;
+    again.Run(factory, operations);
+    EXPECT_EQ(reporter.Reports().back().win32ExitCode, SERVICE_EXIT_NO_PIPE);
 }
 
 TEST_F(ServiceLifecycle, PipeThatCannotBeCreatedIsNeverReportedRunningAndStopsWithTheReason) {
@@ -351,6 +371,7 @@ TEST_F(ServiceLifecycle, RefusedRunningReportStopsWithoutServing) {
     EXPECT_EQ(journal.Lines(),
               (std::vector<std::string>{"START_PENDING", "pipe created", "RUNNING refused", "pipe closed", "STOPPED"}));
     EXPECT_TRUE(operationSteps.empty());
+    EXPECT_NE(reporter.Reports().back().win32ExitCode, 0u);  // no stop control asked for this end
 }
 
 TEST_F(ServiceLifecycle, RefusedFinalReportIsRetriedABoundedNumberOfTimes) {
@@ -465,6 +486,74 @@ TEST_F(ServiceLifecycle, AStoppingServiceUndoesAnOutstandingDisableFirst) {
     host.HandleControl(CONTROL_STOP);
     Join();
     EXPECT_EQ(operationSteps, (std::vector<std::string>{"SetStatus(5,2,0,0)", "SetStatus(5,1,0,0)"}));
+}
+
+// Operations of a flood and of one other session's request, numbered in one
+// sequence with the moments their records became whole.
+class SequencedOperations final : public RecordingOperations {
+public:
+    SequencedOperations(std::vector<std::string>& steps, std::atomic<int>& sequence)
+        : RecordingOperations(steps), sequence_(sequence) {}
+    int SetSize(std::uint32_t defLen, std::uint32_t, std::uint32_t) override {
+        performedAt[defLen >> 20] = ++sequence_;  // one operation at a time: the queue orders them
+        std::this_thread::sleep_for(2ms);
+        return 1;
+    }
+    std::map<std::uint32_t, int> performedAt;
+
+private:
+    std::atomic<int>& sequence_;
+};
+
+TEST(ServiceInstances, SessionFloodingTheInstancesDelaysAnotherSessionByAtMostOneOperation) {
+    Journal journal;
+    RecordingReporter reporter{journal};
+    ScriptedServer server{journal, 4};
+    ScriptedFactory factory{server, journal};
+    std::vector<std::string> steps;
+    std::atomic<int> sequence{0};
+    SequencedOperations operations{steps, sequence};
+    ServiceHost host{reporter, server, ExchangeLimits{.requestRead = 20ms, .replyWrite = 20ms, .replyTaken = 20ms}};
+
+    // Session 1 connects again and again, some connections silent, most with
+    // a request; session 2's one request comes in the middle of it.
+    constexpr std::uint32_t OTHER = 200;  // MiB, as every tag: a window the settings could make
+    std::map<std::uint32_t, int> wholeAt;
+    std::mutex wholeMutex;
+    const auto client = [&](std::uint32_t session, std::uint32_t tag, bool silent) {
+        ServiceRequest request = SetSizeRequest();
+        request.defLen = tag << 20;
+        ClientScript script{.session = session};
+        if (!silent) {
+            script.sends = Wire(request);
+            script.onAllSent = [&, tag] {
+                std::lock_guard lock(wholeMutex);
+                wholeAt[tag] = ++sequence;
+            };
+        }
+        server.AddClient(std::move(script));
+    };
+    for (std::uint32_t tag = 1; tag <= 60; ++tag) {
+        client(1, tag, tag % 5 == 0);
+        if (tag == 30) client(2, OTHER, false);
+    }
+    std::vector<ExchangeEnd> ends;
+    host.ObserveExchanges([&](const ExchangeReport& report) { ends.push_back(report.end); });
+    std::thread run([&] { host.Run(factory, operations); });
+    ASSERT_TRUE(journal.WaitFor("listening", 4));
+    host.HandleControl(CONTROL_STOP);
+    run.join();
+
+    ASSERT_EQ(operations.performedAt.count(OTHER), 1u);
+    int before = 0;  // operations begun after the other session's record was whole, before its own
+    for (const auto& [tag, at] : operations.performedAt) {
+        before += tag != OTHER && at > wholeAt[OTHER] && at < operations.performedAt[OTHER];
+    }
+    EXPECT_LE(before, 1);
+    // Session 1 had one connection served and one waiting; the rest were
+    // turned away unread.
+    EXPECT_GT(std::count(ends.begin(), ends.end(), ExchangeEnd::Refused), 0);
+    EXPECT_EQ(ends.size(), 61u);
 }
 
 }  // namespace

@@ -199,6 +199,24 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
     return sid;
 }
 
+// An object's access list, read through a handle that carries READ_CONTROL;
+// null when it cannot be read.
+struct AccessList {
+    qn38::win32::LocalMemory descriptor;
+    PACL dacl = nullptr;
+};
+
+AccessList AccessListOf(HANDLE object) {
+    AccessList list;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list.dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        return {};
+    }
+    list.descriptor = qn38::win32::LocalMemory(descriptor);
+    return list;
+}
+
 // Every entry of the list allows, inherits nothing, and names the account
 // and the rights given, in this order.
 void ExpectAllowedEntries(const ACL* dacl, const std::vector<std::pair<std::vector<BYTE>, DWORD>>& expected) {
@@ -259,17 +277,12 @@ TEST(ServiceEvent, CarriesAnAccessListThatLetsEveryInteractiveUserWaitAndSetIt) 
     // Its creator owns it, and an owner may always read its descriptor.
     qn38::win32::KernelHandle reader(OpenEventW(READ_CONTROL, FALSE, SERVICE_EVENT_NAME));
     ASSERT_TRUE(reader) << GetLastError();
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(reader.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    const qn38::win32::LocalMemory owned(descriptor);
-    ASSERT_NE(dacl, nullptr);
-    ExpectAllowedEntries(dacl, {
-                                   {WellKnownSid(WinLocalSystemSid), EVENT_ALL_ACCESS},
-                                   {WellKnownSid(WinInteractiveSid), SYNCHRONIZE | EVENT_MODIFY_STATE},
-                               });
+    const AccessList list = AccessListOf(reader.get());
+    ASSERT_NE(list.dacl, nullptr);
+    ExpectAllowedEntries(list.dacl, {
+                                        {WellKnownSid(WinLocalSystemSid), EVENT_ALL_ACCESS},
+                                        {WellKnownSid(WinInteractiveSid), SYNCHRONIZE | EVENT_MODIFY_STATE},
+                                    });
 }
 
 TEST(ServiceEvent, NameTakenFirstWithAListThatDeniesEveryoneDoesNotStopARequest) {
@@ -450,6 +463,32 @@ TEST(ServiceControl, RunsInItsOwnProcessAcceptingStopAndShutdown) {
     EXPECT_NE(query.output.find("RUNNING"), std::string::npos) << query.output;
 }
 
+TEST(ServiceControl, ProcessLetsInteractiveUsersWaitOnItAndNothingMore) {
+    // What lets each user's tool hold the service open instead of asking the
+    // service control manager before every request.
+    const auto status = service->Query();
+    ASSERT_TRUE(status);
+    qn38::win32::KernelHandle process(OpenProcess(READ_CONTROL, FALSE, status->dwProcessId));
+    ASSERT_TRUE(process);
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(process.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                              nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const qn38::win32::LocalMemory owned(descriptor);
+    BYTE interactive[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof interactive;
+    ASSERT_TRUE(CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &size));
+    std::vector<ACCESS_MASK> granted;
+    for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(list, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        if (EqualSid(&ace->SidStart, interactive)) granted.push_back(ace->Mask);
+    }
+    EXPECT_EQ(granted, (std::vector<ACCESS_MASK>{SYNCHRONIZE}));
+}
+
 TEST(ServiceControl, StopDuringARequestLetsTheRequestFinish) {
     ASSERT_TRUE(CreateDriverKey());
     const auto client = RawClient::Connect(true);
@@ -484,6 +523,10 @@ TEST(ServiceControl, ClientConnectingAsTheServiceStartsIsServed) {
     early.join();
     EXPECT_EQ(result, 1);
     EXPECT_EQ(DriverValue(L"DefLen"), 0x00600000u);
+    // The tool's client held the service's earlier process; the new one,
+    // under a new process id, is confirmed and served.
+    EXPECT_EQ(Client().RequestSetSize(0x00700000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(DriverValue(L"DefLen"), 0x00700000u);
 }
 
 TEST(ServiceControl, RunOutsideTheServiceControlManagerItEndsCleanly) {

@@ -5,6 +5,33 @@
 
 namespace qn38::tool {
 
+bool ServiceClient::ExpectService() {
+    // A steady request costs no question to the service control manager: the
+    // held service is still running, and while it is held no other process
+    // can carry its id.
+    if (heldService_ && !heldService_->Ended()) return true;
+    heldService_.reset();
+    expectedService_ = transport_.ServiceProcessId();
+    return expectedService_ != 0;
+}
+
+bool ServiceClient::ServedByTheService(ServicePipe& pipe) {
+    const std::uint32_t server = pipe.ServerProcessId();
+    if (server == 0 || server != expectedService_) {
+        heldService_.reset();
+        return false;
+    }
+    if (heldService_) return true;
+    // The service may have ended, and its id passed to another process,
+    // since the service control manager named it: asked again once the id is
+    // held (or, for a user who may not open the service's process, on every
+    // connection), its answer is about the process this pipe leads to.
+    std::unique_ptr<ProcessHold> hold = transport_.HoldProcess(server);
+    if (transport_.ServiceProcessId() != server) return false;
+    heldService_ = std::move(hold);
+    return true;
+}
+
 std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     std::lock_guard lock(exchange_);
 
@@ -15,31 +42,40 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     // A signal left over from an earlier exchange must not end this one's wait.
     if (event) event->Reset();
 
+    // Every wait on the service is bounded: one that stalls before it reads
+    // (suspended, in a debugger, starved) costs the request its bound and
+    // counts as unreachable, like one that never answers. The reply's read
+    // covers what a flush would wait for, so there is none.
+    const ServiceRequestBytes sent = EncodeServiceRequest(request);
     std::unique_ptr<ServicePipe> pipe;
+    RecordTransfer written;
     for (int attempt = 0; attempt < SERVICE_CONNECT_ATTEMPTS && !pipe; ++attempt) {
-        pipe = transport_.OpenPipe();
+        if (ExpectService()) pipe = transport_.OpenPipe();
+        if (pipe && ServedByTheService(*pipe)) {
+            written = TransferRecord(std::span(sent), requestWait_,
+                                     [&](std::span<const std::uint8_t> rest, std::chrono::milliseconds left) {
+                                         return pipe->Write(rest, left);
+                                     });
+            // A service that turned the connection away before it took a
+            // byte (this session's share of its instances is taken) is busy,
+            // as one that is not listening: nothing reached it, so another
+            // attempt cannot repeat the request.
+            if (written.bytes == 0 && written.status == IoStatus::Closed) pipe.reset();
+        } else {
+            pipe.reset();
+        }
         if (!pipe) pause_.Pause(SERVICE_CONNECT_PAUSE);
     }
-    if (!pipe) return ServiceResult(request);
-
-    const ServiceRequestBytes sent = EncodeServiceRequest(request);
-    if (!pipe->Write(sent)) return ServiceResult(request);
-    pipe->Flush();
+    if (!pipe || !written.Whole()) return ServiceResult(request);
     if (event) event->Wait(eventWait_);
 
     // Only a whole reply replaces the record: a service that died mid-way
     // leaves the request's own result, 0, in it.
     ServiceRequestBytes reply{};
-    std::size_t received = 0;
-    const auto deadline = std::chrono::steady_clock::now() + replyWait_;
-    while (received < reply.size()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left <= std::chrono::milliseconds::zero()) break;
-        const std::size_t bytes = pipe->Read(std::span(reply).subspan(received), left);
-        if (bytes == 0) break;
-        received += std::min(bytes, reply.size() - received);
-    }
-    if (received == reply.size()) request = DecodeServiceRequest(reply);
+    const RecordTransfer read = TransferRecord(
+        std::span(reply), replyWait_,
+        [&](std::span<std::uint8_t> rest, std::chrono::milliseconds left) { return pipe->Read(rest, left); });
+    if (read.Whole()) request = DecodeServiceRequest(reply);
     pipe.reset();  // the pipe before the event
     return ServiceResult(request);
 }

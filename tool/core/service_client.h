@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -15,6 +16,9 @@ namespace qn38::tool {
 
 inline constexpr int SERVICE_CONNECT_ATTEMPTS = 10;
 inline constexpr std::chrono::milliseconds SERVICE_CONNECT_PAUSE{100};
+// The request goes into the pipe's buffer at once; a service that has not
+// taken it within its own bound for a request (2 s) has stalled.
+inline constexpr std::chrono::milliseconds SERVICE_REQUEST_WAIT{2000};
 // The reply, which the service writes only after performing the request, is
 // what ends an exchange; the wait on the shared event before it is bounded so
 // that a signal taken by another client's reset, or never given by a service
@@ -38,8 +42,14 @@ class ServiceClient {
 public:
     ServiceClient(ServiceTransport& transport, RetryPause& pause, Text& text,
                   std::chrono::milliseconds eventWait = SERVICE_EVENT_WAIT,
-                  std::chrono::milliseconds replyWait = SERVICE_REPLY_WAIT)
-        : transport_(transport), pause_(pause), text_(text), eventWait_(eventWait), replyWait_(replyWait) {}
+                  std::chrono::milliseconds replyWait = SERVICE_REPLY_WAIT,
+                  std::chrono::milliseconds requestWait = SERVICE_REQUEST_WAIT)
+        : transport_(transport),
+          pause_(pause),
+          text_(text),
+          eventWait_(eventWait),
+          replyWait_(replyWait),
+          requestWait_(requestWait) {}
 
     // Sends the record and reads the reply into it; returns its result field
     // as a signed number. The record is left as built, and its result
@@ -61,11 +71,27 @@ public:
     std::int32_t RequestWriteLog(std::u16string_view text);
 
 private:
+    // Whoever answers on the pipe's name gets the user's stops: while the
+    // service is stopped or restarting any process could serve that name, so
+    // only the process the service control manager runs as the service counts.
+    // Before connecting: whether there is such a process to expect. No
+    // connection is made without one, so an impostor on the name never even
+    // learns who the user is.
+    bool ExpectService();
+    // After connecting: whether the connection's server is that process.
+    bool ServedByTheService(ServicePipe& pipe);
+
     ServiceTransport& transport_;
     RetryPause& pause_;
     Text& text_;
     const std::chrono::milliseconds eventWait_;
     const std::chrono::milliseconds replyWait_;
+    const std::chrono::milliseconds requestWait_;
+    // The service's process as the service control manager named it, and,
+    // once confirmed, held open so that its id cannot pass to another
+    // process; guarded by `exchange_`.
+    std::uint32_t expectedService_ = 0;
+    std::unique_ptr<ProcessHold> heldService_;
     // The tool's own threads (the window's and the poller) share the one named
     // event: one exchange at a time keeps them from taking each other's signal.
     std::mutex exchange_;

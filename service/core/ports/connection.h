@@ -1,5 +1,6 @@
-// The pipe as the service's request loop sees it: one client at a time, each
-// served by one exchange over a connection whose every wait is bounded.
+// The pipe as the service's request loops see it: several instances, each
+// serving one client at a time by one exchange over a connection whose every
+// wait is bounded.
 #pragma once
 
 #include <chrono>
@@ -9,19 +10,12 @@
 #include <optional>
 #include <span>
 
+#include "record_transfer.h"
+
 namespace qn38::service {
 
-enum class IoStatus {
-    Done,      // the bytes moved
-    Closed,    // the client has gone (broken pipe)
-    TimedOut,  // the bound passed first; the operation was cancelled
-    Failed,    // any other error
-};
-
-struct IoResult {
-    IoStatus status = IoStatus::Failed;
-    std::size_t bytes = 0;  // moved before the call ended, whatever the status
-};
+using qn38::IoResult;
+using qn38::IoStatus;
 
 // One connected client.
 class ServiceConnection {
@@ -38,6 +32,9 @@ public:
     // FlushFileBuffers: Done once the client has read everything written.
     virtual IoStatus Flush(std::chrono::milliseconds bound) = 0;
     virtual void Disconnect() = 0;  // DisconnectNamedPipe
+    // GetNamedPipeClientSessionId: the client's logon session, none when the
+    // platform cannot tell.
+    virtual std::optional<std::uint32_t> ClientSession() = 0;
 };
 
 enum class Wake {
@@ -47,14 +44,18 @@ enum class Wake {
     Failed,           // listening or waiting failed: no client will ever come
 };
 
-// The pipe instance with its connect and stop events.
+// The pipe's instances, each with its connect event, and the stop event they
+// share. Each instance is used by one thread at a time.
 class RequestServer {
 public:
     virtual ~RequestServer() = default;
-    // Listens (overlapped ConnectNamedPipe) and waits for a client or the
-    // stop signal, without a time limit unless a bound is given.
-    virtual Wake WaitForClient(std::optional<std::chrono::milliseconds> bound) = 0;
-    virtual ServiceConnection& Client() = 0;
+    virtual std::size_t Instances() = 0;
+    // Listens on the instance (overlapped ConnectNamedPipe) and waits for a
+    // client or the stop signal, without a time limit unless a bound is
+    // given; Failed gives the platform's error in `error`.
+    virtual Wake WaitForClient(std::size_t instance, std::uint32_t& error,
+                               std::optional<std::chrono::milliseconds> bound) = 0;
+    virtual ServiceConnection& Client(std::size_t instance) = 0;
 };
 
 // Builds the pipe and its events; null when the pipe cannot be served safely,
