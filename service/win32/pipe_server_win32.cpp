@@ -173,7 +173,8 @@ Wake PipeInstance::WaitForClient(HANDLE stopEvent, std::uint32_t& error,
         }
 
         const HANDLE events[2] = {connectEvent_.get(), stopEvent};
-        const DWORD woken = WaitForMultipleObjects(2, events, FALSE, bound ? Milliseconds(*bound) : INFINITE);
+        const DWORD woken =
+            WaitForMultipleObjects(2, events, FALSE, bound ? qn38::win32::BoundMilliseconds(*bound) : INFINITE);
         if (woken == WAIT_TIMEOUT) {
             // A client may connect as the listen is given up on.
             return CancelListen() ? Wake::ClientConnected : Wake::TimedOut;
