@@ -6,7 +6,8 @@
 # Either way the binary may import Windows system DLLs only, and a program the
 # project's own library besides: the MinGW runtime is linked in statically.
 # The service imports exactly the library's four exports that change the
-# system, the tool exactly its three read-only queries.
+# system, the tool exactly its three read-only queries, qn38ctl those and
+# ZQ_ReadPCI.
 set -euo pipefail
 objdump=$1
 binary=$2
@@ -55,6 +56,8 @@ fi
 case $(basename "$binary") in
   QN38HotPlugService.exe) expect_library_imports "ZQ_AddFilter ZQ_SetSize ZQ_SetStatus ZQ_WriteLog" ;;
   QN38HotPlugTool.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus" ;;
+  # The command line changes nothing itself either: its stops and starts go to the service.
+  qn38ctl.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI" ;;
 esac
 
 if ((status == 0)); then echo "ok: $(basename "$binary")"; fi

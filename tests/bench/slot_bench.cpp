@@ -123,8 +123,8 @@ void PollPass(benchmark::State& state, bool card) {
         if (!tool.RunPollerPasses(1)) return state.SkipWithError("the pass did not end");
     }
     ReportPerCall(state, pc, 1);
-    state.counters["requests"] = benchmark::Counter(static_cast<double>(tool.RequestsSince(before).size()),
-                                                    benchmark::Counter::kAvgIterations);
+    state.counters["requests"] =
+        benchmark::Counter(static_cast<double>(tool.RequestsSince(before).size()), benchmark::Counter::kAvgIterations);
 }
 
 void EarlierPollPass(benchmark::State& state, bool card) {

@@ -22,7 +22,8 @@ void RestartWindows(SystemInfo& system) {
     system.ExitWindowsReboot();
 }
 
-CAboutDlg::CAboutDlg(const ToolPorts& ports) : ports_(ports) {}
+CAboutDlg::CAboutDlg(const ToolPorts& ports)
+    : ports_(ports), slotWork_({ports.slots, ports.service, ports.slotLock, ports.system, ports.drives}) {}
 
 CAboutDlg::~CAboutDlg() {
     // A host that never destroyed the window still must not leave the poller running.

@@ -20,10 +20,10 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
         pipe = transport_.OpenPipe();
         if (!pipe) pause_.Pause(SERVICE_CONNECT_PAUSE);
     }
-    if (!pipe) return ServiceResult(request);
-
-    const ServiceRequestBytes sent = EncodeServiceRequest(request);
-    if (!pipe->Write(sent)) return ServiceResult(request);
+    if (!pipe || !pipe->Write(EncodeServiceRequest(request))) {
+        ++unanswered_;
+        return ServiceResult(request);
+    }
     pipe->Flush();
     if (event) event->Wait(eventWait_);
 
@@ -39,7 +39,11 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
         if (bytes == 0) break;
         received += std::min(bytes, reply.size() - received);
     }
-    if (received == reply.size()) request = DecodeServiceRequest(reply);
+    if (received == reply.size()) {
+        request = DecodeServiceRequest(reply);
+    } else {
+        ++unanswered_;
+    }
     pipe.reset();  // the pipe before the event
     return ServiceResult(request);
 }
