@@ -135,7 +135,11 @@ private:
     bool PutTrayIcon(const NotifyIconRecord& record, int attempts);
     void StartFlow(std::uint32_t index);
     void RemovalFlow(std::uint32_t index);
-    void ShowStopMenu();
+    // Asks the notification area for NOTIFY_ICON_VERSION after an add.
+    void SetTrayVersion();
+    // WM_TRAY_NOTIFY from the icon: the mouse's and the keyboard's ways to its menus.
+    void OnTrayIconMessage(std::intptr_t message);
+    void ShowStopMenu(MenuOpening opening);
     bool ValidSlotIndex(std::intptr_t index) const {
         return index >= 0 && static_cast<std::uintptr_t>(index) < m_nSlotCount;
     }
@@ -162,6 +166,8 @@ private:
     // Whether the shell holds our icon: while it does not, updates only try
     // to add it once each instead of spending the retry pauses.
     std::int32_t m_bIconShown = 0;
+    // The button-down that last opened a menu, until the icon's next message.
+    std::intptr_t m_nMenuPress = 0;
     std::unique_ptr<WorkerThread> m_pPollThread;
     SettingsDialog* m_pSettingsDlg = nullptr;
 };
