@@ -35,7 +35,7 @@ expect_library_imports() {
     < <(sed -n '/DLL Name: QN38HotPlug.dll/,/^$/ s/^\s*[0-9a-f]\+\s\+[0-9]\+\s\+//p' <<<"$dump")
 }
 
-allowed='^(kernel32|user32|gdi32|advapi32|setupapi|cfgmgr32|shell32|comctl32|comdlg32|ole32|oleaut32|version|ntdll|msvcrt|ws2_32|shlwapi|uxtheme|rpcrt4|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
+allowed='^(kernel32|user32|gdi32|advapi32|setupapi|cfgmgr32|shell32|comctl32|comdlg32|ole32|oleacc|oleaut32|version|ntdll|msvcrt|ws2_32|shlwapi|uxtheme|rpcrt4|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
 while read -r dll; do
   if [[ $(basename "$binary") == *.exe && ${dll,,} == qn38hotplug.dll ]]; then continue; fi
   if ! [[ ${dll,,} =~ $allowed ]]; then

@@ -214,6 +214,11 @@ bool CtavremoveDlg::RunValueExists() {
 bool CtavremoveDlg::OnInitDialog() {
     UpdateData(false);
     ports_.window.SetIcons(m_hIcon);
+    ports_.window.SetAccessibleName(IDC_EDIT_SIZE, IDS_NAME_MEMORY_SIZE);
+    ports_.window.SetAccessibleName(IDC_EDIT_START, IDS_NAME_START_ADDRESS);
+    ports_.window.SetAccessibleName(IDC_SLIDER_START, IDS_NAME_START_ADDRESS);
+    ports_.window.SetAccessibleName(IDC_EDIT_END, IDS_NAME_END_ADDRESS);
+    ports_.window.SetAccessibleName(IDC_SLIDER_END, IDS_NAME_END_ADDRESS);
 
     ports_.window.SetCheck(IDC_STARTUP, RunValueExists());
 
