@@ -11,6 +11,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "machine.h"
 #include "service_harness.h"
@@ -202,6 +205,90 @@ TEST_F(InstalledProduct, StartsACardThatNeedsTheClassInstallerCycle) {
     ASSERT_TRUE(WaitUntil(CardDevice, 60s)) << "the card's device never appeared";
     EXPECT_GE(MachineNow().machine.stateChanges - changesBefore, 2u);
     EXPECT_EQ(MachineNow().machine.disabled, 0u) << "a device was left disabled";
+    EXPECT_TRUE(ToolRunning());
+}
+
+// The tool's hidden main window, which the shell's icon messages go to.
+HWND ToolWindow(DWORD tool) {
+    const auto windows = TopLevelWindows([&](HWND window) {
+        return ProcessOf(window) == tool && ClassOf(window) == L"#32770" && !IsWindowVisible(window);
+    });
+    return windows.empty() ? nullptr : windows.front();
+}
+
+// The open popup menu's items, and whether its first item is selected.
+std::pair<std::vector<std::wstring>, bool> OpenMenu() {
+    constexpr UINT MN_GETHMENU_MESSAGE = 0x01E1;
+    const HWND window = FindWindowW(L"#32768", nullptr);
+    const auto menu = reinterpret_cast<HMENU>(SendMessageW(window, MN_GETHMENU_MESSAGE, 0, 0));
+    std::vector<std::wstring> items;
+    for (int item = 0; menu != nullptr && item < GetMenuItemCount(menu); ++item) {
+        wchar_t text[256] = {};
+        GetMenuStringW(menu, item, text, 256, MF_BYPOSITION);
+        items.emplace_back(text);
+    }
+    const bool firstSelected = menu != nullptr && (GetMenuState(menu, 0, MF_BYPOSITION) & MF_HILITE) != 0;
+    return {items, firstSelected};
+}
+
+// Win+B then Enter, and Shift+F10, as the shell reports them to a tool that
+// asked for version 3: the stop menu and the main menu open from the keyboard.
+TEST_F(InstalledProduct, TheKeyboardOpensTheStopMenuAndTheMainMenu) {
+    constexpr UINT WM_TRAY_NOTIFY_MESSAGE = 0x8014;
+    constexpr WPARAM TRAY_ICON = 11;
+    const HWND window = ToolWindow(tool_.dwProcessId);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(CardDevice());
+
+    PostMessageW(window, WM_TRAY_NOTIFY_MESSAGE, TRAY_ICON, NIN_KEYSELECT);
+    ASSERT_TRUE(WaitUntil(PopupMenuShown, 30s)) << "Enter on the icon opened no menu";
+    EXPECT_TRUE(WaitUntil([] { return OpenMenu().second; }, 5s)) << "the first item is not selected";
+    EXPECT_EQ(OpenMenu().first, std::vector<std::wstring>{L"Stop Stubborn Card."});
+    ASSERT_TRUE(AskTheDisplay("keys Escape"));
+    ASSERT_TRUE(WaitUntil([] { return !PopupMenuShown(); }, 30s));
+
+    PostMessageW(window, WM_TRAY_NOTIFY_MESSAGE, TRAY_ICON, WM_CONTEXTMENU);
+    ASSERT_TRUE(WaitUntil(PopupMenuShown, 30s)) << "Shift+F10 on the icon opened no menu";
+    EXPECT_EQ(OpenMenu().first, (std::vector<std::wstring>{L"Settings", L"About", L"", L"Exit"}));
+    ASSERT_TRUE(AskTheDisplay("keys Escape"));
+    ASSERT_TRUE(WaitUntil([] { return !PopupMenuShown(); }, 30s));
+    EXPECT_TRUE(CardDevice());
+    EXPECT_TRUE(ToolRunning());
+}
+
+qn38::winetest::ProcessResult Ctl(const std::wstring& arguments) {
+    return RunProcess(L"\"" + InstallDirectory() + L"\\qn38ctl.exe\" " + arguments, 120000);
+}
+
+// The installed qn38ctl on the emulated PC, beside the running tool.
+TEST_F(InstalledProduct, TheCommandLineListsStopsAndStartsTheCardAndReadsTheLog) {
+    const auto status = Ctl(L"status --json");
+    ASSERT_TRUE(status.finished);
+    EXPECT_EQ(status.exitCode, 0u) << status.output;
+    EXPECT_NE(status.output.find("{\"service\": \"running\", \"filter\": true"), std::string::npos) << status.output;
+    EXPECT_NE(status.output.find("{\"bus\": 7, \"present\": true, \"link\": \"enabled\", \"device\": "
+                                 "{\"description\": \"Stubborn Card\""),
+              std::string::npos)
+        << status.output;
+
+    const auto stopped = Ctl(L"stop 7");
+    EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
+    EXPECT_NE(stopped.output.find("Stubborn Card stopped."), std::string::npos) << stopped.output;
+    EXPECT_TRUE(LinkDisabled());
+    std::this_thread::sleep_for(2s);  // several passes of the tool's poller
+    EXPECT_TRUE(LinkDisabled()) << "the running tool undid the stop";
+    EXPECT_FALSE(CardDevice());
+
+    const auto started = Ctl(L"start 7");
+    EXPECT_EQ(started.exitCode, 0u) << started.output;
+    EXPECT_NE(started.output.find("Stubborn Card started."), std::string::npos) << started.output;
+    EXPECT_TRUE(CardDevice());
+    EXPECT_FALSE(LinkDisabled());
+
+    const auto log = Ctl(L"log");
+    EXPECT_EQ(log.exitCode, 0u) << log.output;
+    EXPECT_NE(log.output.find("LinkDisable(Bus0x07)"), std::string::npos);
+    EXPECT_NE(log.output.find("LinkEnable(Bus0x07)"), std::string::npos);
     EXPECT_TRUE(ToolRunning());
 }
 
