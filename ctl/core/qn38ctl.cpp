@@ -195,29 +195,20 @@ std::optional<std::uint8_t> SlotBus(const std::string& argument, const CtlPorts&
     return static_cast<std::uint8_t>(*bus);
 }
 
-CtlResult Stop(const std::string& argument, const CtlPorts& ports) {
+// A stop or a start: the tool's slot work, told in the tool's balloon texts.
+CtlResult Change(const std::string& argument, const CtlPorts& ports,
+                 tool::SlotOutcome (tool::SlotWork::*change)(std::uint8_t), std::uint32_t succeeded,
+                 std::uint32_t failed) {
     CtlResult result;
     const auto bus = SlotBus(argument, ports, result);
     if (!bus) return result;
     tool::SlotWork work(ports.work);
     const std::uint64_t unanswered = ports.work.service.UnansweredExchanges();
-    const tool::StopOutcome outcome = work.StopCard(*bus);
-    if (outcome.stopped) return {EXIT_DONE, Message(ports, IDS_STOPPED, outcome.description), ""};
+    const tool::SlotOutcome outcome = (work.*change)(*bus);
+    if (outcome.succeeded) return {EXIT_DONE, Message(ports, succeeded, outcome.description), ""};
     // A refusal is the service's answer; no answer is no refusal.
     if (ports.work.service.UnansweredExchanges() != unanswered) return Unreachable();
-    return {EXIT_REFUSED, Message(ports, IDS_STOP_FAILED, outcome.description), ""};
-}
-
-CtlResult Start(const std::string& argument, const CtlPorts& ports) {
-    CtlResult result;
-    const auto bus = SlotBus(argument, ports, result);
-    if (!bus) return result;
-    tool::SlotWork work(ports.work);
-    const std::uint64_t unanswered = ports.work.service.UnansweredExchanges();
-    const tool::StartOutcome outcome = work.StartCard(*bus);
-    if (outcome.started) return {EXIT_DONE, Message(ports, IDS_STARTED, outcome.description), ""};
-    if (ports.work.service.UnansweredExchanges() != unanswered) return Unreachable();
-    return {EXIT_REFUSED, Message(ports, IDS_START_FAILED, outcome.description), ""};
+    return {EXIT_REFUSED, Message(ports, failed, outcome.description), ""};
 }
 
 CtlResult Log(const std::vector<std::string>& options, const CtlPorts& ports) {
@@ -277,8 +268,12 @@ CtlResult RunCtl(const std::vector<std::string>& arguments, const CtlPorts& port
     const std::string command = count == 0 ? "" : arguments[0];
     if (command == "status" && count == 1) return Status(false, ports);
     if (command == "status" && count == 2 && arguments[1] == "--json") return Status(true, ports);
-    if (command == "stop" && count == 2) return Stop(arguments[1], ports);
-    if (command == "start" && count == 2) return Start(arguments[1], ports);
+    if (command == "stop" && count == 2) {
+        return Change(arguments[1], ports, &tool::SlotWork::StopCard, IDS_STOPPED, IDS_STOP_FAILED);
+    }
+    if (command == "start" && count == 2) {
+        return Change(arguments[1], ports, &tool::SlotWork::StartCard, IDS_STARTED, IDS_START_FAILED);
+    }
     if (command == "log") return Log({arguments.begin() + 1, arguments.end()}, ports);
     return {EXIT_USAGE, "", USAGE};
 }

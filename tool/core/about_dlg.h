@@ -133,6 +133,8 @@ private:
     void AddTrayIcon(int attempts);
     // Adds the icon, or finds it there already.
     bool PutTrayIcon(const NotifyIconRecord& record, int attempts);
+    // The balloon of a flow's outcome: the string `succeeded` or `failed` with the card's name.
+    void ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded, std::uint32_t failed);
     void StartFlow(std::uint32_t index);
     void RemovalFlow(std::uint32_t index);
     // Asks the notification area for NOTIFY_ICON_VERSION after an add.

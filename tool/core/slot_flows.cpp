@@ -8,6 +8,14 @@
 
 namespace qn38::tool {
 
+void CAboutDlg::ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded, std::uint32_t failed) {
+    if (outcome.succeeded) {
+        UpdateTrayIcon(ICON_CARD, succeeded, NIIF_INFO_FLAG, outcome.description.c_str());
+    } else {
+        UpdateTrayIcon(ICON_CARD, failed, NIIF_ERROR_FLAG, outcome.description.c_str());
+    }
+}
+
 void CAboutDlg::OnStopSlot(std::uint32_t nID) {
     if (nID < ID_STOP_SLOT_BASE) return;
     const std::uint32_t index = nID - ID_STOP_SLOT_BASE;
@@ -15,23 +23,13 @@ void CAboutDlg::OnStopSlot(std::uint32_t nID) {
 
     m_bPollEnabled = 0;
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    const StopOutcome outcome = slotWork_.StopCard(m_pSlotBus[index]);
-    if (outcome.stopped) {
-        UpdateTrayIcon(ICON_CARD, IDS_STOPPED, NIIF_INFO_FLAG, outcome.description.c_str());
-    } else {
-        UpdateTrayIcon(ICON_CARD, IDS_STOP_FAILED, NIIF_ERROR_FLAG, outcome.description.c_str());
-    }
+    ShowOutcome(slotWork_.StopCard(m_pSlotBus[index]), IDS_STOPPED, IDS_STOP_FAILED);
     m_bPollEnabled = 1;
 }
 
 void CAboutDlg::StartFlow(std::uint32_t index) {
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    const StartOutcome outcome = slotWork_.StartCard(m_pSlotBus[index]);
-    if (outcome.started) {
-        UpdateTrayIcon(ICON_CARD, IDS_STARTED, NIIF_INFO_FLAG, outcome.description.c_str());
-    } else {
-        UpdateTrayIcon(ICON_CARD, IDS_START_FAILED, NIIF_ERROR_FLAG, outcome.description.c_str());
-    }
+    ShowOutcome(slotWork_.StartCard(m_pSlotBus[index]), IDS_STARTED, IDS_START_FAILED);
 }
 
 void CAboutDlg::RemovalFlow(std::uint32_t index) {

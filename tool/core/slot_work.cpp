@@ -50,18 +50,18 @@ std::u16string SlotWork::CardDescription(std::uint8_t bus) {
     return std::u16string(DescriptionIn(description, DESCRIPTION_CHARACTERS));
 }
 
-StopOutcome SlotWork::StopCard(std::uint8_t bus) {
-    StopOutcome outcome;
+SlotOutcome SlotWork::StopCard(std::uint8_t bus) {
+    SlotOutcome outcome;
     outcome.description = CardDescription(bus);
     {
         Turn turn(*this);
-        outcome.stopped = ports_.service.DisableLink(bus, DiskCheck::Required) != 0;
+        outcome.succeeded = ports_.service.DisableLink(bus, DiskCheck::Required) != 0;
     }
     ports_.service.RequestWriteLog(LinkDisableLine(bus));
     return outcome;
 }
 
-StartOutcome SlotWork::StartCard(std::uint8_t bus) {
+SlotOutcome SlotWork::StartCard(std::uint8_t bus) {
     SyncSlot(bus);
     ports_.service.RequestWriteLog(LinkEnableLine(bus));
 
@@ -69,11 +69,11 @@ StartOutcome SlotWork::StartCard(std::uint8_t bus) {
     std::uint32_t status = 0;
     std::uint32_t problem = 0;
     const int exists = ports_.slots.GetCardInfo(bus, description, sizeof description, &status, &problem);
-    StartOutcome outcome;
+    SlotOutcome outcome;
     outcome.description = std::u16string(DescriptionIn(description, DESCRIPTION_CHARACTERS));
     // A device that Windows could not start (no driver, its resources
     // refused, ...) is listed, but the card does not work.
-    outcome.started = exists != 0 && problem == 0 && (status & DN_STARTED_STATUS) != 0;
+    outcome.succeeded = exists != 0 && problem == 0 && (status & DN_STARTED_STATUS) != 0;
     return outcome;
 }
 

@@ -34,15 +34,10 @@ struct SlotWorkPorts {
     DeviceIo& drives;
 };
 
-// The card's description as ZQ_GetCardInfo gave it (empty when it has none
-// or no device).
-struct StopOutcome {
-    bool stopped = false;
-    std::u16string description;
-};
-
-struct StartOutcome {
-    bool started = false;
+// How a stop or a start ended, with the card's description as
+// ZQ_GetCardInfo gave it (empty when it has none or no device).
+struct SlotOutcome {
+    bool succeeded = false;
     std::u16string description;
 };
 
@@ -75,10 +70,10 @@ public:
 
     // The user's stop: the link taken down once no volume of the card is in
     // use, and the line in the log whatever the outcome.
-    StopOutcome StopCard(std::uint8_t bus);
+    SlotOutcome StopCard(std::uint8_t bus);
     // The start of a card: the slot brought in line with the card, the line
     // in the log, and whether the card's device came up and was started.
-    StartOutcome StartCard(std::uint8_t bus);
+    SlotOutcome StartCard(std::uint8_t bus);
     // A pulled card's link taken down, its volumes not asked.
     void DropLink(std::uint8_t bus);
 
