@@ -29,7 +29,7 @@ case $arch in
 esac
 
 msiextract "$msi" >/dev/null
-for name in QN38HotPlug.dll QN38HotPlugService.exe QN38HotPlugTool.exe qn38logread.exe; do
+for name in QN38HotPlug.dll QN38HotPlugService.exe QN38HotPlugTool.exe qn38logread.exe qn38ctl.exe; do
   # The 64-bit attribute (256) keeps Windows from redirecting the component.
   component=$(msiinfo export "$msi" File | awk -F'\t' -v n="$name" '$3 == n {print $2}')
   expect Component "^$component\\t[^\\t]*\\tINSTALLDIR\\t$bits\\t" "$name is not installed as an $arch file"

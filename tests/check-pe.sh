@@ -6,7 +6,8 @@
 # Either way the binary may import Windows system DLLs only, and a program the
 # project's own library besides: the MinGW runtime is linked in statically.
 # The service imports exactly the library's four exports that change the
-# system, the tool exactly its three read-only queries.
+# system, the tool exactly its three read-only queries, qn38ctl those and
+# ZQ_ReadPCI.
 set -euo pipefail
 objdump=$1
 binary=$2
@@ -34,7 +35,7 @@ expect_library_imports() {
     < <(sed -n '/DLL Name: QN38HotPlug.dll/,/^$/ s/^\s*[0-9a-f]\+\s\+[0-9]\+\s\+//p' <<<"$dump")
 }
 
-allowed='^(kernel32|user32|gdi32|advapi32|setupapi|cfgmgr32|shell32|comctl32|comdlg32|ole32|oleaut32|version|ntdll|msvcrt|ws2_32|shlwapi|uxtheme|rpcrt4|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
+allowed='^(kernel32|user32|gdi32|advapi32|setupapi|cfgmgr32|shell32|comctl32|comdlg32|ole32|oleacc|oleaut32|version|ntdll|msvcrt|ws2_32|shlwapi|uxtheme|rpcrt4|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
 while read -r dll; do
   if [[ $(basename "$binary") == *.exe && ${dll,,} == qn38hotplug.dll ]]; then continue; fi
   if ! [[ ${dll,,} =~ $allowed ]]; then
@@ -55,6 +56,8 @@ fi
 case $(basename "$binary") in
   QN38HotPlugService.exe) expect_library_imports "ZQ_AddFilter ZQ_SetSize ZQ_SetStatus ZQ_WriteLog" ;;
   QN38HotPlugTool.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus" ;;
+  # The command line changes nothing itself either: its stops and starts go to the service.
+  qn38ctl.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI" ;;
 esac
 
 if ((status == 0)); then echo "ok: $(basename "$binary")"; fi

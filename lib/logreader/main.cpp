@@ -11,7 +11,7 @@
 
 #include "code_page.h"
 #include "core/log_layout.h"
-#include "core/log_reader.h"
+#include "log_listing.h"
 
 namespace {
 
@@ -88,21 +88,10 @@ int Run(int argc, Char** argv, std::FILE* (*open)(const Char*), std::string (*sh
         std::fprintf(stderr, "qn38logread: %s: cannot be read\n", name.c_str());
         return 2;
     }
-    qn38::LogReadResult result = qn38::DecodeLog(bytes);
-    if (!result.log && options->salvage) {
-        std::fprintf(stderr, "qn38logread: %s: %s; salvaging\n", name.c_str(), result.error.c_str());
-        result = qn38::SalvageLog(bytes);
-    }
-    if (!result.log) {
-        std::fprintf(stderr, "qn38logread: %s: %s%s\n", name.c_str(), result.error.c_str(),
-                     options->salvage ? "" : " (--salvage lists its slots all the same)");
-        return 1;
-    }
-    if (decoder) {
-        for (auto& entry : result.log->entries) entry.text = decoder->Decode(entry.text);
-    }
-    const std::string listing = qn38::RenderLog(*result.log);
-    std::fwrite(listing.data(), 1, listing.size(), stdout);
+    const auto listed = qn38::logreader::ListLog(bytes, options->salvage, decoder.get(), "qn38logread", name);
+    std::fputs(listed.messages.c_str(), stderr);
+    if (listed.status != 0) return listed.status;
+    std::fwrite(listed.listing.data(), 1, listed.listing.size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 2;
 }
 

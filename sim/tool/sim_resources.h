@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/tool_text.h"
+
 namespace qn38::sim {
 
 // Primary language ids as the resource script's LANGUAGE statements give them.
@@ -46,6 +48,6 @@ private:
 
 // UTF-8 to UTF-16 and back; invalid sequences become U+FFFD.
 std::u16string Utf16FromUtf8(std::string_view text);
-std::string Utf8FromUtf16(std::u16string_view text);
+using tool::Utf8FromUtf16;
 
 }  // namespace qn38::sim

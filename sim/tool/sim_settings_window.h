@@ -52,6 +52,8 @@ public:
     // and by the dialog's own changes of the controls.
     int userNotifications = 0;
     int ownNotifications = 0;
+    // The string each control's accessible name was set to.
+    std::map<std::uint32_t, std::uint32_t> accessibleNames;
 
     // tool::SettingsWindow
     void SetIcons(std::uint32_t iconId) override { icons_ = iconId; }
@@ -65,6 +67,9 @@ public:
     bool IsChecked(std::uint32_t buttonId) override { return Checked(buttonId); }
     void SetCheck(std::uint32_t buttonId, bool checked) override { checks_[buttonId] = checked; }
     void FocusControl(std::uint32_t controlId) override;
+    void SetAccessibleName(std::uint32_t controlId, std::uint32_t stringId) override {
+        accessibleNames[controlId] = stringId;
+    }
     void EndDialog(int result) override { endings_.push_back(result); }
 
 private:

@@ -32,6 +32,8 @@ const char* ActionName(tool::TrayAction action) {
         return "modify";
     case tool::TrayAction::Delete:
         return "delete";
+    case tool::TrayAction::SetVersion:
+        return "set-version";
     }
     return "?";
 }
@@ -137,15 +139,20 @@ bool SimShell::NotifyIcon(tool::TrayAction action, const tool::NotifyIconRecord&
         } else {
             accepted = shown_;
         }
-        if (accepted) {
+        if (accepted && action == tool::TrayAction::SetVersion) {
+            version_ = record.uVersion;
+        } else if (accepted) {
             shown_ = action != tool::TrayAction::Delete;
             current_ = action == tool::TrayAction::Modify ? Modified(current_, record) : record;
+            if (action == tool::TrayAction::Add) version_ = 0;
         }
         calls_.push_back({action, record, accepted});
     }
     std::string line = std::string("tray ") + ActionName(action);
     if (!accepted) {
         line += ": refused";
+    } else if (action == tool::TrayAction::SetVersion) {
+        line += " " + Decimal(record.uVersion);
     } else if (action != tool::TrayAction::Delete) {
         line += ": icon " + Decimal(record.iconId) + ", tip " + Quoted(record.szTip);
         if (!record.szInfo.empty()) {
@@ -183,6 +190,11 @@ tool::NotifyIconRecord SimShell::Current() const {
     return current_;
 }
 
+std::uint32_t SimShell::Version() const {
+    std::lock_guard lock(mutex_);
+    return version_;
+}
+
 void SimShell::FailNext(int count) {
     std::lock_guard lock(mutex_);
     failures_ = count;
@@ -202,15 +214,17 @@ void SimShell::Restart() {
 
 // ---- SimMenus
 
-void SimMenus::TrackItems(const std::vector<tool::MenuItem>& items) { Track(false, items); }
-
-void SimMenus::TrackMainMenu() {
-    std::vector<tool::MenuItem> items;
-    for (const auto& item : mainMenu_) items.push_back({item.command, item.text});
-    Track(true, std::move(items));
+void SimMenus::TrackItems(const std::vector<tool::MenuItem>& items, tool::MenuOpening opening) {
+    Track(false, items, opening);
 }
 
-void SimMenus::Track(bool mainMenu, std::vector<tool::MenuItem> items) {
+void SimMenus::TrackMainMenu(tool::MenuOpening opening) {
+    std::vector<tool::MenuItem> items;
+    for (const auto& item : mainMenu_) items.push_back({item.command, item.text});
+    Track(true, std::move(items), opening);
+}
+
+void SimMenus::Track(bool mainMenu, std::vector<tool::MenuItem> items, tool::MenuOpening opening) {
     std::uint32_t chosen = 0;
     if (!choices_.empty()) {
         const std::uint32_t wanted = choices_.front();
@@ -219,14 +233,15 @@ void SimMenus::Track(bool mainMenu, std::vector<tool::MenuItem> items) {
             if (wanted != 0 && item.command == wanted) chosen = wanted;
         }
     }
-    std::string line = mainMenu ? "menu (main):" : "menu (stop):";
+    std::string line = mainMenu ? "menu (main" : "menu (stop";
+    line += opening == tool::MenuOpening::FromKeyboard ? ", at the icon, first item selected):" : "):";
     if (items.empty()) line += " empty";
     for (const auto& item : items) {
         line += item.command == 0 ? std::string(" ----") : " [" + Utf8FromUtf16(item.text) + "]";
     }
     line += chosen != 0 ? " -> " + Decimal(chosen) : std::string(" -> dismissed");
     log_.Add(line);
-    shown_.push_back({mainMenu, std::move(items), chosen});
+    shown_.push_back({mainMenu, opening, std::move(items), chosen});
     if (chosen != 0) window_.PostCommand(chosen);
 }
 

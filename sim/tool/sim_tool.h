@@ -84,6 +84,8 @@ public:
     std::vector<tool::NotifyIconRecord> Balloons() const;
     bool IconShown() const;
     tool::NotifyIconRecord Current() const;
+    // The version NIM_SETVERSION set for the icon there now (0: the oldest behaviour).
+    std::uint32_t Version() const;
     // The next `count` calls fail (the shell is not up yet, or restarting).
     void FailNext(int count);
     // No notification area (Explorer not started yet, or crashed): every
@@ -101,6 +103,7 @@ private:
     std::vector<TrayCall> calls_;
     bool shown_ = false;
     tool::NotifyIconRecord current_;
+    std::uint32_t version_ = 0;
     int failures_ = 0;
     bool absent_ = false;
 };
@@ -109,6 +112,7 @@ class SimWindow;
 
 struct ShownMenu {
     bool mainMenu = false;  // the resource menu's popup, else the stop menu
+    tool::MenuOpening opening = tool::MenuOpening::AtCursor;
     std::vector<tool::MenuItem> items;
     std::uint32_t chosen = 0;  // 0: dismissed
 };
@@ -120,8 +124,8 @@ public:
     SimMenus(SimToolLog& log, SimWindow& window, std::vector<RcMenuItem> mainMenu)
         : log_(log), window_(window), mainMenu_(std::move(mainMenu)) {}
 
-    void TrackItems(const std::vector<tool::MenuItem>& items) override;
-    void TrackMainMenu() override;
+    void TrackItems(const std::vector<tool::MenuItem>& items, tool::MenuOpening opening) override;
+    void TrackMainMenu(tool::MenuOpening opening) override;
 
     // The command picked from each of the next menus; 0 dismisses one. A
     // command that the menu does not hold dismisses it too.
@@ -129,7 +133,7 @@ public:
     const std::vector<ShownMenu>& Shown() const { return shown_; }
 
 private:
-    void Track(bool mainMenu, std::vector<tool::MenuItem> items);
+    void Track(bool mainMenu, std::vector<tool::MenuItem> items, tool::MenuOpening opening);
 
     SimToolLog& log_;
     SimWindow& window_;

@@ -210,15 +210,42 @@ bool SimTrayTool::RunPollerPasses(int count) {
     return true;
 }
 
-void SimTrayTool::LeftClick() {
-    dialog_->OnTrayNotify(tool::TRAY_ICON_ID, tool::WM_LBUTTONDOWN_MESSAGE);
+namespace {
+
+constexpr std::intptr_t WM_LBUTTONUP_MESSAGE = 0x202;
+constexpr std::intptr_t WM_RBUTTONUP_MESSAGE = 0x205;
+
+}  // namespace
+
+void SimTrayTool::Notify(std::initializer_list<std::intptr_t> messages) {
+    const bool versionThree = shell.Version() >= tool::NOTIFY_ICON_VERSION;
+    for (const std::intptr_t message : messages) {
+        const bool newer = message == tool::NIN_SELECT_MESSAGE || message == tool::NIN_KEYSELECT_MESSAGE ||
+                           message == tool::WM_CONTEXTMENU_MESSAGE;
+        // The oldest behaviour reports the keyboard as a right click.
+        if (newer && !versionThree) {
+            if (message == tool::WM_CONTEXTMENU_MESSAGE || message == tool::NIN_KEYSELECT_MESSAGE) {
+                dialog_->OnTrayNotify(tool::TRAY_ICON_ID, tool::WM_RBUTTONDOWN_MESSAGE);
+                dialog_->OnTrayNotify(tool::TRAY_ICON_ID, WM_RBUTTONUP_MESSAGE);
+            }
+            continue;
+        }
+        dialog_->OnTrayNotify(tool::TRAY_ICON_ID, message);
+    }
     window.Pump();
 }
 
-void SimTrayTool::RightClick() {
-    dialog_->OnTrayNotify(tool::TRAY_ICON_ID, tool::WM_RBUTTONDOWN_MESSAGE);
-    window.Pump();
+void SimTrayTool::LeftClick() {
+    Notify({tool::WM_LBUTTONDOWN_MESSAGE, WM_LBUTTONUP_MESSAGE, tool::NIN_SELECT_MESSAGE});
 }
+
+void SimTrayTool::RightClick() {
+    Notify({tool::WM_RBUTTONDOWN_MESSAGE, WM_RBUTTONUP_MESSAGE, tool::WM_CONTEXTMENU_MESSAGE});
+}
+
+void SimTrayTool::KeySelect() { Notify({tool::NIN_KEYSELECT_MESSAGE}); }
+
+void SimTrayTool::KeyContextMenu() { Notify({tool::WM_CONTEXTMENU_MESSAGE}); }
 
 void SimTrayTool::DeviceChange() {
     // DBT_DEVNODES_CHANGED: what Windows broadcasts after a devnode comes or goes.

@@ -4,6 +4,7 @@
 // user and a machine would: start, click, insert and pull cards, exit.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,9 +106,16 @@ public:
     // Lets the poller make `count` more passes, serving the window meanwhile.
     bool RunPollerPasses(int count);
 
-    // The user clicks the tray icon; a command picked from the menu is handled too.
+    // The user clicks the tray icon; a command picked from the menu is handled
+    // too. Each click sends what the notification area sends for it: the
+    // button-down, the button-up and, once version 3 was asked for, NIN_SELECT
+    // or WM_CONTEXTMENU.
     void LeftClick();
     void RightClick();
+    // The user reaches the icon with Win+B and presses Enter or Space
+    // (NIN_KEYSELECT), or Shift+F10 or the menu key (WM_CONTEXTMENU).
+    void KeySelect();
+    void KeyContextMenu();
     // Broadcasts the system sends to the window.
     void DeviceChange();
     void PowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam);
@@ -152,6 +160,8 @@ public:
     SimSettingsDialogs settings;
 
 private:
+    // The icon's callback messages, as the shell's version for it sends them.
+    void Notify(std::initializer_list<std::intptr_t> messages);
     // `shared` null: the tool makes its own.
     SimTrayTool(SimSharedPc* shared, SimPc& pc, std::uint16_t language);
 

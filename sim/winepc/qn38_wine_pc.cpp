@@ -4,7 +4,7 @@
 //       beside this program) with the slot on bus N (default 5), copies the
 //       emulated setupapi.dll and cfgmgr32.dll (wine-pc\ beside this program)
 //       into DIR (default %ProgramFiles%\QN38HotPlug) and sets the prefix's
-//       DLL overrides for QN38HotPlugTool.exe and QN38HotPlugService.exe, so
+//       DLL overrides for QN38HotPlugTool.exe, QN38HotPlugService.exe and qn38ctl.exe, so
 //       that every later start of the product in DIR runs on this machine
 //   qn38-wine-pc remove [--dir DIR]     undoes all of install
 //   qn38-wine-pc insert BUS [--name TEXT] [--training MS] [--needs link-cycle|device-cycle]
@@ -32,7 +32,7 @@ namespace {
 using namespace qn38::winepc;
 
 constexpr const wchar_t* DRIVER_SERVICE = L"qn38dumpfixture";
-constexpr const wchar_t* PRODUCT_EXECUTABLES[] = {L"QN38HotPlugTool.exe", L"QN38HotPlugService.exe"};
+constexpr const wchar_t* PRODUCT_EXECUTABLES[] = {L"QN38HotPlugTool.exe", L"QN38HotPlugService.exe", L"qn38ctl.exe"};
 constexpr const wchar_t* FIXTURE_DLLS[] = {L"setupapi", L"cfgmgr32"};
 
 int Usage(const char* problem) {

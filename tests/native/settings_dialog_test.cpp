@@ -137,6 +137,22 @@ TEST_F(SettingsDialog, SmokeWithoutDriverKeyShowsDefaults) {
     EXPECT_TRUE(service.Exchanges().empty());
 }
 
+// A screen reader names a control by the label before it in the template,
+// which for every edit is another row's: each edit and trackbar carries its
+// own row's label instead, in the dialog's language.
+TEST_F(SettingsDialog, EachEditAndTrackbarIsNamedByItsOwnRowsLabel) {
+    dialog.OnInitDialog();
+    const std::map<std::uint32_t, std::uint32_t> expected = {{IDC_EDIT_SIZE, IDS_NAME_MEMORY_SIZE},
+                                                             {IDC_EDIT_START, IDS_NAME_START_ADDRESS},
+                                                             {IDC_SLIDER_START, IDS_NAME_START_ADDRESS},
+                                                             {IDC_EDIT_END, IDS_NAME_END_ADDRESS},
+                                                             {IDC_SLIDER_END, IDS_NAME_END_ADDRESS}};
+    EXPECT_EQ(window.accessibleNames, expected);
+    EXPECT_EQ(strings.Load(IDS_NAME_START_ADDRESS), u"Start Address");
+    sim::SimStrings japanese{*sim::RcResources::LoadToolResources(sim::RC_LANGUAGE_JAPANESE)};
+    EXPECT_EQ(japanese.Load(IDS_NAME_MEMORY_SIZE), u"利用するメモリサイズ");
+}
+
 TEST_F(SettingsDialog, DriverValuesShowInMegabytesWithTheLowBitsDropped) {
     DriverKey(0x01000000, 0x00123456, 0x7FF00000);
     dialog.OnInitDialog();

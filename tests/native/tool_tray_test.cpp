@@ -91,6 +91,37 @@ TEST_F(TrayWithSlots, TheStopMenuHoldsOneItemPerSlotWhoseCardHasADevice) {
     EXPECT_THAT(Items(tool.menus.Shown()[0]), ElementsAre(Pair(tool::ID_STOP_SLOT_BASE + 1, u"Stop Fast Card.")));
 }
 
+// A keyboard user reaches the icon with Win+B: Enter or Space opens the stop
+// menu, Shift+F10 or the menu key the main menu, both at the icon; a click
+// still opens one menu at the pointer, though the shell follows its
+// button-down with NIN_SELECT or WM_CONTEXTMENU.
+TEST_F(TrayWithSlots, TheKeyboardOpensBothMenusAtTheIconAndAClickStillOpensOne) {
+    EXPECT_EQ(tool.shell.Version(), tool::NOTIFY_ICON_VERSION);
+
+    tool.menus.Choose(tool::ID_STOP_SLOT_BASE + 1);
+    tool.KeySelect();
+    tool.KeyContextMenu();
+    tool.dialog().OnTrayNotify(tool::TRAY_ICON_ID, tool::NIN_SELECT_MESSAGE);  // Enter after the pointer chose it
+    tool.LeftClick();
+    tool.RightClick();
+
+    const auto& shown = tool.menus.Shown();
+    ASSERT_THAT(shown, SizeIs(5));
+    const std::vector<std::pair<bool, tool::MenuOpening>> expected = {{false, tool::MenuOpening::FromKeyboard},
+                                                                      {true, tool::MenuOpening::FromKeyboard},
+                                                                      {false, tool::MenuOpening::FromKeyboard},
+                                                                      {false, tool::MenuOpening::AtCursor},
+                                                                      {true, tool::MenuOpening::AtCursor}};
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i].mainMenu, expected[i].first) << i;
+        EXPECT_EQ(shown[i].opening, expected[i].second) << i;
+    }
+    EXPECT_THAT(Items(shown[0]), ElementsAre(Pair(tool::ID_STOP_SLOT_BASE + 1, u"Stop Fast Card.")));
+    // The stop picked from the keyboard's menu is the menu's stop.
+    EXPECT_TRUE(pc.slot(7).LinkDisabled());
+    EXPECT_EQ(tool.shell.Current().szInfo, u"Fast Card stopped.\nExpressCard can be remove safty from the slot.");
+}
+
 TEST_F(TrayWithSlots, ACardWithoutDescriptionIsCalledExpressCardInTheMenu) {
     tool.OnMachine([&] {
         pc.slot(7).PullCard();
@@ -142,7 +173,12 @@ TEST_F(TrayWithSlots, AfterAShellRestartTheIconComesBackAsItWas) {
     EXPECT_FALSE(tool.shell.IconShown());
     tool.TaskbarCreated();
     ASSERT_TRUE(tool.shell.IconShown());
-    EXPECT_EQ(tool.shell.Calls().back().action, tool::TrayAction::Add);
+    const auto calls = tool.shell.Calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2].action, tool::TrayAction::Add);
+    // The new notification area is asked for the keyboard's notifications again.
+    EXPECT_EQ(calls.back().action, tool::TrayAction::SetVersion);
+    EXPECT_EQ(tool.shell.Version(), tool::NOTIFY_ICON_VERSION);
     EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDR_MAINFRAME));
     EXPECT_EQ(tool.shell.Current().iconId, before.iconId);
     EXPECT_EQ(tool.shell.Current().szTip, before.szTip);

@@ -22,7 +22,8 @@ void RestartWindows(SystemInfo& system) {
     system.ExitWindowsReboot();
 }
 
-CAboutDlg::CAboutDlg(const ToolPorts& ports) : ports_(ports) {}
+CAboutDlg::CAboutDlg(const ToolPorts& ports)
+    : ports_(ports), slotWork_({ports.slots, ports.service, ports.slotLock, ports.system, ports.drives}) {}
 
 CAboutDlg::~CAboutDlg() {
     // A host that never destroyed the window still must not leave the poller running.
@@ -51,7 +52,10 @@ bool CAboutDlg::OnInitDialog() {
     m_nid.szInfoTitle = Cut(title, INFO_TITLE_CHARACTERS);
     // No icon of this window can be there yet: plain adds, as many as the
     // shell may need to come up at log-on.
-    if (NotifyWithRetries(TrayAction::Add, m_nid, TRAY_ATTEMPTS)) m_bIconShown = 1;
+    if (NotifyWithRetries(TrayAction::Add, m_nid, TRAY_ATTEMPTS)) {
+        m_bIconShown = 1;
+        SetTrayVersion();
+    }
 
     std::vector<std::uint8_t> found;
     for (std::uint32_t bus = 0; bus <= 0xFF; ++bus) {
@@ -134,11 +138,7 @@ bool CAboutDlg::OnPowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam) {
 
 std::intptr_t CAboutDlg::OnTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) {
     if (wParam == TRAY_ICON_ID) {
-        if (lParam == WM_LBUTTONDOWN_MESSAGE) {
-            ShowStopMenu();
-        } else if (lParam == WM_RBUTTONDOWN_MESSAGE) {
-            ports_.menus.TrackMainMenu();
-        }
+        OnTrayIconMessage(lParam);
         return 1;
     }
     // Once the window is ending the icon is gone and the poller is being

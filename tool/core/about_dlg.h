@@ -26,6 +26,7 @@
 #include "ports/tray_shell.h"
 #include "ports/worker_thread.h"
 #include "service_client.h"
+#include "slot_work.h"
 
 namespace qn38::tool {
 
@@ -54,13 +55,6 @@ inline constexpr std::uint32_t TRAY_RETRY_MS = 500;
 inline constexpr std::chrono::milliseconds POLLER_END_WAIT = SERVICE_CONNECT_PAUSE * SERVICE_CONNECT_ATTEMPTS +
                                                              SERVICE_EVENT_WAIT + SERVICE_REPLY_WAIT +
                                                              std::chrono::seconds(10);
-
-// How long a flow or a pass waits for the lock the tools of all sessions
-// share before it goes on without it. Longer than any flow of another tool
-// that does not meet a hung service (a start: four requests of seconds each
-// and two waits for the card's device), so that only a holder that is not a
-// tool at all, or a tool stuck on a hung service, makes it go on alone.
-inline constexpr std::chrono::milliseconds SLOT_LOCK_WAIT{120000};
 
 // Enables the shutdown privilege and asks Windows to restart; nothing is
 // reported when Windows refuses.
@@ -130,35 +124,24 @@ private:
         std::uint32_t hadDevice[256] = {};
         std::uint32_t deviceMisses[256] = {};
     };
-    // Held across each change to a slot and the reads it is decided on: the
-    // window's and the poller's threads, and the tools of other sessions
-    // through the shared lock, take turns.
-    class SlotChange {
-    public:
-        // `keepWaiting` is asked between slices of the wait for the shared
-        // lock; a thread told to end stops waiting (held() is then false).
-        explicit SlotChange(CAboutDlg& dialog, const std::atomic<std::int32_t>* keepWaiting = nullptr);
-        ~SlotChange();
-        SlotChange(const SlotChange&) = delete;
-        SlotChange& operator=(const SlotChange&) = delete;
-        // False only when the waiting thread was told to end.
-        bool proceed() const { return proceed_; }
-
-    private:
-        CAboutDlg& dialog_;
-        std::unique_lock<std::mutex> local_;
-        bool shared_ = false;
-        bool proceed_ = true;
-    };
+    // A change to a slot and the reads it is decided on, in turn with the
+    // poller and the tools of other sessions.
+    using SlotChange = SlotWork::Turn;
 
     bool NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts);
     // Puts the icon (back) into the notification area with its current state.
     void AddTrayIcon(int attempts);
     // Adds the icon, or finds it there already.
     bool PutTrayIcon(const NotifyIconRecord& record, int attempts);
+    // The balloon of a flow's outcome: the string `succeeded` or `failed` with the card's name.
+    void ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded, std::uint32_t failed);
     void StartFlow(std::uint32_t index);
     void RemovalFlow(std::uint32_t index);
-    void ShowStopMenu();
+    // Asks the notification area for NOTIFY_ICON_VERSION after an add.
+    void SetTrayVersion();
+    // WM_TRAY_NOTIFY from the icon: the mouse's and the keyboard's ways to its menus.
+    void OnTrayIconMessage(std::intptr_t message);
+    void ShowStopMenu(MenuOpening opening);
     bool ValidSlotIndex(std::intptr_t index) const {
         return index >= 0 && static_cast<std::uintptr_t>(index) < m_nSlotCount;
     }
@@ -173,6 +156,7 @@ private:
     std::uint32_t CardIcon();
 
     ToolPorts ports_;
+    SlotWork slotWork_;
 
     std::uint32_t m_nSlotCount = 0;
     std::vector<std::uint8_t> m_pSlotBus;
@@ -184,13 +168,10 @@ private:
     // Whether the shell holds our icon: while it does not, updates only try
     // to add it once each instead of spending the retry pauses.
     std::int32_t m_bIconShown = 0;
+    // The button-down that last opened a menu, until the icon's next message.
+    std::intptr_t m_nMenuPress = 0;
     std::unique_ptr<WorkerThread> m_pPollThread;
     SettingsDialog* m_pSettingsDlg = nullptr;
-
-    // Held around each change a thread makes to a slot's link, so that the
-    // poller cannot re-assert a link state it read before a stop or a
-    // removal took the slot down.
-    std::mutex slotChange_;
 };
 
 }  // namespace qn38::tool

@@ -66,7 +66,10 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
         }
         if (!pipe) pause_.Pause(SERVICE_CONNECT_PAUSE);
     }
-    if (!pipe || !written.Whole()) return ServiceResult(request);
+    if (!pipe || !written.Whole()) {
+        ++unanswered_;
+        return ServiceResult(request);
+    }
     if (event) event->Wait(eventWait_);
 
     // Only a whole reply replaces the record: a service that died mid-way
@@ -75,7 +78,11 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     const RecordTransfer read = TransferRecord(
         std::span(reply), replyWait_,
         [&](std::span<std::uint8_t> rest, std::chrono::milliseconds left) { return pipe->Read(rest, left); });
-    if (read.Whole()) request = DecodeServiceRequest(reply);
+    if (read.Whole()) {
+        request = DecodeServiceRequest(reply);
+    } else {
+        ++unanswered_;
+    }
     pipe.reset();  // the pipe before the event
     return ServiceResult(request);
 }

@@ -2,6 +2,7 @@
 // connection, and one builder per command.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -70,6 +71,12 @@ public:
     // The text in the ANSI code page, up to its first terminator, cut to 200 bytes.
     std::int32_t RequestWriteLog(std::u16string_view text);
 
+    // How many exchanges so far ended without a whole reply (the service not
+    // listening, or not answering within the bound): a caller that compares
+    // the count before and after its requests tells a refusal from a
+    // service it never reached.
+    std::uint64_t UnansweredExchanges() const { return unanswered_; }
+
 private:
     // Whoever answers on the pipe's name gets the user's stops: while the
     // service is stopped or restarting any process could serve that name, so
@@ -95,6 +102,7 @@ private:
     // The tool's own threads (the window's and the poller) share the one named
     // event: one exchange at a time keeps them from taking each other's signal.
     std::mutex exchange_;
+    std::atomic<std::uint64_t> unanswered_{0};
 };
 
 // The log request's text field as the tool fills it.

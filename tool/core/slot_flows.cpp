@@ -1,164 +1,46 @@
-// The flows that change a slot: the user's stop, the start of an inserted
-// card (and of every slot at start-up), and the handling of a removal. Each
-// change holds the slot lock across the reads it is decided on and the
-// requests it sends, so that neither the poller nor the tool of another
-// logged-on user acts on the slot in between.
+// The window's flows that change a slot: the user's stop, the start of an
+// inserted card (and of every slot at start-up), and the handling of a
+// removal. The slot work itself is SlotWork's, which the command line
+// shares; here is what the tray shows of it.
 #include "about_dlg.h"
 #include "main_window_resources.h"
 #include "tool_ids.h"
-#include "tool_text.h"
 
 namespace qn38::tool {
-namespace {
 
-constexpr std::uint32_t FIRST_DRIVE = 2;  // C:
-constexpr std::uint32_t LAST_DRIVE = 25;  // Z:
-// How long, and in which steps, a start waits for the card's device before
-// its next fallback: the link trains and Plug and Play enumerates the bus
-// after the request has returned. Not the poll interval, whose sleeps mean
-// a pass.
-constexpr std::uint32_t CARD_DEVICE_WAIT_MS = 1000;
-constexpr std::uint32_t CARD_DEVICE_STEP_MS = 100;
-// The slices of the wait for the shared lock: a poller told to end notices
-// it within one.
-constexpr std::chrono::milliseconds SLOT_LOCK_SLICE{POLL_INTERVAL_MS};
-// DN_STARTED in a devnode's status: its drivers started it.
-constexpr std::uint32_t DN_STARTED_STATUS = 0x00000008;
-
-}  // namespace
-
-CAboutDlg::SlotChange::SlotChange(CAboutDlg& dialog, const std::atomic<std::int32_t>* keepWaiting)
-    : dialog_(dialog), local_(dialog.slotChange_) {
-    auto& lock = dialog_.ports_.slotLock;
-    for (auto waited = std::chrono::milliseconds::zero(); waited < SLOT_LOCK_WAIT; waited += SLOT_LOCK_SLICE) {
-        const LockWait wait = lock.Acquire(SLOT_LOCK_SLICE);
-        if (wait == LockWait::Held) {
-            shared_ = true;
-            return;
-        }
-        // Another object holds the name: nobody can have the lock, so
-        // waiting for it would only delay the change.
-        if (wait == LockWait::Unavailable) return;
-        if (keepWaiting != nullptr && *keepWaiting == 0) {
-            proceed_ = false;
-            return;
-        }
+void CAboutDlg::ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded, std::uint32_t failed) {
+    if (outcome.succeeded) {
+        UpdateTrayIcon(ICON_CARD, succeeded, NIIF_INFO_FLAG, outcome.description.c_str());
+    } else {
+        UpdateTrayIcon(ICON_CARD, failed, NIIF_ERROR_FLAG, outcome.description.c_str());
     }
-}
-
-CAboutDlg::SlotChange::~SlotChange() {
-    if (shared_) dialog_.ports_.slotLock.Release();
 }
 
 void CAboutDlg::OnStopSlot(std::uint32_t nID) {
     if (nID < ID_STOP_SLOT_BASE) return;
     const std::uint32_t index = nID - ID_STOP_SLOT_BASE;
     if (index >= m_nSlotCount) return;
-    const std::uint8_t bus = m_pSlotBus[index];
 
     m_bPollEnabled = 0;
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-
-    char16_t description[DESCRIPTION_CHARACTERS] = {};
-    ports_.slots.GetCardInfo(bus, description, sizeof description, nullptr, nullptr);
-    const std::u16string name(DescriptionIn(description, DESCRIPTION_CHARACTERS));
-
-    int result = 0;
-    {
-        SlotChange change(*this);
-        result = ports_.service.DisableLink(bus, DiskCheck::Required);
-    }
-    ports_.service.RequestWriteLog(LinkDisableLine(bus));
-
-    if (result != 0) {
-        UpdateTrayIcon(ICON_CARD, IDS_STOPPED, NIIF_INFO_FLAG, name.c_str());
-    } else {
-        UpdateTrayIcon(ICON_CARD, IDS_STOP_FAILED, NIIF_ERROR_FLAG, name.c_str());
-    }
+    ShowOutcome(slotWork_.StopCard(m_pSlotBus[index]), IDS_STOPPED, IDS_STOP_FAILED);
     m_bPollEnabled = 1;
 }
 
 void CAboutDlg::StartFlow(std::uint32_t index) {
-    const std::uint8_t bus = m_pSlotBus[index];
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    SyncSlot(bus);
-    ports_.service.RequestWriteLog(LinkEnableLine(bus));
-
-    char16_t description[DESCRIPTION_CHARACTERS] = {};
-    std::uint32_t status = 0;
-    std::uint32_t problem = 0;
-    const int exists = ports_.slots.GetCardInfo(bus, description, sizeof description, &status, &problem);
-    const std::u16string name(DescriptionIn(description, DESCRIPTION_CHARACTERS));
-    // A device that Windows could not start (no driver, its resources
-    // refused, ...) is listed, but the card does not work.
-    const bool started = exists != 0 && problem == 0 && (status & DN_STARTED_STATUS) != 0;
-    if (started) {
-        UpdateTrayIcon(ICON_CARD, IDS_STARTED, NIIF_INFO_FLAG, name.c_str());
-    } else {
-        UpdateTrayIcon(ICON_CARD, IDS_START_FAILED, NIIF_ERROR_FLAG, name.c_str());
-    }
+    ShowOutcome(slotWork_.StartCard(m_pSlotBus[index]), IDS_STARTED, IDS_START_FAILED);
 }
 
 void CAboutDlg::RemovalFlow(std::uint32_t index) {
-    {
-        SlotChange change(*this);
-        ports_.service.DisableLink(m_pSlotBus[index], DiskCheck::Skip);
-    }
+    slotWork_.DropLink(m_pSlotBus[index]);
     UpdateTrayIcon(ICON_CARD, 0, NIIF_NONE_FLAG, nullptr);
 }
 
-void CAboutDlg::SyncSlot(std::uint8_t bus) {
-    {
-        SlotChange change(*this);
-        std::uint32_t present = 0;
-        if (ports_.slots.GetStatus(bus, &present) != 0) {
-            auto& service = ports_.service;
-            if (HasCardDevice(bus)) {
-                if (present != 0) {
-                    service.EnableLink(bus);
-                } else {
-                    service.DisableLink(bus, DiskCheck::Skip);
-                }
-            } else if (present == 0) {
-                service.DisableLink(bus, DiskCheck::Skip);
-            } else {
-                // A card without a device: first a link cycle, then, if the
-                // card still has not come up, a disable/enable of the bus's
-                // devices.
-                service.DisableLink(bus, DiskCheck::Skip);
-                service.EnableLink(bus);
-                if (!AwaitCardDevice(bus)) {
-                    service.DisableDevices(bus);
-                    service.EnableDevices(bus);
-                    AwaitCardDevice(bus);
-                }
-            }
-        }
-    }
+void CAboutDlg::SyncSlot(std::uint8_t bus) { slotWork_.SyncSlot(bus); }
 
-    // Asking each drive for its size makes Windows notice the volumes the
-    // card brought or took away. A network drive is never the card's, and
-    // its size query on an unreachable server would hold this thread (and
-    // the poller waiting on it) for the network's timeout.
-    const std::uint32_t drives = ports_.drives.LogicalDrives();
-    for (std::uint32_t drive = FIRST_DRIVE; drive <= LAST_DRIVE; ++drive) {
-        if ((drives & (1u << drive)) == 0) continue;
-        const char16_t root[] = {static_cast<char16_t>(u'A' + drive), u':', u'\\', 0};
-        if (ports_.drives.IsRemoteDrive(root)) continue;
-        ports_.drives.TotalBytes(root);
-    }
-}
+bool CAboutDlg::HasCardDevice(std::uint8_t bus) { return slotWork_.HasCardDevice(bus); }
 
-bool CAboutDlg::HasCardDevice(std::uint8_t bus) {
-    return ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0;
-}
-
-bool CAboutDlg::AwaitCardDevice(std::uint8_t bus) {
-    for (std::uint32_t waited = 0;; waited += CARD_DEVICE_STEP_MS) {
-        if (HasCardDevice(bus)) return true;
-        if (waited >= CARD_DEVICE_WAIT_MS) return false;
-        ports_.system.Sleep(CARD_DEVICE_STEP_MS);
-    }
-}
+bool CAboutDlg::AwaitCardDevice(std::uint8_t bus) { return slotWork_.AwaitCardDevice(bus); }
 
 }  // namespace qn38::tool

@@ -196,6 +196,16 @@ void CtavremoveDlg::OnHScroll(std::uint32_t trackbarId) {
     UpdateData(false);
 }
 
+std::optional<MemoryWindowBytes> ReadStoredWindow(Registry& registry) {
+    const auto key = registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ);
+    if (!key) return std::nullopt;
+    MemoryWindowBytes stored;
+    stored.defLen = ReadDword(*key, u"DefLen").value_or(0);
+    stored.startAdrs = ReadDword(*key, u"StartAdrs").value_or(0);
+    stored.endAdrs = ReadDword(*key, u"EndAdrs").value_or(0);
+    return stored;
+}
+
 bool CtavremoveDlg::RunValueExists() {
     const auto key = ports_.registry.Open(RegistryRoot::CurrentUser, RUN_KEY_PATH, KEY_ACCESS_READ);
     return key && key->Query(RUN_VALUE_NAME).has_value();
@@ -204,6 +214,11 @@ bool CtavremoveDlg::RunValueExists() {
 bool CtavremoveDlg::OnInitDialog() {
     UpdateData(false);
     ports_.window.SetIcons(m_hIcon);
+    ports_.window.SetAccessibleName(IDC_EDIT_SIZE, IDS_NAME_MEMORY_SIZE);
+    ports_.window.SetAccessibleName(IDC_EDIT_START, IDS_NAME_START_ADDRESS);
+    ports_.window.SetAccessibleName(IDC_SLIDER_START, IDS_NAME_START_ADDRESS);
+    ports_.window.SetAccessibleName(IDC_EDIT_END, IDS_NAME_END_ADDRESS);
+    ports_.window.SetAccessibleName(IDC_SLIDER_END, IDS_NAME_END_ADDRESS);
 
     ports_.window.SetCheck(IDC_STARTUP, RunValueExists());
 
@@ -264,16 +279,9 @@ void CtavremoveDlg::SaveStartUp() {
 }
 
 void CtavremoveDlg::SaveMemoryWindow(const MemoryWindowBytes& wanted) {
-    MemoryWindowBytes stored;
-    {
-        // No driver key, no driver to reserve the window: nothing to store.
-        const auto key = ports_.registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ);
-        if (!key) return;
-        stored.defLen = ReadDword(*key, u"DefLen").value_or(0);
-        stored.startAdrs = ReadDword(*key, u"StartAdrs").value_or(0);
-        stored.endAdrs = ReadDword(*key, u"EndAdrs").value_or(0);
-    }
-    if (stored == wanted) return;
+    // No driver key, no driver to reserve the window: nothing to store.
+    const auto stored = ReadStoredWindow(ports_.registry);
+    if (!stored || *stored == wanted) return;
 
     const std::int32_t result = ports_.service.RequestSetSize(wanted.defLen, wanted.startAdrs, wanted.endAdrs);
     // The service did not store the window (not running, or the key refused

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,10 @@ struct MemoryWindowBytes {
     std::uint32_t endAdrs = 0;
     bool operator==(const MemoryWindowBytes&) const = default;
 };
+
+// The driver key's values (a missing value as 0); nothing when the key is
+// absent, i.e. the filter driver is not installed.
+std::optional<MemoryWindowBytes> ReadStoredWindow(Registry& registry);
 
 // The byte values of a window given in units: the start at the first byte of
 // its MiB, the end at the last byte of its MiB.

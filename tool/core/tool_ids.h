@@ -24,6 +24,12 @@ inline constexpr std::uint32_t ID_STOP_SLOT_LAST = 33040;
 // Mouse messages the shell reports in lParam.
 inline constexpr std::intptr_t WM_LBUTTONDOWN_MESSAGE = 0x201;
 inline constexpr std::intptr_t WM_RBUTTONDOWN_MESSAGE = 0x204;
+// And, once NIM_SETVERSION asked for version 3, the icon's selection
+// (NIN_SELECT; NIN_KEYSELECT for Enter or Space) and its shortcut menu
+// (WM_CONTEXTMENU: Shift+F10, the menu key, or after a right click).
+inline constexpr std::intptr_t NIN_SELECT_MESSAGE = 0x400;
+inline constexpr std::intptr_t NIN_KEYSELECT_MESSAGE = 0x401;
+inline constexpr std::intptr_t WM_CONTEXTMENU_MESSAGE = 0x7B;
 
 // SWP_SHOWWINDOW in a WINDOWPOS's flags.
 inline constexpr std::uint32_t SWP_SHOWWINDOW_FLAG = 0x40;

@@ -35,6 +35,9 @@ std::u16string PowerBroadcastLine(std::uintptr_t wParam, std::intptr_t lParam);
 // "32bit", "IA64", "x64" or "Unknown".
 std::u16string_view ProcessorLabel(std::optional<std::uint16_t> architecture);
 
+// UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf8FromUtf16(std::u16string_view text);
+
 // The first log line of every start.
 std::u16string StartBanner(const OsVersion& version, std::u16string_view processor);
 

@@ -1,5 +1,7 @@
 // The tray icon and the menus it opens. Everything here runs on the
 // window's thread; the poller asks for an icon refresh by a message.
+#include <utility>
+
 #include "about_dlg.h"
 #include "main_window_resources.h"
 #include "tool_ids.h"
@@ -38,14 +40,57 @@ bool CAboutDlg::PutTrayIcon(const NotifyIconRecord& record, int attempts) {
         // An add is refused for an icon the shell holds already (a broadcast
         // that came after the start-up's own add got through): the modify
         // then finds it.
-        if (ports_.tray.NotifyIcon(TrayAction::Add, record)) return true;
+        if (ports_.tray.NotifyIcon(TrayAction::Add, record)) {
+            SetTrayVersion();
+            return true;
+        }
         if (ports_.tray.NotifyIcon(TrayAction::Modify, record)) return true;
         if (attempt < attempts) ports_.system.Sleep(TRAY_RETRY_MS);
     }
     return false;
 }
 
-void CAboutDlg::ShowStopMenu() {
+void CAboutDlg::SetTrayVersion() {
+    // A new notification area knows nothing of what the old one was asked:
+    // every add asks again.
+    NotifyIconRecord record = m_nid;
+    record.uVersion = NOTIFY_ICON_VERSION;
+    ports_.tray.NotifyIcon(TrayAction::SetVersion, record);
+}
+
+void CAboutDlg::OnTrayIconMessage(std::intptr_t message) {
+    // A click sends its button-down, then (version 3) NIN_SELECT or
+    // WM_CONTEXTMENU for the same click: the menu the press opened is that
+    // click's answer, so the notification that follows it opens no second one.
+    const std::intptr_t pressed = std::exchange(m_nMenuPress, 0);
+    switch (message) {
+    case WM_LBUTTONDOWN_MESSAGE:
+        m_nMenuPress = message;
+        ShowStopMenu(MenuOpening::AtCursor);
+        break;
+    case WM_RBUTTONDOWN_MESSAGE:
+        m_nMenuPress = message;
+        ports_.menus.TrackMainMenu(MenuOpening::AtCursor);
+        break;
+    case NIN_SELECT_MESSAGE:
+        if (pressed == WM_LBUTTONDOWN_MESSAGE) break;
+        ShowStopMenu(MenuOpening::FromKeyboard);
+        break;
+    case NIN_KEYSELECT_MESSAGE:
+        ShowStopMenu(MenuOpening::FromKeyboard);
+        break;
+    case WM_CONTEXTMENU_MESSAGE:
+        if (pressed == WM_RBUTTONDOWN_MESSAGE) break;
+        ports_.menus.TrackMainMenu(MenuOpening::FromKeyboard);
+        break;
+    default:
+        // The button-ups and moves between a press and its notification.
+        m_nMenuPress = pressed;
+        break;
+    }
+}
+
+void CAboutDlg::ShowStopMenu(MenuOpening opening) {
     const std::u16string format = ports_.strings.Load(IDS_STOP_ITEM);
     std::vector<MenuItem> items;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
@@ -56,7 +101,7 @@ void CAboutDlg::ShowStopMenu() {
         const std::u16string name = CardName(DescriptionIn(description, DESCRIPTION_CHARACTERS));
         items.push_back({ID_STOP_SLOT_BASE + index, FormatWithText(format, name.c_str(), MENU_TEXT_CHARACTERS)});
     }
-    ports_.menus.TrackItems(items);
+    ports_.menus.TrackItems(items, opening);
 }
 
 std::uint32_t CAboutDlg::CardIcon() {

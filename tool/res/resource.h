@@ -27,6 +27,11 @@
 #define IDS_BAD_HEX_NUMBER 111
 #define IDS_WINDOW_TOO_SMALL 112
 #define IDS_SIZE_IS_ZERO 113
+// The settings dialog's row labels again, as the accessible names of the
+// rows' edits and trackbars
+#define IDS_NAME_MEMORY_SIZE 114
+#define IDS_NAME_START_ADDRESS 115
+#define IDS_NAME_END_ADDRESS 116
 // The framework's application-title id: message box captions, tray tip and balloon title
 #define IDS_APP_TITLE 57344
 

@@ -1,6 +1,11 @@
 #include "tool_backends.h"
 
 #include <commctrl.h>
+// The GUIDs of oleacc.h are defined here, where the annotations are made.
+#include <initguid.h>
+#include <oleacc.h>
+
+#include <vector>
 
 #include "core/tavremove_dlg.h"
 #include "modal_dialog.h"
@@ -72,6 +77,23 @@ public:
     void SetCheck(std::uint32_t buttonId, bool checked) override {
         ::CheckDlgButton(window(), static_cast<int>(buttonId), checked ? BST_CHECKED : BST_UNCHECKED);
     }
+    void SetAccessibleName(std::uint32_t controlId, std::uint32_t stringId) override {
+        if (annotations_ == nullptr && !startedAnnotations_) {
+            startedAnnotations_ = true;
+            // S_FALSE: COM was initialised on this thread already; it is
+            // uninitialised as often as it was initialised.
+            comInitialised_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+            ::CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                               reinterpret_cast<void**>(&annotations_));
+        }
+        // Without oleacc's services the control keeps the name Windows gives it.
+        if (annotations_ == nullptr) return;
+        const std::u16string name = strings_.Load(stringId);
+        if (SUCCEEDED(annotations_->SetHwndPropStr(Item(controlId), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                                                   PROPID_ACC_NAME, WideText(name)))) {
+            annotated_.push_back(controlId);
+        }
+    }
     void FocusControl(std::uint32_t controlId) override {
         // Through the dialog manager, which also selects an edit's text.
         ::SendMessageW(window(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(controlId)), TRUE);
@@ -93,6 +115,9 @@ protected:
         case WM_COMMAND:
             result = 0;
             return dialog_.OnCommand(LOWORD(wParam), HIWORD(wParam));
+        case WM_DESTROY:
+            EndAnnotations();
+            return false;
         case WM_HSCROLL:
             // Only the trackbars scroll here; the window itself has no scroll bar.
             if (lParam != 0)
@@ -105,10 +130,29 @@ protected:
 
 private:
     HWND Item(std::uint32_t controlId) const { return ::GetDlgItem(window(), static_cast<int>(controlId)); }
+    // The annotations are removed while their windows still exist, as
+    // Microsoft's dynamic annotation asks of the server that made them.
+    void EndAnnotations() {
+        if (annotations_ != nullptr) {
+            MSAAPROPID name = PROPID_ACC_NAME;
+            for (const std::uint32_t controlId : annotated_) {
+                annotations_->ClearHwndProps(Item(controlId), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &name, 1);
+            }
+            annotations_->Release();
+            annotations_ = nullptr;
+        }
+        annotated_.clear();
+        if (comInitialised_) ::CoUninitialize();
+        comInitialised_ = false;
+    }
 
     HINSTANCE instance_;
     HWND owner_;
     StringTable& strings_;
+    IAccPropServices* annotations_ = nullptr;
+    bool startedAnnotations_ = false;
+    bool comInitialised_ = false;
+    std::vector<std::uint32_t> annotated_;
     CtavremoveDlg dialog_;
 };
 

@@ -59,11 +59,11 @@ private:
 class Win32PopupMenus final : public PopupMenus {
 public:
     Win32PopupMenus(HINSTANCE instance, MainWindowHandle& main) : instance_(instance), main_(main) {}
-    void TrackItems(const std::vector<MenuItem>& items) override;
-    void TrackMainMenu() override;
+    void TrackItems(const std::vector<MenuItem>& items, MenuOpening opening) override;
+    void TrackMainMenu(MenuOpening opening) override;
 
 private:
-    void Track(HMENU menu);
+    void Track(HMENU menu, MenuOpening opening);
 
     HINSTANCE instance_;
     MainWindowHandle& main_;

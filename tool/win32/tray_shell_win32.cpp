@@ -28,6 +28,8 @@ DWORD Message(TrayAction action) {
         return NIM_MODIFY;
     case TrayAction::Delete:
         return NIM_DELETE;
+    case TrayAction::SetVersion:
+        return NIM_SETVERSION;
     }
     return NIM_MODIFY;
 }
@@ -45,7 +47,12 @@ bool Win32TrayShell::NotifyIcon(TrayAction action, const NotifyIconRecord& recor
     if (record.iconId != 0) data.hIcon = ::LoadIconW(instance_, MAKEINTRESOURCEW(record.iconId));
     CopyText(data.szTip, record.szTip);
     CopyText(data.szInfo, record.szInfo);
-    data.uTimeout = record.uTimeout;
+    // One member of the record's union: the version for NIM_SETVERSION.
+    if (action == TrayAction::SetVersion) {
+        data.uVersion = record.uVersion;
+    } else {
+        data.uTimeout = record.uTimeout;
+    }
     CopyText(data.szInfoTitle, record.szInfoTitle);
     data.dwInfoFlags = record.dwInfoFlags;
     return ::Shell_NotifyIconW(Message(action), &data) != FALSE;

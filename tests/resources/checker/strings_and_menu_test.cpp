@@ -44,6 +44,10 @@ const ExpectedString STRINGS[] = {
     {112, u"End Address must be bigger than Start Address.",
      u"スタートアドレスとエンドアドレスの差はメモリサイズより大きくしてください。"},
     {113, u"Memory Size must not be zero.", u"メモリサイズは0以外にしてください。"},
+    // The settings rows' accessible names: each its row's label in the template.
+    {114, u"Memory Size", u"利用するメモリサイズ"},
+    {115, u"Start Address", u"スタートアドレス"},
+    {116, u"End Address", u"エンドアドレス"},
     {57344, u"QN38EX HotPlug Tool", u"TAV-QN38EX HotPlug Tool"},
 };
 

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "machine.h"
 #include "service_harness.h"
@@ -216,6 +218,93 @@ TEST_F(InstalledProduct, StartsACardThatNeedsTheClassInstallerCycle) {
     ASSERT_TRUE(WaitUntil(CardDevice, 60s)) << "the card's device never appeared";
     EXPECT_GE(MachineNow().machine.stateChanges - changesBefore, 2u);
     EXPECT_EQ(MachineNow().machine.disabled, 0u) << "a device was left disabled";
+    EXPECT_TRUE(ToolRunning());
+}
+
+// The tool's hidden main window, which the shell's icon messages go to.
+HWND ToolWindow(DWORD tool) {
+    const auto windows = TopLevelWindows([&](HWND window) {
+        return ProcessOf(window) == tool && ClassOf(window) == L"#32770" && !IsWindowVisible(window);
+    });
+    return windows.empty() ? nullptr : windows.front();
+}
+
+// A visible dialog of the tool (its settings).
+HWND ToolDialog(DWORD tool) {
+    const auto windows = TopLevelWindows([&](HWND window) {
+        return ProcessOf(window) == tool && ClassOf(window) == L"#32770" && IsWindowVisible(window);
+    });
+    return windows.empty() ? nullptr : windows.front();
+}
+
+// Win+B then Enter, and Shift+F10, as the shell reports them to a tool that
+// asked for version 3: the stop menu and the main menu open from the
+// keyboard with their first item selected, so that Enter picks it. (Wine
+// keeps a menu's items in its own process, so they are judged by the pick.)
+TEST_F(InstalledProduct, TheKeyboardOpensTheStopMenuAndTheMainMenu) {
+    constexpr UINT WM_TRAY_NOTIFY_MESSAGE = 0x8014;
+    constexpr WPARAM TRAY_ICON = 11;
+    const HWND window = ToolWindow(tool_.dwProcessId);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(CardDevice());
+
+    PostMessageW(window, WM_TRAY_NOTIFY_MESSAGE, TRAY_ICON, NIN_KEYSELECT);
+    ASSERT_TRUE(WaitUntil(PopupMenuShown, 30s)) << "Enter on the icon opened no menu";
+    ASSERT_TRUE(AskTheDisplay("keys Return"));
+    EXPECT_TRUE(WaitUntil(LinkDisabled, 60s)) << "Enter in the menu did not stop the card";
+    EXPECT_TRUE(WaitUntil(
+        [] { return BalloonText() == L"Stubborn Card stopped.\nExpressCard can be remove safty from the slot."; }, 30s))
+        << "the balloon shows: " << Narrow(BalloonText());
+
+    PostMessageW(window, WM_TRAY_NOTIFY_MESSAGE, TRAY_ICON, WM_CONTEXTMENU);
+    ASSERT_TRUE(WaitUntil(PopupMenuShown, 30s)) << "Shift+F10 on the icon opened no menu";
+    ASSERT_TRUE(AskTheDisplay("keys Return"));
+    HWND settings = nullptr;
+    EXPECT_TRUE(WaitUntil([&] { return (settings = ToolDialog(tool_.dwProcessId)) != nullptr; }, 30s))
+        << "Enter in the main menu did not open Settings";
+    if (settings != nullptr) PostMessageW(settings, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(WaitUntil([&] { return ToolDialog(tool_.dwProcessId) == nullptr; }, 30s));
+    EXPECT_TRUE(ToolRunning());
+}
+
+qn38::winetest::ProcessResult Ctl(const std::wstring& arguments) {
+    return RunProcess(L"\"" + InstallDirectory() + L"\\qn38ctl.exe\" " + arguments, 120000);
+}
+
+// The installed qn38ctl on the emulated PC, beside the running tool.
+TEST_F(InstalledProduct, TheCommandLineListsStopsAndStartsTheCardAndReadsTheLog) {
+    // The keyboard's stop left the card in its slot, its link down.
+    const auto again = Ctl(L"start 7");
+    EXPECT_EQ(again.exitCode, 0u) << again.output;
+    ASSERT_TRUE(WaitUntil(CardDevice, 30s));
+
+    const auto status = Ctl(L"status --json");
+    ASSERT_TRUE(status.finished);
+    EXPECT_EQ(status.exitCode, 0u) << status.output;
+    EXPECT_NE(status.output.find("{\"service\": \"running\", \"filter\": true"), std::string::npos) << status.output;
+    EXPECT_NE(status.output.find("{\"bus\": 7, \"present\": true, \"link\": \"enabled\", \"device\": "
+                                 "{\"description\": \"Stubborn Card\""),
+              std::string::npos)
+        << status.output;
+
+    const auto stopped = Ctl(L"stop 7");
+    EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
+    EXPECT_NE(stopped.output.find("Stubborn Card stopped."), std::string::npos) << stopped.output;
+    EXPECT_TRUE(LinkDisabled());
+    std::this_thread::sleep_for(2s);  // several passes of the tool's poller
+    EXPECT_TRUE(LinkDisabled()) << "the running tool undid the stop";
+    EXPECT_FALSE(CardDevice());
+
+    const auto started = Ctl(L"start 7");
+    EXPECT_EQ(started.exitCode, 0u) << started.output;
+    EXPECT_NE(started.output.find("Stubborn Card started."), std::string::npos) << started.output;
+    EXPECT_TRUE(CardDevice());
+    EXPECT_FALSE(LinkDisabled());
+
+    const auto log = Ctl(L"log");
+    EXPECT_EQ(log.exitCode, 0u) << log.output;
+    EXPECT_NE(log.output.find("LinkDisable(Bus0x07)"), std::string::npos);
+    EXPECT_NE(log.output.find("LinkEnable(Bus0x07)"), std::string::npos);
     EXPECT_TRUE(ToolRunning());
 }
 

@@ -9,6 +9,11 @@
 
 namespace qn38::tool {
 
+enum class MenuOpening {
+    AtCursor,      // a click: where the pointer is
+    FromKeyboard,  // at the icon (the pointer may be anywhere), its first item selected
+};
+
 struct MenuItem {
     std::uint32_t command = 0;
     std::u16string text;
@@ -17,10 +22,10 @@ struct MenuItem {
 class PopupMenus {
 public:
     virtual ~PopupMenus() = default;
-    // A popup built from `items` (possibly none), shown at the cursor.
-    virtual void TrackItems(const std::vector<MenuItem>& items) = 0;
-    // The first popup of the tool's menu resource, shown at the cursor.
-    virtual void TrackMainMenu() = 0;
+    // A popup built from `items` (possibly none).
+    virtual void TrackItems(const std::vector<MenuItem>& items, MenuOpening opening) = 0;
+    // The first popup of the tool's menu resource.
+    virtual void TrackMainMenu(MenuOpening opening) = 0;
 };
 
 }  // namespace qn38::tool

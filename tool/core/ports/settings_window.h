@@ -44,6 +44,11 @@ public:
     // it and an edit's text is selected.
     virtual void FocusControl(std::uint32_t controlId) = 0;
 
+    // The control's accessible name (a dynamic annotation of its name
+    // property) becomes the string `stringId`: a screen reader would name it
+    // by the nearest preceding label in the template, another row's.
+    virtual void SetAccessibleName(std::uint32_t controlId, std::uint32_t stringId) = 0;
+
     // Ends the modal run; DoModal returns `result`.
     virtual void EndDialog(int result) = 0;
 };

@@ -29,9 +29,17 @@ struct NotifyIconRecord {
     std::uint32_t uTimeout = 0;
     std::u16string szInfoTitle;
     std::uint32_t dwInfoFlags = 0;
+    std::uint32_t uVersion = 0;  // NIM_SETVERSION only: it shares its place with uTimeout
 };
 
-enum class TrayAction { Add, Modify, Delete };  // NIM_ADD, NIM_MODIFY, NIM_DELETE
+// NOTIFYICON_VERSION: the notification area reports the keyboard (NIN_KEYSELECT,
+// WM_CONTEXTMENU) while wParam stays the icon's id and lParam the message, as
+// WM_TRAY_NOTIFY reads them. Version 4 would put the pointer's coordinates in
+// wParam, where they could pass for the poller's slot events.
+inline constexpr std::uint32_t NOTIFY_ICON_VERSION = 3;
+
+// NIM_ADD, NIM_MODIFY, NIM_DELETE, NIM_SETVERSION (with the record's uVersion)
+enum class TrayAction { Add, Modify, Delete, SetVersion };
 
 class TrayShell {
 public:
