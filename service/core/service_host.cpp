@@ -164,7 +164,11 @@ void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, Dis
     // A stop is looked at between exchanges only: the request being served is
     // finished first. The first instance's wait for a client lasts only until
     // an outstanding disable is due to be undone.
+    // Only a due undo waits for a turn in the queue: an exchange that leaves
+    // nothing due must not queue behind the other instances' operations.
     const auto undoOverdue = [&] {
+        const auto next = undo.TimeToNextUndo();
+        if (!next || *next > std::chrono::milliseconds::zero()) return;
         OperationQueue::Turn turn(operationQueue_);
         undo.UndoOverdue();
     };

@@ -124,10 +124,6 @@ private:
         std::uint32_t hadDevice[256] = {};
         std::uint32_t deviceMisses[256] = {};
     };
-    // A change to a slot and the reads it is decided on, in turn with the
-    // poller and the tools of other sessions.
-    using SlotChange = SlotWork::Turn;
-
     bool NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts);
     // Puts the icon (back) into the notification area with its current state.
     void AddTrayIcon(int attempts);

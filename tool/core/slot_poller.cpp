@@ -60,7 +60,7 @@ void CAboutDlg::PollPass(PollState& state) {
         if (m_bPollRun == 0) return;
         const std::uint8_t bus = m_pSlotBus[index];
         {
-            SlotChange change(slotWork_, &m_bPollRun);
+            SlotWork::Turn change(slotWork_, &m_bPollRun);
             // A stop that began while this pass ran takes the slots over now.
             if (!change.proceed() || m_bPollEnabled == 0) return;
 
