@@ -23,6 +23,12 @@ struct ExchangeLimits {
     // The tool reads its reply right after the event, or after its own
     // bounded wait on it.
     std::chrono::milliseconds replyTaken{2000};
+    // A client that has its reply closes and connects again for its next
+    // request at once, while its served connection is still ending on the
+    // service's side: a connection over its session's limit is refused only
+    // if no place of the session frees within this grace, so that such a
+    // client is not turned away by its own previous connection.
+    std::chrono::milliseconds sessionGrace{250};
 };
 
 enum class ExchangeEnd {

@@ -140,13 +140,26 @@ bool ServiceHost::AdmitSession(std::optional<std::uint32_t> session) {
         ++held.served;
         return true;
     }
-    if (held.waiting >= SESSION_CONNECTIONS_WAITING) return false;
+    if (held.waiting >= SESSION_CONNECTIONS_WAITING) {
+        ++held.arriving;
+        const bool placed = sessionLeft_.wait_for(lock, limits_.sessionGrace, [&] {
+            return held.served < SESSION_CONNECTIONS_SERVED || held.waiting < SESSION_CONNECTIONS_WAITING;
+        });
+        --held.arriving;
+        if (!placed) return false;
+        if (held.served < SESSION_CONNECTIONS_SERVED) {
+            ++held.served;
+            return true;
+        }
+    }
     // The connection served before this one ends within its bounds, so the
     // wait is bounded too; it holds no more than this client's own instance.
     ++held.waiting;
     sessionLeft_.wait(lock, [&] { return held.served < SESSION_CONNECTIONS_SERVED; });
     --held.waiting;
     ++held.served;
+    // Its waiting place is free for a connection within its grace.
+    sessionLeft_.notify_all();
     return true;
 }
 
@@ -155,7 +168,7 @@ void ServiceHost::LeaveSession(std::optional<std::uint32_t> session) {
         std::lock_guard lock(mutex_);
         SessionConnections& held = sessions_[session];
         --held.served;
-        if (held.served == 0 && held.waiting == 0) sessions_.erase(session);
+        if (held.served == 0 && held.waiting == 0 && held.arriving == 0) sessions_.erase(session);
     }
     sessionLeft_.notify_all();
 }
@@ -164,11 +177,7 @@ void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, Dis
     // A stop is looked at between exchanges only: the request being served is
     // finished first. The first instance's wait for a client lasts only until
     // an outstanding disable is due to be undone.
-    // Only a due undo waits for a turn in the queue: an exchange that leaves
-    // nothing due must not queue behind the other instances' operations.
     const auto undoOverdue = [&] {
-        const auto next = undo.TimeToNextUndo();
-        if (!next || *next > std::chrono::milliseconds::zero()) return;
         OperationQueue::Turn turn(operationQueue_);
         undo.UndoOverdue();
     };

@@ -130,6 +130,7 @@ private:
     struct SessionConnections {
         int served = 0;
         int waiting = 0;
+        int arriving = 0;  // over the limit, given the grace below
     };
     std::map<std::optional<std::uint32_t>, SessionConnections> sessions_;
     std::condition_variable sessionLeft_;

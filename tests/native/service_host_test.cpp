@@ -513,7 +513,9 @@ TEST(ServiceInstances, SessionFloodingTheInstancesDelaysAnotherSessionByAtMostOn
     std::vector<std::string> steps;
     std::atomic<int> sequence{0};
     SequencedOperations operations{steps, sequence};
-    ServiceHost host{reporter, server, ExchangeLimits{.requestRead = 20ms, .replyWrite = 20ms, .replyTaken = 20ms}};
+    // No grace: the flood's connections over the limit are turned away at once.
+    ServiceHost host{reporter, server,
+                     ExchangeLimits{.requestRead = 20ms, .replyWrite = 20ms, .replyTaken = 20ms, .sessionGrace = 0ms}};
 
     // Session 1 connects again and again, some connections silent, most with
     // a request; session 2's one request comes in the middle of it.
