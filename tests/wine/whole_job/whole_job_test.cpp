@@ -329,7 +329,11 @@ TEST_F(InstalledProduct, AStoppedCardStaysStoppedWhileItsDevicesLeave) {
     std::string state;
     const auto end = std::chrono::steady_clock::now() + 3s;
     while (std::chrono::steady_clock::now() < end) {
-        state = PcState();
+        // A state query that printed nothing (the emulated machine busy for
+        // the moment) says nothing about the link.
+        const std::string now = PcState();
+        if (now.empty()) continue;
+        state = now;
         ASSERT_TRUE(StateHas(state, "link-disable 1")) << "the stopped card's link came up:\n" << state;
     }
     EXPECT_EQ(StateCount(state, "link-enables"), enables) << state;
