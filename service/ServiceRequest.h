@@ -28,6 +28,20 @@ inline constexpr std::uint32_t CMD_SET_STATUS = 2;
 inline constexpr std::uint32_t CMD_SET_SIZE = 3;
 inline constexpr std::uint32_t CMD_WRITE_LOG = 4;
 
+// The fields of a CMD_SET_STATUS request.
+// stateChange: 0 re-enumerates the slot's bus; other values are class-installer
+// state changes as the library applies them.
+inline constexpr std::uint8_t SET_STATUS_REENUMERATE = 0;
+inline constexpr std::uint8_t SET_STATUS_ENABLE_DEVICES = 1;   // DICS_ENABLE
+inline constexpr std::uint8_t SET_STATUS_DISABLE_DEVICES = 2;  // DICS_DISABLE
+// linkEnable: 0 sets Link Disable (the link goes down), 1 clears it. The
+// library reads only the low 8 bits of the field.
+inline constexpr std::uint8_t SET_STATUS_LINK_DOWN = 0;
+inline constexpr std::uint8_t SET_STATUS_LINK_UP = 1;
+// checkDisks: nonzero refuses the change while a volume of the card is in use.
+inline constexpr std::uint8_t SET_STATUS_NO_DISK_CHECK = 0;
+inline constexpr std::uint8_t SET_STATUS_DISK_CHECK = 1;
+
 inline constexpr std::size_t SERVICE_REQUEST_SIZE = 228;
 inline constexpr std::size_t SERVICE_TEXT_CAPACITY = 200;
 

@@ -105,14 +105,20 @@ std::int32_t ServiceClient::RequestSetStatus(std::uint8_t bus, std::uint8_t stat
 }
 
 std::int32_t ServiceClient::DisableLink(std::uint8_t bus, DiskCheck check) {
-    return RequestSetStatus(bus, 0, 0, static_cast<std::uint8_t>(check));
+    return RequestSetStatus(bus, SET_STATUS_REENUMERATE, SET_STATUS_LINK_DOWN, static_cast<std::uint8_t>(check));
 }
 
-std::int32_t ServiceClient::EnableLink(std::uint8_t bus) { return RequestSetStatus(bus, 0, 1, 0); }
+std::int32_t ServiceClient::EnableLink(std::uint8_t bus) {
+    return RequestSetStatus(bus, SET_STATUS_REENUMERATE, SET_STATUS_LINK_UP, SET_STATUS_NO_DISK_CHECK);
+}
 
-std::int32_t ServiceClient::DisableDevices(std::uint8_t bus) { return RequestSetStatus(bus, 2, 1, 0); }
+std::int32_t ServiceClient::DisableDevices(std::uint8_t bus) {
+    return RequestSetStatus(bus, SET_STATUS_DISABLE_DEVICES, SET_STATUS_LINK_UP, SET_STATUS_NO_DISK_CHECK);
+}
 
-std::int32_t ServiceClient::EnableDevices(std::uint8_t bus) { return RequestSetStatus(bus, 1, 1, 0); }
+std::int32_t ServiceClient::EnableDevices(std::uint8_t bus) {
+    return RequestSetStatus(bus, SET_STATUS_ENABLE_DEVICES, SET_STATUS_LINK_UP, SET_STATUS_NO_DISK_CHECK);
+}
 
 std::int32_t ServiceClient::RequestSetSize(std::uint32_t size, std::uint32_t start, std::uint32_t end) {
     ServiceRequest request;
