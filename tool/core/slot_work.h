@@ -72,7 +72,8 @@ public:
     // use, and the line in the log whatever the outcome.
     SlotOutcome StopCard(std::uint8_t bus);
     // The start of a card: the slot brought in line with the card, the line
-    // in the log, and whether the card's device came up and was started.
+    // in the log, and whether the card's device came up and was started,
+    // waited for while Windows installs its driver.
     SlotOutcome StartCard(std::uint8_t bus);
     // A pulled card's link taken down, its volumes not asked.
     void DropLink(std::uint8_t bus);
@@ -80,8 +81,6 @@ public:
     void SyncSlot(std::uint8_t bus);
     // Whether the slot's card has a device (ZQ_GetCardInfo finds one).
     bool HasCardDevice(std::uint8_t bus);
-    // Whether the card's device shows within a bounded wait.
-    bool AwaitCardDevice(std::uint8_t bus);
 
 private:
     std::u16string CardDescription(std::uint8_t bus);
