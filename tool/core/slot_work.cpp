@@ -9,13 +9,8 @@ namespace {
 
 constexpr std::uint32_t FIRST_DRIVE = 2;  // C:
 constexpr std::uint32_t LAST_DRIVE = 25;  // Z:
-// The first time Windows sees a card it installs the card's driver, and the
-// devnode starts (DN_STARTED) only seconds after it appeared: a driver from
-// the driver store takes a few, one that its installer sets up takes tens.
-// A start is judged once the card has started, once it shows a problem
-// other than a driver still to be installed, or once this has passed. The
-// steps are not the poll interval, whose sleeps mean a pass.
-constexpr std::uint32_t CARD_START_WAIT_MS = 30000;
+// The steps of the wait for a card's start; not the poll interval, whose
+// sleeps mean a pass.
 constexpr std::uint32_t CARD_START_STEP_MS = 250;
 // The slices of the wait for the shared lock, one poll interval each: a
 // poller told to end notices it within one.
