@@ -29,11 +29,20 @@ inline constexpr std::uint32_t CMD_SET_SIZE = 3;
 inline constexpr std::uint32_t CMD_WRITE_LOG = 4;
 
 // The fields of a CMD_SET_STATUS request.
-// stateChange: 0 re-enumerates the slot's bus; other values are class-installer
-// state changes as the library applies them.
+// stateChange: 0 re-enumerates the slot's bus (once the card answers, where
+// the request brings the link up). The codes 2 and 1 keep the values of
+// DICS_DISABLE and DICS_ENABLE, which the device cycle of a start sends in
+// that order, but no longer disable anything:
+// - 2 restarts the slot bridge's stack through the class installer
+//   (DICS_PROPCHANGE), which scans the card's bus again; it writes nothing
+//   to the hardware profile, and fails when the installer refuses it or puts
+//   it off to the next boot;
+// - 1 enables the slot bridge only where the hardware profile still has it
+//   disabled (problem 22, as an older release could leave it), then
+//   re-enumerates it.
 inline constexpr std::uint8_t SET_STATUS_REENUMERATE = 0;
-inline constexpr std::uint8_t SET_STATUS_ENABLE_DEVICES = 1;   // DICS_ENABLE
-inline constexpr std::uint8_t SET_STATUS_DISABLE_DEVICES = 2;  // DICS_DISABLE
+inline constexpr std::uint8_t SET_STATUS_ENABLE_DEVICES = 1;
+inline constexpr std::uint8_t SET_STATUS_DISABLE_DEVICES = 2;
 // linkEnable: 0 sets Link Disable (the link goes down), 1 clears it. The
 // library reads only the low 8 bits of the field.
 inline constexpr std::uint8_t SET_STATUS_LINK_DOWN = 0;

@@ -106,53 +106,148 @@ bool IsAdapterSlotBridge(DeviceIo& io, std::uint32_t bus) {
            ReadPci(io, bus, CONFIG_SUBSYSTEM, &subsystem) != 0 && subsystem == ADAPTER_SUBSYSTEM_ID;
 }
 
+// How ChangeLinkDisable left the link.
+enum class LinkChange {
+    Failed,     // the register could not be changed, or a volume was in use
+    AlreadySo,  // it was as asked: nothing written
+    Changed,    // written and read back as asked
+};
+
 // Read, change bit 4, write the whole double word back (Link Status with the
 // value just read), read back. A register reading as all ones belongs to a
 // function that has dropped off the bus: its Link Disable bit means nothing.
 // The card's volumes stay locked from their test until the read-back, so no
 // program can open a file on them in between.
-int ChangeLinkDisable(Platform& platform, std::uint32_t bus, bool enable, bool checkDisks) {
+LinkChange ChangeLinkDisable(Platform& platform, std::uint32_t bus, bool enable, bool checkDisks) {
     DeviceIo& io = platform.io;
     VolumeLocks locks;
-    if (checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return 0;
+    if (checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return LinkChange::Failed;
     std::uint32_t link = 0;
-    if (ReadPci(io, bus, CONFIG_LINK, &link) == 0 || link == NO_FUNCTION) return 0;
+    if (ReadPci(io, bus, CONFIG_LINK, &link) == 0 || link == NO_FUNCTION) return LinkChange::Failed;
     const bool wantDisabled = !enable;
-    if (((link & LINK_DISABLE) != 0) == wantDisabled) return 1;
+    if (((link & LINK_DISABLE) != 0) == wantDisabled) return LinkChange::AlreadySo;
     if (wantDisabled) {
         // Whoever asks, the link never drops beneath a volume in use: its
         // unwritten data would be lost. A slot without a card has no volumes
         // to find, and an idle request never gets here.
-        if (!checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return 0;
+        if (!checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return LinkChange::Failed;
         // Written out and closed while nobody else can reach them.
-        if (!locks.DismountAll()) return 0;
+        if (!locks.DismountAll()) return LinkChange::Failed;
     }
 
     const std::uint32_t wanted = enable ? link & ~LINK_DISABLE : link | LINK_DISABLE;
-    if (WritePci(io, bus, CONFIG_LINK, wanted) == 0) return 0;
+    if (WritePci(io, bus, CONFIG_LINK, wanted) == 0) return LinkChange::Failed;
     std::uint32_t readBack = 0;
-    if (ReadPci(io, bus, CONFIG_LINK, &readBack) == 0 || readBack == NO_FUNCTION) return 0;
-    return ((readBack & LINK_DISABLE) != 0) == wantDisabled ? 1 : 0;
+    if (ReadPci(io, bus, CONFIG_LINK, &readBack) == 0 || readBack == NO_FUNCTION) return LinkChange::Failed;
+    return ((readBack & LINK_DISABLE) != 0) == wantDisabled ? LinkChange::Changed : LinkChange::Failed;
+}
+
+// True once `ready` holds, asked at once and then every `step` until
+// `bound` has passed.
+template <typename Ready>
+bool PollFor(Clock& clock, std::uint32_t bound, std::uint32_t step, Ready ready) {
+    for (std::uint32_t waited = 0;; waited += step) {
+        if (ready()) return true;
+        if (waited >= bound) return false;
+        clock.Pause(step);
+    }
+}
+
+bool ReadsSet(DeviceIo& io, std::uint32_t bus, std::uint32_t offset, std::uint32_t bits) {
+    std::uint32_t value = 0;
+    return ReadPci(io, bus, offset, &value) != 0 && value != NO_FUNCTION && (value & bits) != 0;
+}
+
+// A function answers once its Vendor ID is neither the all-ones of no
+// function nor the retry value of one still initialising.
+bool CardAnswers(DeviceIo& io, std::uint32_t cardBus) {
+    std::uint32_t id = 0;
+    if (ReadPci(io, cardBus, CONFIG_ID, &id) == 0) return false;
+    const std::uint32_t vendor = id & 0xFFFF;
+    return vendor != VENDOR_ID_NONE && vendor != VENDOR_ID_RETRY;
+}
+
+// After the link has come up: the link trained, the pause a card is given
+// before it is spoken to, and the card answering on the bridge's secondary
+// bus, each within its bound. False once a bound has passed; the scan that
+// follows is made all the same, so the tree reflects the slot either way.
+bool AwaitCard(Platform& platform, std::uint32_t bus) {
+    DeviceIo& io = platform.io;
+    Clock& clock = platform.clock;
+    if (ReadsSet(io, bus, CONFIG_LINK_CAPABILITIES, LINK_ACTIVE_REPORTING)) {
+        const bool active = PollFor(clock, LINK_ACTIVE_WAIT_MS, LINK_ACTIVE_POLL_MS,
+                                    [&] { return ReadsSet(io, bus, CONFIG_LINK, LINK_ACTIVE); });
+        if (!active) return false;
+    } else {
+        clock.Pause(LINK_ACTIVE_WAIT_MS);
+    }
+    clock.Pause(LINK_SETTLE_MS);
+    std::uint32_t numbers = 0;
+    if (ReadPci(io, bus, CONFIG_BUS_NUMBERS, &numbers) == 0 || numbers == NO_FUNCTION) return false;
+    // A bridge whose secondary bus is not assigned leads nowhere (bus 0 is the root's).
+    const std::uint32_t cardBus = (numbers >> 8) & 0xFF;
+    if (cardBus == 0) return false;
+    return PollFor(clock, CARD_ANSWER_WAIT_MS, CARD_ANSWER_POLL_MS, [&] { return CardAnswers(io, cardBus); });
 }
 
 // Plug and Play must look at the bus after every attempt, also a refused
-// one: the tool relies on it to keep the tree in line with the link. False
-// when a disable was deferred to the next boot: it has been undone, since a
-// slot disabled at the next start of Windows would stay so.
-bool ApplyToDevicesOnBus(DeviceTree& tree, std::uint32_t bus, std::uint32_t stateChange) {
-    bool applied = true;
+// one: the tool relies on it to keep the tree in line with the link.
+void ReenumerateBus(DeviceTree& tree, std::uint32_t bus) {
     ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
-        if (!IsOnBus(set, index, bus)) return true;
-        if (stateChange == 0) {
-            tree.Reenumerate(node);
-        } else if (set.ChangeState(index, stateChange) == StateChangeOutcome::NeedsRestart &&
-                   stateChange == DICS_DISABLE_CODE) {
-            set.ChangeState(index, DICS_ENABLE_CODE);
-            applied = false;
-        }
+        if (IsOnBus(set, index, bus)) tree.Reenumerate(node);
         return true;
     });
-    return applied;
+}
+
+// Calls `act` for the slot bridge among the PCI devices on the bus; false
+// when Plug and Play lists none (or the list cannot be built).
+template <typename Act>
+bool WithSlotBridge(DeviceTree& tree, std::uint32_t bus, Act act) {
+    bool found = false;
+    ScanDevices(tree, DeviceSetKind::PciPresent, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
+        if (!IsOnBus(set, index, bus)) return true;
+        if (!MatchesText(set.ReadProperty(index, SPDRP_HARDWARE_IDS), U16(HWID_SLOT_BRIDGE))) return true;
+        found = true;
+        act(set, index, node);
+        return false;
+    });
+    return found;
+}
+
+// The card sits below the slot bridge: its scan is the one that finds it.
+// Where Plug and Play lists no bridge, the bus's devices are scanned as for
+// any other change.
+void ReenumerateSlotBridge(DeviceTree& tree, std::uint32_t bus) {
+    const bool found =
+        WithSlotBridge(tree, bus, [&](DeviceSet&, std::uint32_t, DevNode node) { tree.Reenumerate(node); });
+    if (!found) ReenumerateBus(tree, bus);
+}
+
+// State change 2: the slot bridge's stack stopped and started again, which
+// scans its bus anew. Only a restart that took place counts: one the class
+// installer refused, or put off to the next boot because a device below
+// could not be stopped, leaves the slot as it was.
+bool RestartSlotBridge(DeviceTree& tree, std::uint32_t bus) {
+    bool restarted = false;
+    WithSlotBridge(tree, bus, [&](DeviceSet& set, std::uint32_t index, DevNode) {
+        restarted = set.ChangeState(index, DICS_PROPCHANGE_CODE) == StateChangeOutcome::Called;
+    });
+    return restarted;
+}
+
+// State change 1: a slot bridge that a disable left disabled in the hardware
+// profile (an older release's device cycle cut short) is enabled; one that
+// runs is left alone, so nothing is written. Then its bus is scanned.
+bool EnableSlotBridge(DeviceTree& tree, std::uint32_t bus) {
+    bool enabled = true;
+    const bool found = WithSlotBridge(tree, bus, [&](DeviceSet& set, std::uint32_t index, DevNode node) {
+        const auto status = tree.Status(node);
+        if (status && status->problem == CM_PROB_DISABLED_CODE) {
+            enabled = set.ChangeState(index, DICS_ENABLE_CODE) == StateChangeOutcome::Called;
+        }
+        tree.Reenumerate(node);
+    });
+    return found && enabled;
 }
 
 }  // namespace
@@ -230,25 +325,35 @@ int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, 
               std::uint32_t checkDisks) {
     bus &= 0xFF;
     stateChange &= 0xFF;
-    // Enable and disable are all the flows ask the class installer for; a
-    // property change is persistent, so it reaches nothing but the slot.
+    // The restart and the enable are all the flows ask the class installer
+    // for, and they reach nothing but the slot bridge.
     if (stateChange > DICS_DISABLE_CODE) return 0;
     // Any local user can send this: nothing of another bus's disks is
     // touched, and no volume is locked, before the bridge is the adapter's.
     const bool slotBridge = IsAdapterSlotBridge(platform.io, bus);
     if (stateChange != 0 && !slotBridge) return 0;
     if (stateChange == DICS_DISABLE_CODE) {
-        // A disable takes the card's devices away as a dropped link does.
-        // The locks go back before the class installer runs: its own
-        // query-remove would see them as a volume in use, and a file opened
-        // in between makes it defer the disable, which is undone below.
+        // A restart takes the card's devices away for a moment, as a dropped
+        // link does. The locks go back before the class installer runs: its
+        // own query-remove would see them as a volume in use, and a file
+        // opened in between makes it put the restart off, which fails.
         VolumeLocks locks;
         if (LockTestBusDisks(platform, bus, locks) == 0) return 0;
     }
-    const int result =
-        slotBridge ? ChangeLinkDisable(platform, bus, (linkEnable & 0xFF) != 0, (checkDisks & 0xFF) != 0) : 0;
-    const bool applied = ApplyToDevicesOnBus(platform.devices, bus, stateChange);
-    return applied ? result : 0;
+    const bool enable = (linkEnable & 0xFF) != 0;
+    const LinkChange link =
+        slotBridge ? ChangeLinkDisable(platform, bus, enable, (checkDisks & 0xFF) != 0) : LinkChange::Failed;
+    const int result = link == LinkChange::Failed ? 0 : 1;
+    DeviceTree& tree = platform.devices;
+    if (stateChange == DICS_DISABLE_CODE) return RestartSlotBridge(tree, bus) ? result : 0;
+    if (stateChange == DICS_ENABLE_CODE) return EnableSlotBridge(tree, bus) ? result : 0;
+    if (enable && link == LinkChange::Changed) {
+        AwaitCard(platform, bus);
+        ReenumerateSlotBridge(tree, bus);
+    } else {
+        ReenumerateBus(tree, bus);
+    }
+    return result;
 }
 
 }  // namespace qn38

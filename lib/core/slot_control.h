@@ -27,6 +27,25 @@ inline constexpr std::uint32_t IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS_CODE = 0x005
 inline constexpr int VOLUME_LOCK_ATTEMPTS = 4;
 inline constexpr std::uint32_t VOLUME_LOCK_RETRY_MS = 500;
 
+// The waits of a start between clearing Link Disable and asking Plug and
+// Play, as Linux pciehp waits before it scans a hot-plugged slot. Windows'
+// PCI bus driver scans the bus once per re-enumeration: a scan made before
+// the card answers finds nothing, and nothing scans again by itself.
+// - The link trains within 1 s of being enabled (PCI Express Base
+//   Specification, 6.6.1; pciehp's pcie_wait_for_link: 1000 ms, polled every
+//   10 ms). A bridge that cannot report Data Link Layer Link Active is given
+//   the whole second.
+inline constexpr std::uint32_t LINK_ACTIVE_WAIT_MS = 1000;
+inline constexpr std::uint32_t LINK_ACTIVE_POLL_MS = 10;
+// - 100 ms after the link is up before the first configuration request
+//   (6.6.1 again; pciehp's msleep(100)).
+inline constexpr std::uint32_t LINK_SETTLE_MS = 100;
+// - A card may still answer with Configuration Request Retry Status while it
+//   initialises; pciehp's pci_bus_check_dev gives it 1000 ms more, reading
+//   its Vendor ID every 20 ms.
+inline constexpr std::uint32_t CARD_ANSWER_WAIT_MS = 1000;
+inline constexpr std::uint32_t CARD_ANSWER_POLL_MS = 20;
+
 // The output of IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE.
 struct StorageDeviceNumber {
     std::uint32_t deviceType;
@@ -69,14 +88,18 @@ private:
 };
 
 // Sets (linkEnable 0) or clears Link Disable in the slot bridge's Link
-// Control register, then re-enumerates the devices on the bus (stateChange 0)
-// or sends them a class-installer enable (1) or disable (2). The bridge's
-// identity is checked before anything else. Neither the link nor a disable
-// ever takes the card away while one of its volumes is in use; checkDisks
-// tests the volumes of a start as well. A disable that the class installer
-// defers to the next boot is undone at once and fails. Other state changes,
-// and any state change for a bus without the adapter's slot bridge, are
-// refused untouched.
+// Control register, then has Plug and Play look at the slot (stateChange 0).
+// A link this call brings up is waited for, and then the card, before the
+// slot bridge is re-enumerated. State change 2 restarts the slot bridge's
+// stack through the class installer (DICS_PROPCHANGE), so the card's devices
+// are found again; 1 enables the bridge only where the hardware profile has
+// it disabled, then re-enumerates it. Neither writes a disable anywhere, so
+// nothing outlives the request. The bridge's identity is checked before
+// anything else. Neither the link nor a restart ever takes the card away
+// while one of its volumes is in use; checkDisks tests the volumes of a start
+// as well. A restart that the class installer refuses or defers to the next
+// boot fails. Other state changes, and any state change for a bus without
+// the adapter's slot bridge, are refused untouched.
 int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
               std::uint32_t checkDisks);
 

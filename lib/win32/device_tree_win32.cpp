@@ -56,7 +56,7 @@ public:
         if (!SetupDiSetClassInstallParamsW(set_.get(), data, &params.ClassInstallHeader, sizeof params)) {
             return StateChangeOutcome::NotCalled;
         }
-        SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set_.get(), data);
+        if (!SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set_.get(), data)) return StateChangeOutcome::Refused;
         // A device that could not be stopped now (a file open on a volume
         // below it) is changed at the next boot: the installer says so here.
         install = SP_DEVINSTALL_PARAMS_W{};
@@ -124,7 +124,9 @@ std::optional<DevNodeStatus> Win32DeviceTree::Status(DevNode node) {
     return DevNodeStatus{status, problem};
 }
 
-bool Win32DeviceTree::Reenumerate(DevNode node) { return CM_Reenumerate_DevNode(node, 0) == CR_SUCCESS; }
+bool Win32DeviceTree::Reenumerate(DevNode node) {
+    return CM_Reenumerate_DevNode(node, CM_REENUMERATE_SYNCHRONOUS) == CR_SUCCESS;
+}
 
 PropertyValue Win32DeviceTree::ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) {
     return win32::ReadDevNodeProperty(node, cmDrp);

@@ -173,21 +173,12 @@ void ServiceHost::LeaveSession(std::optional<std::uint32_t> session) {
     sessionLeft_.notify_all();
 }
 
-void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, DisableUndo& undo) {
+void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, ServiceOperations& operations) {
     // A stop is looked at between exchanges only: the request being served is
-    // finished first. The first instance's wait for a client lasts only until
-    // an outstanding disable is due to be undone.
-    const auto undoOverdue = [&] {
-        OperationQueue::Turn turn(operationQueue_);
-        undo.UndoOverdue();
-    };
+    // finished first.
     while (!StopRequested()) {
         std::uint32_t error = 0;
-        const Wake wake = server.WaitForClient(instance, error, instance == 0 ? undo.TimeToNextUndo() : std::nullopt);
-        if (wake == Wake::TimedOut) {
-            undoOverdue();
-            continue;
-        }
+        const Wake wake = server.WaitForClient(instance, error, std::nullopt);
         if (wake == Wake::Stop) break;
         if (wake == Wake::Failed) {
             // An instance that cannot listen any more would leave its share of
@@ -200,7 +191,7 @@ void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, Dis
         const std::optional<std::uint32_t> session = client.ClientSession();
         ExchangeReport report;
         if (AdmitSession(session)) {
-            report = ServeExchange(client, undo, limits_, &operationQueue_);
+            report = ServeExchange(client, operations, limits_, &operationQueue_);
             LeaveSession(session);
         } else {
             client.Disconnect();
@@ -210,7 +201,6 @@ void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, Dis
             std::lock_guard lock(observerMutex_);
             observer_(report);
         }
-        undoOverdue();
     }
 }
 
@@ -222,20 +212,17 @@ void ServiceHost::RunRequestLoops(RequestServer& server, ServiceOperations& oper
         // Without the reports a long request may outlast the stop's wait
         // hint; serving is still better than not serving.
     }
-    // A stopping service undoes every outstanding disable, so no slot stays
-    // disabled in the profile whatever happens to its enable.
-    DisableUndo undo(operations, *clock_, undoBound_);
     std::vector<std::thread> instances;
     for (std::size_t instance = 1; instance < server.Instances(); ++instance) {
         try {
-            instances.emplace_back([this, &server, &undo, instance] { ServeInstance(server, instance, undo); });
+            instances.emplace_back(
+                [this, &server, &operations, instance] { ServeInstance(server, instance, operations); });
         } catch (const std::system_error&) {
             break;  // fewer instances serve all the same
         }
     }
-    ServeInstance(server, 0, undo);
+    ServeInstance(server, 0, operations);
     for (std::thread& thread : instances) thread.join();
-    undo.UndoAll();
     {
         std::lock_guard lock(mutex_);
         loopEnded_ = true;

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 
-#include "disable_undo.h"
 #include "exchange.h"
 #include "ports/connection.h"
 #include "ports/operations.h"
@@ -83,15 +82,10 @@ public:
 
     // Told of every exchange the loop served, on the request thread; set before Run.
     void ObserveExchanges(std::function<void(const ExchangeReport&)> observer) { observer_ = std::move(observer); }
-    // The clock that times an outstanding disable's undo; set before Run.
-    void UseClock(MonotonicClock& clock, std::chrono::milliseconds undoBound = DISABLE_UNDO_BOUND) {
-        clock_ = &clock;
-        undoBound_ = undoBound;
-    }
 
 private:
     void RunRequestLoops(RequestServer& server, ServiceOperations& operations);
-    void ServeInstance(RequestServer& server, std::size_t instance, DisableUndo& undo);
+    void ServeInstance(RequestServer& server, std::size_t instance, ServiceOperations& operations);
     // Takes the client's session's place to be served, once the connection
     // served before it has ended, or refuses it (false).
     bool AdmitSession(std::optional<std::uint32_t> session);
@@ -109,9 +103,6 @@ private:
     const ExchangeLimits limits_;
     const std::chrono::milliseconds stopPendingInterval_;
     std::function<void(const ExchangeReport&)> observer_;
-    SteadyClock steadyClock_;
-    MonotonicClock* clock_ = &steadyClock_;
-    std::chrono::milliseconds undoBound_ = DISABLE_UNDO_BOUND;
     OperationQueue operationQueue_;
     std::mutex observerMutex_;  // the instances' threads tell the observer one at a time
 

@@ -188,6 +188,11 @@ Adapter SimDevices::AddAdapter(const AdapterSpec& spec) {
     function.registers[CONFIG_SUBSYSTEM] = spec.subsystem;
     function.registers[CONFIG_MEMORY_BASE] = 0xE000E000;
     function.registers[CONFIG_LINK] = 0x10110000;  // link up, 2.5 GT/s x1
+    // 2.5 GT/s x1, and whether Data Link Layer Link Active is reported.
+    function.registers[CONFIG_LINK_CAPABILITIES] = spec.linkActiveReporting ? 0x00100011u : 0x00000011u;
+    // Primary, secondary and subordinate bus: the card's function is on the next bus.
+    const std::uint32_t cardBus = (spec.slotBus + 1u) & 0xFF;
+    function.registers[CONFIG_BUS_NUMBERS] = cardBus << 16 | cardBus << 8 | spec.slotBus;
     function.registers[CONFIG_SLOT] = 0x00000000;  // no card
     return adapter;
 }
@@ -313,11 +318,15 @@ StateChangeOutcome SimDevices::ChangeState(DevNode node, std::uint32_t stateChan
     ++counters_.stateChanges;
     stateChangeLog_.emplace_back(node, stateChange);
     SimDevice& device = devices_.at(node);
-    if (stateChange == DICS_DISABLE_CODE && deferredDisables > 0) {
-        // The device could not be stopped now: it keeps running, disabled
-        // in the profile from the next boot on.
-        --deferredDisables;
-        device.disabledAtNextBoot = true;
+    if (refusedStateChanges > 0) {
+        --refusedStateChanges;
+        return StateChangeOutcome::Refused;
+    }
+    if ((stateChange == DICS_DISABLE_CODE || stateChange == DICS_PROPCHANGE_CODE) && deferredStops > 0) {
+        // The device could not be stopped now: it keeps running; a disable
+        // stands in the profile from the next boot on.
+        --deferredStops;
+        if (stateChange == DICS_DISABLE_CODE) device.disabledAtNextBoot = true;
         return StateChangeOutcome::NeedsRestart;
     }
     if (stateChange == DICS_ENABLE_CODE) device.disabledAtNextBoot = false;

@@ -91,6 +91,8 @@ struct AdapterSpec {
     std::optional<std::vector<std::u16string>> rootPortFilters;  // the root port's upper filters
     bool rootPortBelowBridge = false;                            // a PCI bridge between the root bus and the root port
     bool driverInstalled = true;  // SimPc::AddSlot: the installer has created QN38UP's service key
+    // Link Capabilities of the slot bridge say it reports Data Link Layer Link Active.
+    bool linkActiveReporting = true;
 };
 
 struct Adapter {
@@ -130,9 +132,11 @@ public:
     // The next `times` PCI device sets cannot be built (Plug and Play busy).
     void FailNextPciDeviceSets(int times) { failingPciSets_ = times; }
     void FailStatus(DevNode node) { failingStatus_.insert(node); }
-    // The class installer defers this many next disables to the next boot,
-    // as it does while a file on a volume below the device is open.
-    int deferredDisables = 0;
+    // The class installer defers this many next disables or restarts to the
+    // next boot, as it does while a file on a volume below the device is open.
+    int deferredStops = 0;
+    // The class installer returns FALSE for this many next property changes.
+    int refusedStateChanges = 0;
 
     DumpDevice& dump() { return dump_; }
     Counters& counters() { return counters_; }

@@ -48,7 +48,6 @@ SimSlot& SimSlot::InsertCard(const CardSpec& card) {
     devicesCycled_ = false;
     trainingLeft_ = card.trainingReenumerations;
     linkUpAt_ = clock_.elapsedMilliseconds;
-    enumerationPending_ = false;
     UpdateCardFunction();
     return *this;
 }
@@ -73,7 +72,12 @@ void SimSlot::OnReenumerate(DevNode node) {
 
 void SimSlot::OnStateChange(DevNode node, std::uint32_t stateChange) {
     if (node != bridge()) return;
-    if (stateChange == DICS_DISABLE_CODE) {
+    if (stateChange == DICS_PROPCHANGE_CODE) {
+        // The bridge's stack stopped, its children with it, and started again.
+        if (card_) devicesCycled_ = true;
+        cardDevice_.reset();
+        Enumerate();
+    } else if (stateChange == DICS_DISABLE_CODE) {
         if (card_) devicesDisabled_ = true;
         cardDevice_.reset();  // went with the bridge's children
     } else if (stateChange == DICS_ENABLE_CODE) {
@@ -94,7 +98,6 @@ void SimSlot::OnConfigWrite(std::uint8_t offset, std::uint32_t value) {
         trainingLeft_ = card_ ? card_->trainingReenumerations : 0;
         linkUpAt_ = clock_.elapsedMilliseconds;
     }
-    if (disabled) enumerationPending_ = false;
     linkWasDisabled_ = disabled;
     UpdateCardFunction();
 }
@@ -121,18 +124,20 @@ void SimSlot::Enumerate() {
         --trainingLeft_;
         return;
     }
-    if (clock_.elapsedMilliseconds - linkUpAt_ < card_->trainingMilliseconds) {
-        enumerationPending_ = true;
-        return;
-    }
-    enumerationPending_ = false;
+    if (!CardAnswers()) return;
     const std::uint32_t cardBus = bus() + 1u;
     cardDevice_ = devices_.AddDevice({.parent = bridge(),
                                       .hardwareIds = card_->hardwareIds,
                                       .compatibleIds = {u"PCI\\CC_010601", u"PCI\\CC_0106"},
                                       .bus = cardBus,
                                       .description = card_->description});
-    if (card_->problem != 0) devices_.Device(*cardDevice_).status = {STATUS_PROBLEM, card_->problem};
+    if (card_->problem != 0) {
+        devices_.Device(*cardDevice_).status = {STATUS_PROBLEM, card_->problem};
+    } else if (card_->installMilliseconds != 0) {
+        // The first time Windows sees the card: no driver yet.
+        devices_.Device(*cardDevice_).status = {STATUS_PROBLEM, CM_PROB_NOT_CONFIGURED_CODE};
+        installingSince_ = clock_.elapsedMilliseconds;
+    }
     for (DiskSpec disk : card_->disks) {
         disk.parent = *cardDevice_;
         storage_.AddDisk(disk);
@@ -140,21 +145,44 @@ void SimSlot::Enumerate() {
 }
 
 void SimSlot::OnClock() {
-    if (enumerationPending_ || removalPending_) Enumerate();
+    UpdateCardFunction();
+    if (removalPending_) Enumerate();
+    if (installingSince_ && card_ && clock_.elapsedMilliseconds - *installingSince_ >= card_->installMilliseconds) {
+        installingSince_.reset();
+        if (const auto card = CardDevice()) devices_.Device(*card).status = {STATUS_RUNNING, 0};
+    }
+}
+
+std::uint64_t SimSlot::LinkUpFor() const {
+    if (LinkDisabled()) return 0;
+    return clock_.elapsedMilliseconds - linkUpAt_;
+}
+
+bool SimSlot::LinkTrained() const { return card_ && !LinkDisabled() && LinkUpFor() >= card_->trainingMilliseconds; }
+
+bool SimSlot::CardAnswers() const {
+    return LinkTrained() && LinkUpFor() >= std::uint64_t{card_->trainingMilliseconds} + card_->answerMilliseconds;
 }
 
 void SimSlot::RemoveCardDevice() {
     if (const auto card = CardDevice()) devices_.RemoveDevice(*card);
     cardDevice_.reset();
     removalPending_ = false;
+    installingSince_.reset();
 }
 
-// The card's function answers on the bus below the slot while its link is up.
+// The card's function is reached on the bus below the slot once its link has
+// trained, and answers once it has initialised; the bridge's Link Status
+// follows the link.
 void SimSlot::UpdateCardFunction() {
+    auto& link = devices_.Function(bus()).registers[CONFIG_LINK];
+    link = LinkTrained() ? link | LINK_ACTIVE : link & ~LINK_ACTIVE;
     if (bus() == 0xFF) return;
     const std::uint8_t cardBus = static_cast<std::uint8_t>(bus() + 1);
-    if (card_ && !LinkDisabled()) {
+    if (CardAnswers()) {
         devices_.Function(cardBus).registers[CONFIG_ID] = card_->configId;
+    } else if (LinkTrained()) {
+        devices_.Function(cardBus).registers[CONFIG_ID] = 0xFFFF0000u | VENDOR_ID_RETRY;
     } else {
         devices_.RemoveFunction(cardBus);
     }
@@ -173,8 +201,10 @@ SimSlots::SimSlots(SimDevices& devices, SimStorage& storage, SimClock& clock)
         // and takes its children away; enabling starts it again.
         if (devices_.Exists(node)) {
             auto& device = devices_.Device(node);
-            if (stateChange == DICS_DISABLE_CODE) {
+            if (stateChange == DICS_DISABLE_CODE || stateChange == DICS_PROPCHANGE_CODE) {
                 for (DevNode child : devices_.Children(node)) devices_.RemoveDevice(child);
+            }
+            if (stateChange == DICS_DISABLE_CODE) {
                 device.status = {STATUS_PROBLEM, CM_PROB_DISABLED_CODE};
             } else if (stateChange == DICS_ENABLE_CODE && device.status.problem == CM_PROB_DISABLED_CODE) {
                 device.status = {STATUS_RUNNING, 0};

@@ -18,7 +18,6 @@ namespace qn38::sim {
 inline constexpr std::uint32_t DN_STARTED_FLAG = 0x00000008;
 inline constexpr std::uint32_t DN_DRIVER_LOADED_FLAG = 0x00000002;
 inline constexpr std::uint32_t DN_HAS_PROBLEM_FLAG = 0x00000400;
-inline constexpr std::uint32_t CM_PROB_DISABLED_CODE = 22;
 // A devnode that has stopped with a problem: no driver running, the problem flag up.
 inline constexpr std::uint32_t STATUS_PROBLEM =
     (STATUS_RUNNING & ~(DN_STARTED_FLAG | DN_DRIVER_LOADED_FLAG)) | DN_HAS_PROBLEM_FLAG;
@@ -32,13 +31,20 @@ struct CardSpec {
     // link that needs time to train; counted again each time the link comes up.
     int trainingReenumerations = 0;
     // Milliseconds on the simulated clock the link trains for after it
-    // comes up. An enumeration before then finds nothing yet but, as Plug
-    // and Play's own does, completes once the link has trained.
+    // comes up; the bridge shows Data Link Layer Link Active from then on.
     std::uint32_t trainingMilliseconds = 0;
+    // Milliseconds after the link has trained during which the card asks
+    // for configuration reads to be retried (Vendor ID 0x0001). A scan, as
+    // Windows' PCI bus driver makes it, finds the card only once it answers,
+    // and nothing scans again by itself.
+    std::uint32_t answerMilliseconds = 0;
+    // Milliseconds after its devnode appears during which Windows installs
+    // the card's driver (the devnode not configured yet) before it starts.
+    std::uint32_t installMilliseconds = 0;
     // Shows only once the link has gone down and up again with the card in.
     bool needsLinkCycle = false;
-    // Shows only once the slot's devices were disabled and enabled again
-    // through the class installer with the card in.
+    // Shows only once the slot bridge's stack was restarted (or the bridge
+    // disabled and enabled) through the class installer with the card in.
     bool needsDeviceCycle = false;
     // Milliseconds on the simulated clock the card's devices stay in the tree
     // after its link went down, as Windows removes them only once their
@@ -87,6 +93,10 @@ private:
     void Enumerate();
     void RemoveCardDevice();
     void UpdateCardFunction();
+    // Since the link came up, on the simulated clock (0 while it is down).
+    std::uint64_t LinkUpFor() const;
+    bool LinkTrained() const;
+    bool CardAnswers() const;
 
     SimDevices& devices_;
     SimStorage& storage_;
@@ -102,8 +112,8 @@ private:
     int trainingLeft_ = 0;
     std::uint64_t linkUpAt_ = 0;  // on the simulated clock
     std::uint64_t linkDownAt_ = 0;
-    bool removalPending_ = false;      // the card's devices linger after the link went down
-    bool enumerationPending_ = false;  // waits for the link to train
+    bool removalPending_ = false;                   // the card's devices linger after the link went down
+    std::optional<std::uint64_t> installingSince_;  // the card's devnode waits for its driver
 };
 
 // Every slot of the machine, behind the tree's hooks.

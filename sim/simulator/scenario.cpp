@@ -87,6 +87,13 @@ std::int64_t Number(const std::string& word, std::int64_t minimum, std::int64_t 
     return signedValue;
 }
 
+// A time on the simulated clock, written MSms.
+std::uint32_t Milliseconds(std::string word, const char* what) {
+    if (word.size() < 3 || !word.ends_with("ms")) throw Refusal{std::string(what) + ": the time is MSms, e.g. 1500ms"};
+    word.resize(word.size() - 2);
+    return static_cast<std::uint32_t>(Number(word, 0, 600000, what));
+}
+
 std::uint8_t Bus(const std::string& word) { return static_cast<std::uint8_t>(Number(word, 0, 255, "the bus")); }
 
 char DriveLetter(const std::string& word, char first) {
@@ -247,9 +254,11 @@ const std::map<std::string, VerbInfo>& Verbs() {
         add("start", Verb::Start, "start", "the tray tool starts (the service is already running)", nothing);
         add("insert", Verb::Insert,
             "insert BUS [disk LETTER|folder PATH|volume]... [needs link-cycle|device-cycle] [training N|MSms] "
-            "[linger MSms] [problem CODE] [name TEXT]",
+            "[answers MSms] [installs MSms] [linger MSms] [problem CODE] [name TEXT]",
             "a card goes into the slot; the poller notices it on its next pass. Each disk has one volume: lettered, "
-            "mounted in the folder PATH of another volume, or with no mount point at all",
+            "mounted in the folder PATH of another volume, or with no mount point at all. training: its link trains "
+            "for MS once enabled; answers: then it answers configuration reads only after MS more; installs: Windows "
+            "installs its driver, and it starts MS after its devnode appears",
             [](Arguments& a, Command& c) {
                 c.bus = Bus(a.Take("the bus"));
                 while (!a.Empty()) {
@@ -266,28 +275,27 @@ const std::map<std::string, VerbInfo>& Verbs() {
                         (link ? c.card.needsLinkCycle : c.card.needsDeviceCycle) = true;
                     } else if (option == "training") {
                         // A count of re-enumerations, or a time on the simulated clock.
-                        std::string training = a.Take("the training count or time");
+                        const std::string& training = a.Take("the training count or time");
                         if (training.size() > 2 && training.ends_with("ms")) {
-                            training.resize(training.size() - 2);
-                            c.card.trainingMilliseconds =
-                                static_cast<std::uint32_t>(Number(training, 0, 600000, "the training time in ms"));
+                            c.card.trainingMilliseconds = Milliseconds(training, "training");
                         } else {
                             c.card.trainingReenumerations = static_cast<int>(Number(training, 0, 100000, "training"));
                         }
+                    } else if (option == "answers") {
+                        c.card.answerMilliseconds = Milliseconds(a.Take("the time until it answers"), "answers");
+                    } else if (option == "installs") {
+                        c.card.installMilliseconds = Milliseconds(a.Take("the driver's install time"), "installs");
                     } else if (option == "linger") {
-                        std::string linger = a.Take("the linger time");
-                        if (!linger.ends_with("ms")) throw Refusal{"linger: the time is MSms, e.g. 8000ms"};
-                        linger.resize(linger.size() - 2);
-                        c.card.lingerMilliseconds =
-                            static_cast<std::uint32_t>(Number(linger, 0, 600000, "the linger time in ms"));
+                        c.card.lingerMilliseconds = Milliseconds(a.Take("the linger time"), "linger");
                     } else if (option == "problem") {
                         c.card.problem =
                             static_cast<std::uint32_t>(Number(a.Take("the problem code"), 1, 0xFFFF, "problem"));
                     } else if (option == "name") {
                         c.card.name = a.Take("the card's name");
                     } else {
-                        throw Refusal{"unknown option \"" + option +
-                                      "\" (disk, folder, volume, needs, training, linger, problem or name)"};
+                        throw Refusal{
+                            "unknown option \"" + option +
+                            "\" (disk, folder, volume, needs, training, answers, installs, linger, problem or name)"};
                     }
                 }
             });
@@ -316,7 +324,8 @@ const std::map<std::string, VerbInfo>& Verbs() {
         add("bad-disk", Verb::BadDisk, "bad-disk BUS",
             "the interface of the card's disk cannot be opened to ask it for its device number", bus);
         add("defer-disable", Verb::DeferDisable, "defer-disable",
-            "the class installer defers the next disable to the next boot, as while a file below the device is open",
+            "the class installer cannot stop the next device it is asked to disable or restart and puts it off to the "
+            "next boot (DI_NEEDRESTART), as while a file below the device is open",
             nothing);
         add("network-drive", Verb::NetworkDrive, "network-drive LETTER [unreachable]",
             "a mapped network drive; unreachable: its server does not answer, so a size query waits out the "

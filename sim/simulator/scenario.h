@@ -78,8 +78,10 @@ struct CardInsert {
     bool needsDeviceCycle = false;
     int trainingReenumerations = 0;
     std::uint32_t trainingMilliseconds = 0;
-    std::uint32_t lingerMilliseconds = 0;  // the card's devices stay this long after its link went down
-    std::uint32_t problem = 0;             // the card's device comes up with this problem code
+    std::uint32_t answerMilliseconds = 0;   // after training, before it answers configuration reads
+    std::uint32_t installMilliseconds = 0;  // its devnode waits this long for its driver
+    std::uint32_t lingerMilliseconds = 0;   // the card's devices stay this long after its link went down
+    std::uint32_t problem = 0;              // the card's device comes up with this problem code
     std::optional<std::string> name;
 };
 

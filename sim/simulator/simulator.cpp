@@ -449,6 +449,8 @@ void Simulator::Insert(const Command& command) {
     card.needsDeviceCycle = command.card.needsDeviceCycle;
     card.trainingReenumerations = command.card.trainingReenumerations;
     card.trainingMilliseconds = command.card.trainingMilliseconds;
+    card.answerMilliseconds = command.card.answerMilliseconds;
+    card.installMilliseconds = command.card.installMilliseconds;
     card.lingerMilliseconds = command.card.lingerMilliseconds;
     card.problem = command.card.problem;
     std::string problem;
@@ -474,6 +476,10 @@ void Simulator::Insert(const Command& command) {
     if (card.needsLinkCycle) what += ", up only after a link cycle";
     if (card.needsDeviceCycle) what += ", up only after a device cycle";
     if (card.trainingMilliseconds > 0) what += ", its link trains " + std::to_string(card.trainingMilliseconds) + " ms";
+    if (card.answerMilliseconds > 0) what += ", it answers " + std::to_string(card.answerMilliseconds) + " ms later";
+    if (card.installMilliseconds > 0) {
+        what += ", its driver installs for " + std::to_string(card.installMilliseconds) + " ms";
+    }
     if (card.lingerMilliseconds > 0) {
         what += ", its devices stay " + std::to_string(card.lingerMilliseconds) + " ms after its link goes down";
     }
@@ -580,8 +586,8 @@ SimVolume* Simulator::FileVolume(const Command& command) {
 }
 
 void Simulator::DeferDisable() {
-    tool().OnMachine([&] { ++pc_.devices.deferredDisables; });
-    view_.Event("machine", "the class installer will defer the next disable to the next boot");
+    tool().OnMachine([&] { ++pc_.devices.deferredStops; });
+    view_.Event("machine", "the class installer will put the next disable or restart off to the next boot");
 }
 
 void Simulator::BreakCardDisk(const Command& command) {

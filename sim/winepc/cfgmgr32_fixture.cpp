@@ -73,12 +73,15 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST no
     return CR_SUCCESS;
 }
 
-// "CM_Reenumerate_DevNode function": the flags are CM_REENUMERATE_ bits.
-// Without CM_REENUMERATE_SYNCHRONOUS Windows returns before the bus has been
-// looked at; here the look is made at once, and what the link still lacks
-// (training) completes later in the driver, as it would on a PC.
+// "CM_Reenumerate_DevNode function": the flags are CM_REENUMERATE_ bits, and
+// SYNCHRONOUS and ASYNCHRONOUS exclude each other. With NORMAL (0) or
+// SYNCHRONOUS the call returns once the bus has been scanned; the scan is
+// made here before returning, in every case. A card that does not answer
+// then is not found, and nothing scans again by itself.
 CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST node, ULONG flags) {
     if ((flags & ~CM_REENUMERATE_BITS) != 0) return CR_INVALID_FLAG;
+    const ULONG both = CM_REENUMERATE_SYNCHRONOUS | CM_REENUMERATE_ASYNCHRONOUS;
+    if ((flags & both) == both) return CR_INVALID_FLAG;
     std::optional<Snapshot> snapshot;
     if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
     return MachineLink::Reenumerate(node) ? CR_SUCCESS : CR_FAILURE;

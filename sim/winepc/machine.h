@@ -41,6 +41,7 @@ inline constexpr std::uint32_t STATUS_RUNNING = 0x0180200A;
 inline constexpr std::uint32_t STATUS_DISABLED =
     (STATUS_RUNNING & ~(DN_STARTED_FLAG | DN_DRIVER_LOADED_FLAG)) | DN_HAS_PROBLEM_FLAG;
 inline constexpr std::uint32_t CM_PROB_DISABLED_CODE = 22;
+inline constexpr std::uint32_t CM_PROB_NOT_CONFIGURED_CODE = 1;
 
 enum class BusOf { None, Fixed, Slot, BelowSlot };
 
@@ -131,7 +132,7 @@ struct Snapshot {
         if (!Valid(node)) return false;
         if (node == DUMP_FIXTURE_NODE_CARD && machine.cardDevnode == 0) return false;
         // A device that failed to start has no children.
-        if (node == DUMP_FIXTURE_NODE_DISK && machine.card.problem != 0) return false;
+        if (node == DUMP_FIXTURE_NODE_DISK && Failed(DUMP_FIXTURE_NODE_CARD)) return false;
         const std::uint32_t parent = NODES[node].parent;
         return parent == 0 || (Present(parent) && !Disabled(parent));
     }
@@ -154,15 +155,20 @@ struct Snapshot {
         }
         return std::nullopt;
     }
-    // The card given a problem is reported as Windows reports a device that
-    // failed to start: the problem flag set and DN_STARTED clear.
-    bool Failed(std::uint32_t node) const { return node == DUMP_FIXTURE_NODE_CARD && machine.card.problem != 0; }
+    // The card given a problem, or one whose driver Windows still installs
+    // (not configured yet), is reported as Windows reports a device that is
+    // not started: the problem flag set and DN_STARTED clear.
+    bool Installing(std::uint32_t node) const { return node == DUMP_FIXTURE_NODE_CARD && machine.installing != 0; }
+    bool Failed(std::uint32_t node) const {
+        return node == DUMP_FIXTURE_NODE_CARD && (machine.card.problem != 0 || Installing(node));
+    }
     std::uint32_t Status(std::uint32_t node) const {
         if (Disabled(node)) return STATUS_DISABLED;
         return Failed(node) ? (STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_HAS_PROBLEM_FLAG : STATUS_RUNNING;
     }
     std::uint32_t Problem(std::uint32_t node) const {
         if (Disabled(node)) return CM_PROB_DISABLED_CODE;
+        if (Installing(node)) return CM_PROB_NOT_CONFIGURED_CODE;
         return Failed(node) ? machine.card.problem : 0;
     }
     std::optional<std::uint32_t> FirstChild(std::uint32_t node) const {
@@ -198,9 +204,16 @@ public:
     static bool Reenumerate(std::uint32_t node) {
         return Control(DUMP_FIXTURE_REENUMERATE, &node, sizeof node, nullptr, 0);
     }
-    static bool ChangeState(std::uint32_t node, std::uint32_t change) {
-        const std::uint32_t request[2] = {node, change};
-        return Control(DUMP_FIXTURE_STATE_CHANGE, request, sizeof request, nullptr, 0);
+    // `deferred`: the device could not be stopped now; the change waits for the next boot.
+    static bool ChangeState(std::uint32_t node, std::uint32_t change, bool* deferred = nullptr) {
+        std::uint32_t request[2] = {node, change};
+        if (!Control(DUMP_FIXTURE_STATE_CHANGE, request, sizeof request, request, sizeof request)) return false;
+        if (deferred != nullptr) *deferred = request[0] != 0;
+        return true;
+    }
+    // The next `count` stops of a device (disable, stop, restart) are put off to the next boot.
+    static bool DeferStops(std::uint32_t count) {
+        return Control(DUMP_FIXTURE_DEFER_STOPS, &count, sizeof count, nullptr, 0);
     }
     static std::optional<DumpFixtureFilters> Filters(std::uint32_t node) {
         DumpFixtureFilters filters{};

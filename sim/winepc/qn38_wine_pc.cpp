@@ -7,9 +7,14 @@
 //       DLL overrides for QN38HotPlugTool.exe, QN38HotPlugService.exe and qn38ctl.exe, so
 //       that every later start of the product in DIR runs on this machine
 //   qn38-wine-pc remove [--dir DIR]     undoes all of install
-//   qn38-wine-pc insert BUS [--name TEXT] [--training MS] [--needs link-cycle|device-cycle]
-//                           [--linger MS] [--problem CODE]
+//   qn38-wine-pc insert BUS [--name TEXT] [--training MS] [--answers MS] [--installs MS]
+//                           [--needs link-cycle|device-cycle] [--linger MS] [--problem CODE]
+//       --answers: once its link has trained the card asks for its configuration
+//       reads to be retried for MS more; --installs: Windows installs its driver,
+//       and its devnode starts MS after it appeared
 //   qn38-wine-pc pull BUS
+//   qn38-wine-pc defer-stops N          the class installer cannot stop the next N devices it is
+//                                       asked to disable, stop or restart, and says DI_NEEDRESTART
 //   qn38-wine-pc slot BUS [SUBSYSTEM]   the slot bridge moved to BUS (with another subsystem
 //                                       ID, to be another maker's bridge), slot empty, link up
 //   qn38-wine-pc filter on|off          QN38UP alone on the root port's upper filters, or none
@@ -39,9 +44,9 @@ int Usage(const char* problem) {
     std::fprintf(stderr,
                  "qn38-wine-pc: %s\n"
                  "usage: qn38-wine-pc install [--bus N] [--dir DIR] | remove [--dir DIR]\n"
-                 "       | insert BUS [--name TEXT] [--training MS] [--needs link-cycle|device-cycle]\n"
-                 "                    [--linger MS] [--problem CODE]\n"
-                 "       | pull BUS | slot BUS [SUBSYSTEM] | filter on|off | state\n",
+                 "       | insert BUS [--name TEXT] [--training MS] [--answers MS] [--installs MS]\n"
+                 "                    [--needs link-cycle|device-cycle] [--linger MS] [--problem CODE]\n"
+                 "       | pull BUS | defer-stops N | slot BUS [SUBSYSTEM] | filter on|off | state\n",
                  problem);
     return 2;
 }
@@ -195,10 +200,12 @@ int State() {
         if (machine.leavingMs != 0) std::printf(" (the link is down: leaving in %u ms)", machine.leavingMs);
         std::printf("\n");
     } else {
-        std::printf("card-devnode absent%s\n", machine.pending != 0 ? " (the link is training)" : "");
+        std::printf("card-devnode absent\n");
     }
     if (machine.slot.present != 0) {
-        std::printf("card linger %u problem %u\n", machine.card.lingerMs, machine.card.problem);
+        std::printf("card linger %u problem %u answers %u installs %u%s\n", machine.card.lingerMs, machine.card.problem,
+                    machine.card.answersMs, machine.card.installsMs,
+                    machine.installing != 0 ? " (its driver is being installed)" : "");
     }
     std::printf("slot-bridge %s\n", snapshot->Disabled(DUMP_FIXTURE_NODE_SLOT_BRIDGE) ? "disabled" : "enabled");
     const auto counts = [] {
@@ -244,6 +251,10 @@ int Insert(int argc, wchar_t** argv) {
                 return Usage("--name takes 1 to 127 characters");
         } else if (option == L"--training") {
             if (!ParseNumber(value, 600000, card.trainingMs)) return Usage("--training takes 0 to 600000 milliseconds");
+        } else if (option == L"--answers") {
+            if (!ParseNumber(value, 600000, card.answersMs)) return Usage("--answers takes 0 to 600000 milliseconds");
+        } else if (option == L"--installs") {
+            if (!ParseNumber(value, 600000, card.installsMs)) return Usage("--installs takes 0 to 600000 milliseconds");
         } else if (option == L"--linger") {
             if (!ParseNumber(value, 600000, card.lingerMs)) return Usage("--linger takes 0 to 600000 milliseconds");
         } else if (option == L"--problem") {
@@ -331,6 +342,11 @@ int wmain(int argc, wchar_t** argv) {
         std::uint32_t bus = 0;
         if (const int status = CheckedBus(argv[2], bus); status != 0) return status;
         return MachineLink::Pull() ? 0 : Failed("the card could not be pulled");
+    }
+    if (command == L"defer-stops") {
+        std::uint32_t count = 0;
+        if (argc != 3 || !ParseNumber(argv[2], 1000, count)) return Usage("defer-stops takes a count from 0 to 1000");
+        return MachineLink::DeferStops(count) ? 0 : Failed("the emulated machine does not answer (run install first)");
     }
     if (command == L"slot") {
         std::uint32_t bus = 0;

@@ -245,6 +245,11 @@ BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO handle, PSP_DEVINFO_DATA data
     if (given->Scope != DICS_FLAG_GLOBAL && given->Scope != DICS_FLAG_CONFIGSPECIFIC) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
+    // DICS_START and DICS_STOP cannot be made globally.
+    if ((given->StateChange == DICS_START || given->StateChange == DICS_STOP) &&
+        given->Scope != DICS_FLAG_CONFIGSPECIFIC) {
+        return Fail(ERROR_INVALID_FLAGS);
+    }
     params = *given;
     hasParams = true;
     return TRUE;
@@ -253,13 +258,16 @@ BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO handle, PSP_DEVINFO_DATA data
 // "SetupDiCallClassInstaller function" and "DIF_PROPERTYCHANGE": the default
 // handler applies the parameters set before for the device, or for the set;
 // without any it fails with ERROR_NO_CLASSINSTALL_PARAMS. This machine's
-// installer knows no other function.
+// installer knows no other function. A device the installer cannot stop
+// now (qn38-wine-pc defer-stops) keeps running, and DI_NEEDRESTART in its
+// install parameters says that the change waits for the next boot;
+// DICS_PROPCHANGE returns once the device has stopped and started again.
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DATA data) {
     DeviceSet* set = SetOf(handle);
     if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (function != DIF_PROPERTYCHANGE) return Fail(ERROR_DI_DO_DEFAULT);
     DWORD error = 0;
-    const Element* element = ElementOf(*set, data, error);
+    Element* element = ElementOf(*set, data, error);
     if (element == nullptr) return Fail(error);
     const SP_PROPCHANGE_PARAMS* params =
         element->hasParams ? &element->params : (set->hasParams ? &set->params : nullptr);
@@ -267,15 +275,17 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO handle, PSP
     const auto snapshot = MachineLink::Now();
     if (!snapshot) return Fail(ERROR_NOT_READY);
     if (!snapshot->Present(element->node)) return Fail(ERROR_NO_SUCH_DEVINST);
-    if (!MachineLink::ChangeState(element->node, params->StateChange)) return Fail(ERROR_NOT_READY);
+    bool deferred = false;
+    if (!MachineLink::ChangeState(element->node, params->StateChange, &deferred)) return Fail(ERROR_NOT_READY);
+    if (deferred) element->install.Flags |= DI_NEEDRESTART;
     return TRUE;
 }
 
 // "SetupDiGetDeviceInstallParamsW function" and "SetupDiSetDeviceInstallParamsW
 // function": the parameters of the device, or of the set without one; the
 // record's cbSize must be sizeof(SP_DEVINSTALL_PARAMS_W), else
-// ERROR_INVALID_USER_BUFFER. This machine's installer never asks for a
-// restart, so the flags are only what a caller set.
+// ERROR_INVALID_USER_BUFFER. The restart flags are what a caller set, and
+// DI_NEEDRESTART where the installer put a change off.
 static SP_DEVINSTALL_PARAMS_W* InstallParamsOf(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD& error) {
     DeviceSet* set = SetOf(handle);
     if (set == nullptr) {

@@ -431,61 +431,17 @@ TEST_F(ServiceLifecycle, ClientsAreServedOneAfterAnotherUntilStopped) {
     EXPECT_EQ(operationSteps.size(), 2u);
 }
 
-// --- a class-installer disable left standing ---
+// --- a device cycle leaves nothing to put right ---
 
-class FakeClock final : public MonotonicClock {
-public:
-    std::chrono::milliseconds Elapsed() override { return now; }
-    std::chrono::milliseconds now{0};
-};
-
-TEST(DisableLeftStanding, EachSlotIsEnabledAgainOnlyWhenItsEnableHasNotComeWithinTheBound) {
-    std::vector<std::string> steps;
-    RecordingOperations library(steps);
-    FakeClock clock;
-    DisableUndo undo(library, clock);
-    EXPECT_FALSE(undo.TimeToNextUndo());
-    undo.SetStatus(0x105, 2, 1, 0);  // bus 5, as the library reads it
-    clock.now = 4s;
-    undo.SetStatus(7, 2, 0, 0);
-    undo.SetStatus(9, 2, 1, 0);
-    undo.SetStatus(9, 1, 1, 0);  // the cycle as the tool sends it
-    EXPECT_EQ(undo.TimeToNextUndo(), DISABLE_UNDO_BOUND - 4s);
-    clock.now = DISABLE_UNDO_BOUND - 1ms;
-    undo.UndoOverdue();
-    EXPECT_EQ(steps.size(), 4u);
-    clock.now = DISABLE_UNDO_BOUND;
-    undo.UndoOverdue();
-    EXPECT_EQ(steps.back(), "SetStatus(5,1,1,0)");
-    // The link stays as the disable left it.
-    undo.UndoAll();
-    EXPECT_EQ(steps.back(), "SetStatus(7,1,0,0)");
-    EXPECT_EQ(steps.size(), 6u);
-    EXPECT_FALSE(undo.TimeToNextUndo());
-}
-
-TEST_F(ServiceLifecycle, ADisableWhoseEnableNeverComesIsUndoneByTheService) {
-    FakeClock clock;
-    host.UseClock(clock);
-    server.onBoundedWait = [&](std::chrono::milliseconds bound) { clock.now += bound; };
-    server.AddClient({.sends = Wire(SetStatusRequest(5, 2, 1))});
-    RunInBackground();
-    ASSERT_TRUE(journal.WaitFor("listening"));
-    EXPECT_EQ(operationSteps, (std::vector<std::string>{"SetStatus(5,2,1,0)", "SetStatus(5,1,1,0)"}));
-    const auto lines = journal.Lines();
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-              (std::vector<std::string>{"listening 10000ms", "listening"}));
-    host.HandleControl(CONTROL_STOP);
-    Join();  // while the clock lives
-}
-
-TEST_F(ServiceLifecycle, AStoppingServiceUndoesAnOutstandingDisableFirst) {
+TEST_F(ServiceLifecycle, ALoneDeviceRestartIsPassedOnAndTheServiceAddsNothingOfItsOwn) {
+    // The restart writes nothing to the hardware profile, so a stop right
+    // after it owes the slot nothing.
     server.AddClient({.sends = Wire(SetStatusRequest(5, 2, 0))});
     RunInBackground();
     ASSERT_TRUE(journal.WaitFor("listening"));
     host.HandleControl(CONTROL_STOP);
     Join();
-    EXPECT_EQ(operationSteps, (std::vector<std::string>{"SetStatus(5,2,0,0)", "SetStatus(5,1,0,0)"}));
+    EXPECT_EQ(operationSteps, (std::vector<std::string>{"SetStatus(5,2,0,0)"}));
 }
 
 // Operations of a flood and of one other session's request, numbered in one

@@ -66,8 +66,44 @@ TEST_F(SimSlotModel, PullingTheCardRemovesItsDevicesAtOnce) {
 TEST_F(SimSlotModel, TheCardsFunctionAnswersBelowTheSlotWhileItsLinkIsUp) {
     slot.InsertCard(card);
     EXPECT_EQ(pc.devices.Register(6, CONFIG_ID), card.configId);
+    EXPECT_NE(pc.devices.Register(5, CONFIG_LINK) & LINK_ACTIVE, 0u);
     ASSERT_EQ(SetStatus(pc.platform(), 5, 0, 0, 0), 1);  // a write through the dump device
     EXPECT_EQ(pc.devices.Register(6, CONFIG_ID), NO_FUNCTION);
+    EXPECT_EQ(pc.devices.Register(5, CONFIG_LINK) & LINK_ACTIVE, 0u);
+}
+
+TEST_F(SimSlotModel, AScanBeforeTheCardAnswersFindsNothingAndNothingScansAgainByItself) {
+    DisableLink();
+    card.trainingMilliseconds = 600;
+    card.answerMilliseconds = 300;
+    slot.InsertCard(card);
+    pc.devices.Function(5).registers[CONFIG_LINK] &= ~LINK_DISABLE;
+    pc.devices.Function(5).onWrite(CONFIG_LINK, pc.devices.Register(5, CONFIG_LINK));
+    pc.clock.Advance(599);
+    EXPECT_EQ(pc.devices.Register(5, CONFIG_LINK) & LINK_ACTIVE, 0u);
+    EXPECT_EQ(pc.devices.Register(6, CONFIG_ID), NO_FUNCTION);
+    pc.clock.Advance(1);
+    EXPECT_NE(pc.devices.Register(5, CONFIG_LINK) & LINK_ACTIVE, 0u);
+    EXPECT_EQ(pc.devices.Register(6, CONFIG_ID), 0xFFFF0000u | VENDOR_ID_RETRY);  // trained, not ready
+    pc.devices.Reenumerate(slot.bridge());
+    pc.clock.Advance(10000);
+    EXPECT_EQ(pc.devices.Register(6, CONFIG_ID), card.configId);
+    EXPECT_FALSE(slot.CardDevice());
+    pc.devices.Reenumerate(slot.bridge());
+    EXPECT_TRUE(slot.CardDevice());
+}
+
+TEST_F(SimSlotModel, AFirstInstallLeavesTheDevnodeUnconfiguredUntilItsDriverStartsIt) {
+    card.installMilliseconds = 5000;
+    slot.InsertCard(card);
+    pc.devices.Reenumerate(slot.bridge());
+    ASSERT_TRUE(slot.CardDevice());
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->problem, CM_PROB_NOT_CONFIGURED_CODE);
+    pc.clock.Advance(4999);
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->status & sim::DN_STARTED_FLAG, 0u);
+    pc.clock.Advance(1);
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->status, sim::STATUS_RUNNING);
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->problem, 0u);
 }
 
 TEST_F(SimSlotModel, SafeRemovalHoldsTheCardForEject) {
@@ -88,7 +124,7 @@ TEST_F(SimSlotModel, DisablingTheBridgeTakesTheCardAndEnablingBringsItBack) {
     pc.devices.Reenumerate(slot.bridge());
     pc.devices.ChangeState(slot.bridge(), DICS_DISABLE_CODE);
     EXPECT_FALSE(slot.CardDevice());
-    EXPECT_EQ(pc.devices.Device(slot.bridge()).status.problem, sim::CM_PROB_DISABLED_CODE);
+    EXPECT_EQ(pc.devices.Device(slot.bridge()).status.problem, CM_PROB_DISABLED_CODE);
     pc.devices.Reenumerate(slot.bridge());
     EXPECT_FALSE(slot.CardDevice());  // a disabled bridge enumerates nothing
     pc.devices.ChangeState(slot.bridge(), DICS_ENABLE_CODE);

@@ -354,13 +354,30 @@ TEST_F(SlotControl, OnlyTheLowEightBitsOfEachArgumentCount) {
 
 // ---- the device step
 
-TEST_F(SlotControl, AStateChangeReachesEveryDeviceOnTheBus) {
-    const DevNode second = pc.devices.AddDevice({.hardwareIds = {u"PCI\\VEN_1217&DEV_02E4"}, .bus = kBus});
+TEST_F(SlotControl, TheDeviceCycleRestartsTheSlotBridgeAloneAndDisablesNothing) {
+    pc.devices.AddDevice({.hardwareIds = {u"PCI\\VEN_1217&DEV_02E4"}, .bus = kBus});
+    const DevNode card = *slot.CardDevice();
     EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 1);
-    const std::vector<std::pair<DevNode, std::uint32_t>> expected{{slot.bridge(), DICS_DISABLE_CODE},
-                                                                  {second, DICS_DISABLE_CODE}};
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_ENABLE_CODE, 1, 0), 1);
+    // The enable finds the bridge running: nothing for the class installer.
+    const std::vector<std::pair<DevNode, std::uint32_t>> expected{{slot.bridge(), DICS_PROPCHANGE_CODE}};
     EXPECT_EQ(pc.devices.stateChanges(), expected);
-    EXPECT_EQ(pc.counters().reenumerations, 0u);
+    EXPECT_EQ(pc.devices.Device(slot.bridge()).status.problem, 0u);
+    EXPECT_FALSE(pc.devices.Device(slot.bridge()).disabledAtNextBoot);
+    // The restart took the card's stack down and found the card again.
+    ASSERT_TRUE(slot.CardDevice());
+    EXPECT_NE(*slot.CardDevice(), card);
+    EXPECT_TRUE(Reenumerated(slot.bridge()));
+}
+
+TEST_F(SlotControl, AnEnableMendsASlotBridgeLeftDisabledInTheProfile) {
+    // As an older release's device cycle cut short between its two requests leaves it.
+    pc.devices.ChangeState(slot.bridge(), DICS_DISABLE_CODE);
+    ASSERT_FALSE(slot.CardDevice());
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_ENABLE_CODE, 1, 0), 1);
+    EXPECT_EQ(pc.devices.stateChanges().back(), (std::pair<DevNode, std::uint32_t>{slot.bridge(), DICS_ENABLE_CODE}));
+    EXPECT_EQ(pc.devices.Device(slot.bridge()).status.problem, 0u);
+    EXPECT_TRUE(slot.CardDevice());
 }
 
 TEST_F(SlotControl, ReenumerationReachesTheBusAndNothingElse) {
@@ -380,17 +397,24 @@ TEST_F(SlotControl, AClassInstallerDisableIsRefusedWhileAVolumeOfTheCardIsInUse)
     pc.storage.CloseFileOn('E');
     EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 1);
     EXPECT_EQ(pc.storage.lockAttempts(), VOLUME_LOCK_ATTEMPTS + 1u);
-    EXPECT_FALSE(slot.CardDevice());
+    EXPECT_EQ(pc.devices.stateChanges().size(), 1u);
 }
 
-TEST_F(SlotControl, ADisableDeferredToTheNextBootIsUndoneAtOnceAndFails) {
-    pc.devices.deferredDisables = 1;
+TEST_F(SlotControl, ARestartTheClassInstallerRefusesOrPutsOffFailsAndLeavesNothingBehind) {
+    const DevNode card = *slot.CardDevice();
+    pc.devices.deferredStops = 1;
     EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 0);
-    const std::vector<std::pair<DevNode, std::uint32_t>> expected{{slot.bridge(), DICS_DISABLE_CODE},
-                                                                  {slot.bridge(), DICS_ENABLE_CODE}};
+    pc.devices.refusedStateChanges = 1;
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 0);
+    const std::vector<std::pair<DevNode, std::uint32_t>> expected{{slot.bridge(), DICS_PROPCHANGE_CODE},
+                                                                  {slot.bridge(), DICS_PROPCHANGE_CODE}};
     EXPECT_EQ(pc.devices.stateChanges(), expected);
     EXPECT_FALSE(pc.devices.Device(slot.bridge()).disabledAtNextBoot);
-    EXPECT_TRUE(slot.CardDevice());
+    EXPECT_EQ(slot.CardDevice(), card);
+    // A refused enable of a bridge that needs one fails too.
+    pc.devices.ChangeState(slot.bridge(), DICS_DISABLE_CODE);
+    pc.devices.refusedStateChanges = 1;
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_ENABLE_CODE, 1, 0), 0);
 }
 
 TEST_F(SlotControl, AStateChangeIsRefusedUntouchedUnlessItIsEnableOrDisableOfTheSlot) {
@@ -425,6 +449,19 @@ protected:
         SetStatus(pc.platform(), kBus, DICS_ENABLE_CODE, 1, 0);
         return slot.CardDevice().has_value();
     }
+    // The card goes into a slot whose link is down, as the poller keeps an
+    // empty one, and the link is brought up: how long that took.
+    std::uint64_t InsertAndStart(const sim::CardSpec& card) {
+        SetStatus(pc.platform(), kBus, 0, 0, 0);
+        slot.InsertCard(card);
+        const std::uint64_t before = pc.clock.elapsedMilliseconds;
+        const std::size_t scansBefore = pc.devices.reenumerated().size();
+        EXPECT_EQ(SetStatus(pc.platform(), kBus, 0, 1, 0), 1);
+        const auto& log = pc.devices.reenumerated();
+        scans.assign(log.begin() + static_cast<std::ptrdiff_t>(scansBefore), log.end());
+        return pc.clock.elapsedMilliseconds - before;
+    }
+    std::vector<DevNode> scans;  // of the last InsertAndStart
 
     sim::SimPc pc;
     sim::SimSlot& slot = pc.AddSlot({.slotBus = kBus});
@@ -458,6 +495,49 @@ TEST_F(CardStart, ACardNeedingTheDeviceCycleComesUpOnlyAfterIt) {
     EXPECT_FALSE(Cycle());
     EXPECT_TRUE(DeviceCycle());
     EXPECT_FALSE(slot.LinkDisabled());
+}
+
+TEST_F(CardStart, TheStartWaitsForTheLinkAndThenTheCardBeforeItsOneScanOfTheSlotBridge) {
+    const std::uint64_t waited = InsertAndStart({.trainingMilliseconds = 600, .answerMilliseconds = 300});
+    EXPECT_TRUE(slot.CardDevice());
+    EXPECT_EQ(scans, std::vector<DevNode>{slot.bridge()});
+    // The card's 300 ms run from the end of training, the pause before the
+    // first read inside them.
+    EXPECT_GE(waited, 600u + 300u);
+    EXPECT_LE(waited, 600u + 300u + LINK_ACTIVE_POLL_MS + CARD_ANSWER_POLL_MS);
+}
+
+TEST_F(CardStart, ACardPastEitherBoundIsNotFoundAndNothingFindsItLater) {
+    EXPECT_EQ(InsertAndStart({.trainingMilliseconds = 1500}), LINK_ACTIVE_WAIT_MS);
+    EXPECT_EQ(scans, std::vector<DevNode>{slot.bridge()});
+    EXPECT_FALSE(slot.CardDevice());
+    pc.clock.Advance(10000);
+    EXPECT_FALSE(slot.CardDevice());
+
+    slot.PullCard();
+    EXPECT_EQ(InsertAndStart({.answerMilliseconds = 1500}), LINK_SETTLE_MS + CARD_ANSWER_WAIT_MS);
+    EXPECT_FALSE(slot.CardDevice());
+    pc.clock.Advance(10000);
+    EXPECT_FALSE(slot.CardDevice());
+}
+
+TEST_F(CardStart, ABridgeThatCannotReportLinkActiveGivesTheLinkItsWholeSecond) {
+    sim::SimPc other;
+    sim::SimSlot& quiet = other.AddSlot({.slotBus = kBus, .linkActiveReporting = false});
+    SetStatus(other.platform(), kBus, 0, 0, 0);
+    quiet.InsertCard({.trainingMilliseconds = 600});
+    const std::uint64_t before = other.clock.elapsedMilliseconds;
+    EXPECT_EQ(SetStatus(other.platform(), kBus, 0, 1, 0), 1);
+    EXPECT_EQ(other.clock.elapsedMilliseconds - before, LINK_ACTIVE_WAIT_MS + LINK_SETTLE_MS);
+    EXPECT_TRUE(quiet.CardDevice());
+}
+
+TEST_F(CardStart, ALinkAlreadyUpIsNotWaitedFor) {
+    slot.InsertCard();
+    const std::uint64_t before = pc.clock.elapsedMilliseconds;
+    SetStatus(pc.platform(), kBus, 0, 1, 0);
+    EXPECT_EQ(pc.clock.elapsedMilliseconds, before);
+    EXPECT_TRUE(slot.CardDevice());
 }
 
 TEST_F(CardStart, StoppedAndStartedAgainTheCardsVolumesComeBack) {

@@ -131,9 +131,31 @@ TEST_F(SlotFlows, StoppingTheOnlyCardSaysItMayBeRemovedAndShowsTheNoCardIcon) {
     EXPECT_THAT(NewBalloons(), SizeIs(2));
 }
 
+TEST_F(SlotFlows, ACardWhoseDriverIsInstalledFirstIsReportedOnceItStartsOrOnceTheBoundHasPassed) {
+    StartTool();
+    std::uint64_t before = pc.clock.elapsedMilliseconds;
+    Insert({.installMilliseconds = 8000});
+    EXPECT_THAT(NewBalloons(), ElementsAre(Balloon{u"Please wait.", 1, IDI_BUSY},
+                                           Balloon{u"ExpressCard SATA Controller started.", 1, IDR_MAINFRAME}));
+    EXPECT_GE(pc.clock.elapsedMilliseconds - before, 8000u);
+    EXPECT_LT(pc.clock.elapsedMilliseconds - before, tool::CARD_START_WAIT_MS);
+
+    tool.OnMachine([&] { pc.slot(5).PullCard(); });
+    ASSERT_TRUE(tool.RunPollerPasses(1));
+    before = pc.clock.elapsedMilliseconds;
+    Insert({.installMilliseconds = 120000});
+    EXPECT_EQ(NewBalloons().back().text,
+              u"ExpressCard SATA Controller could not start.\nPlease confirm ExpressCard is inserted properly.");
+    EXPECT_GE(pc.clock.elapsedMilliseconds - before, tool::CARD_START_WAIT_MS);
+    EXPECT_LT(pc.clock.elapsedMilliseconds - before, 2u * tool::CARD_START_WAIT_MS);
+}
+
 TEST_F(SlotFlows, ACardWhoseDeviceDidNotStartIsReportedAsNotStartedYetListedForAStop) {
     StartTool();
+    const std::uint64_t before = pc.clock.elapsedMilliseconds;
     Insert({.problem = 28});  // CM_PROB_FAILED_INSTALL: no driver
+    // A problem other than a driver still to be installed is not waited out.
+    EXPECT_LT(pc.clock.elapsedMilliseconds - before, 1000u);
     EXPECT_THAT(NewBalloons(),
                 ElementsAre(Balloon{u"Please wait.", 1, IDI_BUSY},
                             Balloon{u"ExpressCard SATA Controller could not start.\nPlease confirm ExpressCard is "

@@ -14,6 +14,7 @@ using namespace qn38::wine;
 
 constexpr std::uint32_t kBus = 0x42;
 constexpr std::uint32_t kLinkDisable = 0x10;
+constexpr std::uint32_t kLinkActive = 0x20000000;
 
 std::vector<std::uint32_t> BusesAnswering(bool askPresence) {
     std::vector<std::uint32_t> buses;
@@ -86,7 +87,8 @@ TEST_F(SlotUnderWine, StopSetsLinkDisableAndStartClearsIt) {
     EXPECT_EQ(ZQ_SetStatus(kBus, 0, 0, 0), 1);
     EXPECT_EQ(Link(), DUMP_FIXTURE_LINK_STATUS | kLinkDisable);
     EXPECT_EQ(ZQ_SetStatus(kBus, 0, 1, 0), 1);
-    EXPECT_EQ(Link(), DUMP_FIXTURE_LINK_STATUS);
+    // The link has trained: Link Status shows Data Link Layer Link Active.
+    EXPECT_EQ(Link(), DUMP_FIXTURE_LINK_STATUS | kLinkActive);
     EXPECT_EQ(State().writes, 2u);
 }
 

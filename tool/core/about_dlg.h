@@ -97,8 +97,6 @@ public:
     void SyncSlot(std::uint8_t bus);
     // Whether the slot's card has a device (ZQ_GetCardInfo finds one).
     bool HasCardDevice(std::uint8_t bus);
-    // Whether the card's device shows within a bounded wait.
-    bool AwaitCardDevice(std::uint8_t bus);
     // The tray icon shows again whether any slot's card has a device, with
     // the balloon that is up left alone.
     void RefreshTrayIcon();

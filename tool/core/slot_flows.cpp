@@ -41,6 +41,4 @@ void CAboutDlg::SyncSlot(std::uint8_t bus) { slotWork_.SyncSlot(bus); }
 
 bool CAboutDlg::HasCardDevice(std::uint8_t bus) { return slotWork_.HasCardDevice(bus); }
 
-bool CAboutDlg::AwaitCardDevice(std::uint8_t bus) { return slotWork_.AwaitCardDevice(bus); }
-
 }  // namespace qn38::tool

@@ -1,5 +1,6 @@
 #include "slot_work.h"
 
+#include "core/ports/device_tree.h"
 #include "main_window_resources.h"
 #include "tool_text.h"
 
@@ -8,17 +9,28 @@ namespace {
 
 constexpr std::uint32_t FIRST_DRIVE = 2;  // C:
 constexpr std::uint32_t LAST_DRIVE = 25;  // Z:
-// How long, and in which steps, a start waits for the card's device before
-// its next fallback: the link trains and Plug and Play enumerates the bus
-// after the request has returned. Not the poll interval, whose sleeps mean
-// a pass.
-constexpr std::uint32_t CARD_DEVICE_WAIT_MS = 1000;
-constexpr std::uint32_t CARD_DEVICE_STEP_MS = 100;
+// The steps of the wait for a card's start; not the poll interval, whose
+// sleeps mean a pass.
+constexpr std::uint32_t CARD_START_STEP_MS = 250;
 // The slices of the wait for the shared lock, one poll interval each: a
 // poller told to end notices it within one.
 constexpr std::chrono::milliseconds SLOT_LOCK_SLICE{300};
 // DN_STARTED in a devnode's status: its drivers started it.
 constexpr std::uint32_t DN_STARTED_STATUS = 0x00000008;
+
+enum class CardStart { Started, Installing, Failed };
+
+// A device that Windows could not start (its driver missing or failing, its
+// resources refused, ...) is listed, but the card does not work; one whose
+// driver is still being installed has not failed yet.
+CardStart JudgeCardStart(int exists, std::uint32_t status, std::uint32_t problem) {
+    if (exists == 0) return CardStart::Failed;
+    if (problem == 0 && (status & DN_STARTED_STATUS) != 0) return CardStart::Started;
+    if (problem == 0 || problem == CM_PROB_NOT_CONFIGURED_CODE || problem == CM_PROB_REINSTALL_CODE) {
+        return CardStart::Installing;
+    }
+    return CardStart::Failed;
+}
 
 }  // namespace
 
@@ -65,16 +77,19 @@ SlotOutcome SlotWork::StartCard(std::uint8_t bus) {
     SyncSlot(bus);
     ports_.service.RequestWriteLog(LinkEnableLine(bus));
 
-    char16_t description[DESCRIPTION_CHARACTERS] = {};
-    std::uint32_t status = 0;
-    std::uint32_t problem = 0;
-    const int exists = ports_.slots.GetCardInfo(bus, description, sizeof description, &status, &problem);
+    // Outside the slot's turn: nothing is changed while the driver installs.
     SlotOutcome outcome;
-    outcome.description = std::u16string(DescriptionIn(description, DESCRIPTION_CHARACTERS));
-    // A device that Windows could not start (no driver, its resources
-    // refused, ...) is listed, but the card does not work.
-    outcome.succeeded = exists != 0 && problem == 0 && (status & DN_STARTED_STATUS) != 0;
-    return outcome;
+    for (std::uint32_t waited = 0;; waited += CARD_START_STEP_MS) {
+        char16_t description[DESCRIPTION_CHARACTERS] = {};
+        std::uint32_t status = 0;
+        std::uint32_t problem = 0;
+        const int exists = ports_.slots.GetCardInfo(bus, description, sizeof description, &status, &problem);
+        outcome.description = std::u16string(DescriptionIn(description, DESCRIPTION_CHARACTERS));
+        const CardStart start = JudgeCardStart(exists, status, problem);
+        outcome.succeeded = start == CardStart::Started;
+        if (start != CardStart::Installing || waited >= CARD_START_WAIT_MS) return outcome;
+        ports_.system.Sleep(CARD_START_STEP_MS);
+    }
 }
 
 void SlotWork::DropLink(std::uint8_t bus) {
@@ -100,12 +115,13 @@ void SlotWork::SyncSlot(std::uint8_t bus) {
                 // A card without a device: first a link cycle, then, if the
                 // card still has not come up, a disable/enable of the bus's
                 // devices.
+                // Each request returns once Plug and Play has scanned the
+                // slot, so what it found shows at once.
                 service.DisableLink(bus, DiskCheck::Skip);
                 service.EnableLink(bus);
-                if (!AwaitCardDevice(bus)) {
+                if (!HasCardDevice(bus)) {
                     service.DisableDevices(bus);
                     service.EnableDevices(bus);
-                    AwaitCardDevice(bus);
                 }
             }
         }
@@ -126,14 +142,6 @@ void SlotWork::SyncSlot(std::uint8_t bus) {
 
 bool SlotWork::HasCardDevice(std::uint8_t bus) {
     return ports_.slots.GetCardInfo(bus, nullptr, 0, nullptr, nullptr) != 0;
-}
-
-bool SlotWork::AwaitCardDevice(std::uint8_t bus) {
-    for (std::uint32_t waited = 0;; waited += CARD_DEVICE_STEP_MS) {
-        if (HasCardDevice(bus)) return true;
-        if (waited >= CARD_DEVICE_WAIT_MS) return false;
-        ports_.system.Sleep(CARD_DEVICE_STEP_MS);
-    }
 }
 
 }  // namespace qn38::tool

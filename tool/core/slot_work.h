@@ -20,10 +20,18 @@ namespace qn38::tool {
 
 // How long a flow or a pass waits for the lock the tools of all sessions
 // share before it goes on without it. Longer than any flow of another tool
-// that does not meet a hung service (a start: four requests of seconds each
-// and two waits for the card's device), so that only a holder that is not a
+// that does not meet a hung service (a start: four requests of seconds each,
+// the waits for the link and the card inside them; the wait for a driver
+// install is made outside the lock), so that only a holder that is not a
 // tool at all, or a tool stuck on a hung service, makes it go on alone.
 inline constexpr std::chrono::milliseconds SLOT_LOCK_WAIT{120000};
+
+// The first time Windows sees a card it installs the card's driver, and the
+// devnode starts (DN_STARTED) only seconds after it appeared: a driver from
+// the driver store takes a few, one that its installer sets up takes tens.
+// A start is judged once the card has started, once it shows a problem
+// other than a driver still to be installed, or once this has passed.
+inline constexpr std::uint32_t CARD_START_WAIT_MS = 30000;
 
 // What the slot work reaches outside itself.
 struct SlotWorkPorts {
@@ -72,7 +80,8 @@ public:
     // use, and the line in the log whatever the outcome.
     SlotOutcome StopCard(std::uint8_t bus);
     // The start of a card: the slot brought in line with the card, the line
-    // in the log, and whether the card's device came up and was started.
+    // in the log, and whether the card's device came up and was started,
+    // waited for while Windows installs its driver.
     SlotOutcome StartCard(std::uint8_t bus);
     // A pulled card's link taken down, its volumes not asked.
     void DropLink(std::uint8_t bus);
@@ -80,8 +89,6 @@ public:
     void SyncSlot(std::uint8_t bus);
     // Whether the slot's card has a device (ZQ_GetCardInfo finds one).
     bool HasCardDevice(std::uint8_t bus);
-    // Whether the card's device shows within a bounded wait.
-    bool AwaitCardDevice(std::uint8_t bus);
 
 private:
     std::u16string CardDescription(std::uint8_t bus);

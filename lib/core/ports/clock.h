@@ -1,4 +1,4 @@
-// Local time, and the one pause the library makes.
+// Local time, and the pauses the library makes.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,8 @@ public:
     virtual ~Clock() = default;
     virtual LocalTime Now() = 0;  // GetLocalTime
     // Sleep: the calling thread waits. Only a stop waiting for a volume's
-    // other users to let go of it pauses.
+    // other users to let go of it, and a start waiting for the link to train
+    // and the card to answer, pause.
     virtual void Pause(std::uint32_t milliseconds) = 0;
 };
 

@@ -28,6 +28,14 @@ inline constexpr std::uint32_t CM_DRP_BUS_NUMBER = 0x16;
 
 inline constexpr std::uint32_t DICS_ENABLE_CODE = 1;
 inline constexpr std::uint32_t DICS_DISABLE_CODE = 2;
+// Stops the device's stack and starts it again; nothing is written to the
+// hardware profile, and the scope is ignored.
+inline constexpr std::uint32_t DICS_PROPCHANGE_CODE = 3;
+inline constexpr std::uint32_t CM_PROB_DISABLED_CODE = 22;
+// A devnode whose driver Windows has yet to install: never installed, or
+// marked to be installed again.
+inline constexpr std::uint32_t CM_PROB_NOT_CONFIGURED_CODE = 1;
+inline constexpr std::uint32_t CM_PROB_REINSTALL_CODE = 18;
 inline constexpr std::uint32_t CM_PROB_HELD_FOR_EJECT_CODE = 47;
 
 // Which devices a set holds (the SetupDiGetClassDevsW flags of each scan).
@@ -40,7 +48,8 @@ enum class DeviceSetKind {
 // What the class installer made of a property change.
 enum class StateChangeOutcome {
     NotCalled,     // the install parameters could not be set: the installer was not called
-    Called,        // called; its own result is not examined
+    Called,        // called, and it did the change
+    Refused,       // SetupDiCallClassInstaller returned FALSE: nothing was changed
     NeedsRestart,  // DI_NEEDREBOOT or DI_NEEDRESTART afterwards: the change waits for the next boot
 };
 
@@ -92,7 +101,10 @@ public:
     virtual std::optional<DevNode> Parent(DevNode node) = 0;        // CM_Get_Parent
     virtual std::optional<DevNode> FirstChild(DevNode node) = 0;    // CM_Get_Child
     virtual std::optional<DevNodeStatus> Status(DevNode node) = 0;  // CM_Get_DevNode_Status
-    virtual bool Reenumerate(DevNode node) = 0;                     // CM_Reenumerate_DevNode, flags 0
+    // CM_Reenumerate_DevNode with CM_REENUMERATE_SYNCHRONOUS: it returns
+    // once the bus below the node has been scanned. Nothing scans it again
+    // by itself, so a function that did not answer then stays unfound.
+    virtual bool Reenumerate(DevNode node) = 0;
     // CM_Get_DevNode_Registry_PropertyW with the size-then-read pattern.
     virtual PropertyValue ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) = 0;
     // CM_Set_DevNode_Registry_PropertyW, flags 0.

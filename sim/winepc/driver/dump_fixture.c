@@ -12,11 +12,14 @@
  * The same state is the Plug and Play side of the machine that the emulated
  * setupapi.dll and cfgmgr32.dll show (sim/winepc): the card's devnode
  * exists below the slot bridge only while a card is in and the link is up,
- * and appears when the bus is enumerated again, once the link has trained
- * (an enumeration that comes too early completes when it has, as Plug and
- * Play's own does). A card may be given a linger, the time its devnodes
- * stay after its link went down, and a problem code its devnode comes up
- * with. Those DLLs reach it through \Device\QN38PNP.
+ * and appears when the bus is enumerated again, once the card answers: the
+ * link trains first (Data Link Layer Link Active in Link Status), then the
+ * card may ask for its configuration reads to be retried for a while. As
+ * Windows' PCI bus driver does, a scan that comes too early finds nothing,
+ * and nothing scans again by itself. A card may be given a linger, the time
+ * its devnodes stay after its link went down, a problem code its devnode
+ * comes up with, and a driver install, the time before its devnode starts.
+ * Those DLLs reach it through \Device\QN38PNP.
  *
  * While the card's devnode exists and has no problem its disk answers too,
  * through the path of its interface. */
@@ -29,6 +32,11 @@
 #define PRESENCE_DETECT 0x00400000u
 #define LINK_DISABLE 0x00000010u
 #define NO_FUNCTION 0xFFFFFFFFu
+#define LINK_ACTIVE 0x20000000u
+/* Link Capabilities: 2.5 GT/s x1, Data Link Layer Link Active reported. */
+#define LINK_CAPABILITIES 0x00100011u
+/* A Vendor ID read while the card asks for a retry. */
+#define CARD_RETRY_ID 0xFFFF0001u
 
 #define DICS_ENABLE 1u
 #define DICS_DISABLE 2u
@@ -47,6 +55,7 @@ static int devicesDisabled;
 static int devicesCycled;
 static LONGLONG linkUpAt; /* in milliseconds */
 static LONGLONG leavesAt; /* nonzero: when the card's devnodes leave, in milliseconds */
+static LONGLONG startsAt; /* nonzero: when the card's devnode starts after its driver install */
 static KSPIN_LOCK stateLock;
 static PDEVICE_OBJECT dumpDevice;
 static PDEVICE_OBJECT pnpDevice;
@@ -67,7 +76,9 @@ static int LinkDisabled(void) { return (state.slot.link & LINK_DISABLE) != 0; }
 static void RemoveCard(void) {
     machine.cardDevnode = 0;
     machine.pending = 0;
+    machine.installing = 0;
     leavesAt = 0;
+    startsAt = 0;
 }
 
 static void ResetState(const DumpFixtureSlot* slot) {
@@ -79,6 +90,7 @@ static void ResetState(const DumpFixtureSlot* slot) {
     state.lastWriteValue = 0;
     RemoveCard();
     machine.disabled = 0;
+    machine.deferStops = 0;
     linkWentDown = LinkDisabled();
     linkCycled = devicesDisabled = devicesCycled = 0;
     linkUpAt = Milliseconds();
@@ -106,26 +118,37 @@ static int SlotBridgeRunning(void) {
     return (machine.disabled & stopped) == 0;
 }
 
-/* The bus driver's look at the slot's bus. */
-static void EnumerateSlot(void) {
-    if (machine.cardDevnode || !SlotBridgeRunning() || !state.slot.present || LinkDisabled()) return;
-    if (machine.card.needs == DUMP_FIXTURE_NEEDS_LINK_CYCLE && !linkCycled) return;
-    if (machine.card.needs == DUMP_FIXTURE_NEEDS_DEVICE_CYCLE && !devicesCycled) return;
-    if (Milliseconds() - linkUpAt < (LONGLONG)machine.card.trainingMs) {
-        machine.pending = 1;
-        return;
-    }
-    machine.pending = 0;
-    machine.cardDevnode = 1;
-    machine.cardKnown = 1;
+static int LinkTrained(void) {
+    return state.slot.present && !LinkDisabled() && Milliseconds() - linkUpAt >= (LONGLONG)machine.card.trainingMs;
 }
 
-/* An enumeration that waited for the link completes once it has trained,
- * and the devnodes of a card whose link went down leave once their stacks
- * have closed. */
+static int CardAnswers(void) {
+    return LinkTrained() &&
+           Milliseconds() - linkUpAt >= (LONGLONG)machine.card.trainingMs + (LONGLONG)machine.card.answersMs;
+}
+
+/* The bus driver's look at the slot's bus: it finds the card only if the
+ * card answers now. */
+static void EnumerateSlot(void) {
+    if (machine.cardDevnode || !SlotBridgeRunning() || !CardAnswers()) return;
+    if (machine.card.needs == DUMP_FIXTURE_NEEDS_LINK_CYCLE && !linkCycled) return;
+    if (machine.card.needs == DUMP_FIXTURE_NEEDS_DEVICE_CYCLE && !devicesCycled) return;
+    machine.cardDevnode = 1;
+    machine.cardKnown = 1;
+    if (machine.card.problem == 0 && machine.card.installsMs != 0) {
+        machine.installing = 1;
+        startsAt = Milliseconds() + machine.card.installsMs;
+    }
+}
+
+/* The devnodes of a card whose link went down leave once their stacks have
+ * closed, and a card's driver install ends when its time has passed. */
 static void Settle(void) {
     if (leavesAt != 0 && Milliseconds() >= leavesAt) RemoveCard();
-    if (machine.pending) EnumerateSlot();
+    if (startsAt != 0 && Milliseconds() >= startsAt) {
+        startsAt = 0;
+        machine.installing = 0;
+    }
 }
 
 static void Reenumerate(uint32_t devnode) {
@@ -138,12 +161,19 @@ static void Reenumerate(uint32_t devnode) {
 }
 
 /* What the class installer's DIF_PROPERTYCHANGE does to a devnode: disabling
- * stops it and takes its children away, enabling starts it, and a bridge
- * that starts enumerates its bus. */
-static void ChangeState(uint32_t devnode, uint32_t change) {
+ * and stopping (DICS_STOP: unloaded, not started again until DICS_START)
+ * stop it and take its children away, enabling and starting start it,
+ * DICS_PROPCHANGE does both, and a bridge that starts enumerates its bus.
+ * Returns nonzero when the device could not be stopped now and the change
+ * waits for the next boot (the installer then says DI_NEEDRESTART). */
+static int ChangeState(uint32_t devnode, uint32_t change) {
     const uint32_t bit = 1u << devnode;
     const int aboveCard = devnode == DUMP_FIXTURE_NODE_ROOT_PORT || devnode == DUMP_FIXTURE_NODE_SLOT_BRIDGE;
     ++machine.stateChanges;
+    if ((change == DICS_DISABLE || change == DICS_STOP || change == DICS_PROPCHANGE) && machine.deferStops != 0) {
+        --machine.deferStops;
+        return 1;
+    }
     if (change == DICS_DISABLE || change == DICS_STOP || change == DICS_PROPCHANGE) {
         machine.disabled |= bit;
         if (aboveCard) {
@@ -158,6 +188,7 @@ static void ChangeState(uint32_t devnode, uint32_t change) {
             EnumerateSlot();
         }
     }
+    return 0;
 }
 
 static uint32_t Get32(const uint8_t* bytes) {
@@ -178,10 +209,17 @@ static uint32_t ReadRegister(uint32_t bus, uint32_t offset) {
         switch (offset) {
         case 0x00:
             return DUMP_FIXTURE_BRIDGE_ID;
+        case 0x18: {
+            /* Primary, secondary and subordinate bus: the card's is the next. */
+            const uint32_t below = (slot->bus + 1) & 0xFF;
+            return below << 16 | below << 8 | slot->bus;
+        }
         case 0x20:
             return DUMP_FIXTURE_MEMORY_WINDOW;
+        case 0x4C:
+            return LINK_CAPABILITIES;
         case 0x50:
-            return slot->link;
+            return LinkTrained() ? slot->link | LINK_ACTIVE : slot->link & ~LINK_ACTIVE;
         case 0x58:
             return slot->present ? PRESENCE_DETECT : 0;
         case 0x94:
@@ -190,21 +228,24 @@ static uint32_t ReadRegister(uint32_t bus, uint32_t offset) {
             return 0;
         }
     }
-    /* The card's function answers below the slot only while its link is up. */
-    if (slot->bus < 255 && bus == slot->bus + 1 && slot->present && !(slot->link & LINK_DISABLE)) {
+    /* The card's function is reached below the slot once its link has
+     * trained, and answers once it is ready. */
+    if (slot->bus < 255 && bus == slot->bus + 1 && LinkTrained()) {
+        if (!CardAnswers()) return offset == 0x00 ? CARD_RETRY_ID : 0;
         return offset == 0x00 ? DUMP_FIXTURE_CARD_ID : 0;
     }
     return NO_FUNCTION;
 }
 
-/* Called with the lock held. Only Link Control and Link Status are writable. */
+/* Called with the lock held. Only Link Control is writable. */
 static void WriteRegister(uint32_t bus, uint32_t offset, uint32_t value) {
     ++state.writes;
     state.lastWriteOffset = offset;
     state.lastWriteValue = value;
     if (bus != state.slot.bus || offset != 0x50) return;
     const int wasDisabled = LinkDisabled();
-    state.slot.link = value;
+    /* Link Status, the high half, is the hardware's: a write changes Link Control only. */
+    state.slot.link = (state.slot.link & 0xFFFF0000u) | (value & 0xFFFFu);
     if (LinkDisabled() && !wasDisabled) {
         /* The card's function leaves the bus with the link; its devnodes
          * may take a while to follow. */
@@ -242,7 +283,7 @@ static NTSTATUS DiskControl(PIO_STACK_LOCATION stack, uint8_t* buffer, ULONG_PTR
     }
     ++machine.diskQueries;
     /* A card that failed to start has no disk. */
-    if (!machine.cardDevnode || machine.card.problem != 0) return STATUS_NO_SUCH_DEVICE;
+    if (!machine.cardDevnode || machine.card.problem != 0 || machine.installing) return STATUS_NO_SUCH_DEVICE;
     if (buffer == NULL || stack->Parameters.DeviceIoControl.OutputBufferLength < 12) return STATUS_BUFFER_TOO_SMALL;
     Put32(buffer, 7); /* FILE_DEVICE_DISK */
     Put32(buffer + 4, DUMP_FIXTURE_DISK_NUMBER);
@@ -352,8 +393,20 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         if (code == DUMP_FIXTURE_REENUMERATE) {
             Reenumerate(Get32(buffer));
         } else {
-            ChangeState(Get32(buffer), Get32(buffer + 4));
+            const int deferred = ChangeState(Get32(buffer), Get32(buffer + 4));
+            if (outBytes >= 4) {
+                Put32(buffer, (uint32_t)deferred);
+                information = 4;
+            }
         }
+        status = STATUS_SUCCESS;
+        break;
+    case DUMP_FIXTURE_DEFER_STOPS:
+        if (buffer == NULL || inBytes < 4) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        machine.deferStops = Get32(buffer);
         status = STATUS_SUCCESS;
         break;
     case DUMP_FIXTURE_GET_FILTERS:

@@ -40,12 +40,15 @@ typedef struct DumpFixtureState {
  * and cfgmgr32.dll (sim/winepc) and qn38-wine-pc. They reach it through a
  * second device, \\.\QN38PNP, opened with sharing, so that the product's
  * own opens of \\.\ZQDUMP (without sharing) never meet theirs. */
-#define DUMP_FIXTURE_GET_MACHINE 0x9C40280Cu  /* out: DumpFixtureMachine */
-#define DUMP_FIXTURE_INSERT_CARD 0x9C402810u  /* in: DumpFixtureCard; a card already in is pulled first */
-#define DUMP_FIXTURE_REENUMERATE 0x9C402814u  /* in: uint32_t devnode */
-#define DUMP_FIXTURE_STATE_CHANGE 0x9C402818u /* in: uint32_t devnode, uint32_t DICS_ code */
-#define DUMP_FIXTURE_GET_FILTERS 0x9C40281Cu  /* in: uint32_t devnode; out: DumpFixtureFilters */
-#define DUMP_FIXTURE_SET_FILTERS 0x9C402820u  /* in: DumpFixtureFilters */
+#define DUMP_FIXTURE_GET_MACHINE 0x9C40280Cu /* out: DumpFixtureMachine */
+#define DUMP_FIXTURE_INSERT_CARD 0x9C402810u /* in: DumpFixtureCard; a card already in is pulled first */
+#define DUMP_FIXTURE_REENUMERATE 0x9C402814u /* in: uint32_t devnode */
+#define DUMP_FIXTURE_STATE_CHANGE                                                                                   \
+    0x9C402818u /* in: uint32_t devnode, uint32_t DICS_ code; out (optional): uint32_t, nonzero when put off to the \
+                   next boot */
+#define DUMP_FIXTURE_GET_FILTERS 0x9C40281Cu /* in: uint32_t devnode; out: DumpFixtureFilters */
+#define DUMP_FIXTURE_SET_FILTERS 0x9C402820u /* in: DumpFixtureFilters */
+#define DUMP_FIXTURE_DEFER_STOPS 0x9C402824u /* in: uint32_t, how many next stops the class installer puts off */
 
 /* The devnodes of the machine. Their handles (DEVINST values) are these
  * numbers; what each one is lies in sim/winepc/machine.h. */
@@ -89,6 +92,12 @@ typedef struct DumpFixtureCard {
     uint32_t lingerMs;
     uint32_t problem;                       /* nonzero: the card's devnode comes up with this CM_PROB_ code */
     uint16_t name[DUMP_FIXTURE_NAME_UNITS]; /* the device description, UTF-16, ending in 0 */
+    /* Once the link has trained the card asks for configuration reads to be
+     * retried (Vendor ID 0x0001) this long; a scan before then finds nothing. */
+    uint32_t answersMs;
+    /* Windows installs the card's driver: its devnode starts this long after
+     * it appeared, not configured (CM_PROB_NOT_CONFIGURED) until then. */
+    uint32_t installsMs;
 } DumpFixtureCard;
 
 typedef struct DumpFixtureMachine {
@@ -96,13 +105,15 @@ typedef struct DumpFixtureMachine {
     uint32_t cardDevnode;  /* nonzero while the card's devnode exists */
     uint32_t cardKnown;    /* the card's devnode has existed: it stays among the devices not present */
     uint32_t disabled;     /* bit n: devnode n disabled through the class installer */
-    uint32_t pending;      /* an enumeration waits for the link to train */
+    uint32_t pending;      /* always 0: a scan that comes too early finds nothing, and nothing scans again */
     uint32_t enumerations; /* re-enumerations asked for since the driver started */
     uint32_t stateChanges; /* class-installer state changes since the driver started */
     uint32_t diskQueries;  /* IOCTL_STORAGE_GET_DEVICE_NUMBER requests to the card's disk */
     uint32_t pnpRequests;  /* requests to \\.\QN38PNP: what the emulated DLLs asked, the measure of their calls */
     uint32_t linkEnables;  /* times Link Disable was cleared since the driver started */
     uint32_t leavingMs;    /* nonzero: the card's devnodes leave in this many milliseconds */
+    uint32_t installing;   /* nonzero while Windows installs the card's driver */
+    uint32_t deferStops;   /* the class installer puts this many next stops of a device off to the next boot */
     DumpFixtureCard card;
 } DumpFixtureMachine;
 

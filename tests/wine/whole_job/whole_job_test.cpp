@@ -210,13 +210,13 @@ TEST_F(InstalledProduct, APulledCardLeavesTheLinkDown) {
     EXPECT_TRUE(ToolRunning());
 }
 
-// Only the class installer's disable and enable bring this card up, which
-// the 64-bit service can do on 64-bit Windows.
+// Only the class installer's restart of the slot bridge brings this card
+// up, which the 64-bit service can do on 64-bit Windows.
 TEST_F(InstalledProduct, StartsACardThatNeedsTheClassInstallerCycle) {
     const std::uint32_t changesBefore = MachineNow().machine.stateChanges;
     ASSERT_EQ(WinePc(L"insert " + std::to_wstring(BUS) + L" --name \"Stubborn Card\" --needs device-cycle"), 0u);
     ASSERT_TRUE(WaitUntil(CardDevice, 60s)) << "the card's device never appeared";
-    EXPECT_GE(MachineNow().machine.stateChanges - changesBefore, 2u);
+    EXPECT_GE(MachineNow().machine.stateChanges - changesBefore, 1u);
     EXPECT_EQ(MachineNow().machine.disabled, 0u) << "a device was left disabled";
     EXPECT_TRUE(ToolRunning());
 }
