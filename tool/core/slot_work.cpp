@@ -61,8 +61,8 @@ SlotOutcome SlotWork::StopCard(std::uint8_t bus) {
     return outcome;
 }
 
-SlotOutcome SlotWork::StartCard(std::uint8_t bus) {
-    SyncSlot(bus);
+SlotOutcome SlotWork::StartCard(std::uint8_t bus, StartKind kind) {
+    const bool held = SyncSlot(bus, kind);
     ports_.service.RequestWriteLog(LinkEnableLine(bus));
 
     char16_t description[DESCRIPTION_CHARACTERS] = {};
@@ -74,6 +74,7 @@ SlotOutcome SlotWork::StartCard(std::uint8_t bus) {
     // A device that Windows could not start (no driver, its resources
     // refused, ...) is listed, but the card does not work.
     outcome.succeeded = exists != 0 && problem == 0 && (status & DN_STARTED_STATUS) != 0;
+    outcome.heldStopped = held;
     return outcome;
 }
 
@@ -82,15 +83,20 @@ void SlotWork::DropLink(std::uint8_t bus) {
     ports_.service.DisableLink(bus, DiskCheck::Skip);
 }
 
-void SlotWork::SyncSlot(std::uint8_t bus) {
+bool SlotWork::SyncSlot(std::uint8_t bus, StartKind kind) {
+    bool held = false;
     {
         Turn turn(*this);
         std::uint32_t present = 0;
         if (ports_.slots.GetStatus(bus, &present) != 0) {
             auto& service = ports_.service;
+            const auto heldBack = [&](std::int32_t result) {
+                held = held || result == SET_STATUS_HELD_STOPPED;
+                return held;
+            };
             if (HasCardDevice(bus)) {
                 if (present != 0) {
-                    service.EnableLink(bus);
+                    heldBack(service.EnableLink(bus, kind));
                 } else {
                     service.DisableLink(bus, DiskCheck::Skip);
                 }
@@ -99,13 +105,13 @@ void SlotWork::SyncSlot(std::uint8_t bus) {
             } else {
                 // A card without a device: first a link cycle, then, if the
                 // card still has not come up, a disable/enable of the bus's
-                // devices.
+                // devices. A slot held stopped answers the first enable so,
+                // and the rest would only wait for a device that cannot come.
                 service.DisableLink(bus, DiskCheck::Skip);
-                service.EnableLink(bus);
-                if (!AwaitCardDevice(bus)) {
-                    service.DisableDevices(bus);
-                    service.EnableDevices(bus);
-                    AwaitCardDevice(bus);
+                if (!heldBack(service.EnableLink(bus, kind)) && !AwaitCardDevice(bus)) {
+                    if (!heldBack(service.DisableDevices(bus, kind)) && !heldBack(service.EnableDevices(bus, kind))) {
+                        AwaitCardDevice(bus);
+                    }
                 }
             }
         }
@@ -122,6 +128,7 @@ void SlotWork::SyncSlot(std::uint8_t bus) {
         if (ports_.drives.IsRemoteDrive(root)) continue;
         ports_.drives.TotalBytes(root);
     }
+    return held;
 }
 
 bool SlotWork::HasCardDevice(std::uint8_t bus) {

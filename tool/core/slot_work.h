@@ -39,6 +39,9 @@ struct SlotWorkPorts {
 struct SlotOutcome {
     bool succeeded = false;
     std::u16string description;
+    // The service keeps the slot stopped: a start that was not the user's
+    // own found it so, and the link stays down.
+    bool heldStopped = false;
 };
 
 class SlotWork {
@@ -73,11 +76,15 @@ public:
     SlotOutcome StopCard(std::uint8_t bus);
     // The start of a card: the slot brought in line with the card, the line
     // in the log, and whether the card's device came up and was started.
-    SlotOutcome StartCard(std::uint8_t bus);
+    SlotOutcome StartCard(std::uint8_t bus, StartKind kind = StartKind::Sync);
+    // The user's own start, which also brings back a card stopped before.
+    SlotOutcome StartStoppedCard(std::uint8_t bus) { return StartCard(bus, StartKind::Explicit); }
     // A pulled card's link taken down, its volumes not asked.
     void DropLink(std::uint8_t bus);
 
-    void SyncSlot(std::uint8_t bus);
+    // True when the service holds the slot stopped: the link stays down, and
+    // nothing more is tried.
+    bool SyncSlot(std::uint8_t bus, StartKind kind = StartKind::Sync);
     // Whether the slot's card has a device (ZQ_GetCardInfo finds one).
     bool HasCardDevice(std::uint8_t bus);
     // Whether the card's device shows within a bounded wait.
