@@ -139,6 +139,12 @@ bool CAboutDlg::OnPowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam) {
     // the slot bridge may have lost its Link Disable. Windows sends the
     // automatic resume, then the user's one once someone is back; either may
     // come alone.
+    if (wParam == PBT_APMSUSPEND_EVENT) {
+        m_suspendNames.clear();
+        for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
+            m_suspendNames.push_back(slotWork_.CardDescription(m_pSlotBus[index]));
+        }
+    }
     if (wParam == PBT_APMRESUMEAUTOMATIC_EVENT || wParam == PBT_APMRESUMESUSPEND_EVENT) m_bResumed = 1;
     return true;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/ports/device_io.h"
@@ -166,6 +167,9 @@ private:
     std::unique_ptr<std::atomic<std::int32_t>[]> m_pSlotStopped;
     // Set by a resume broadcast, taken by the poller's next pass.
     std::atomic<std::int32_t> m_bResumed{0};
+    // Per slot index, the card's description as the suspend found it: a
+    // card that went to sleep and a card that woke up are not always one.
+    std::vector<std::u16string> m_suspendNames;
     // Written by the UI thread, read by the poller once per slot.
     std::atomic<std::int32_t> m_bPollRun{1};
     std::atomic<std::int32_t> m_bPollEnabled{1};

@@ -64,19 +64,20 @@ void CAboutDlg::RunPoller() {
 
 void CAboutDlg::ResumePass(PollState& state) {
     // A card pulled or put in while the PC slept reads as a change, and is
-    // handled as one. A card still present without a device was swapped, or
-    // lost its link in the sleep: it is started, unless it was stopped; a
-    // stopped one has its link taken down again by the service.
+    // handled as one. A card still present but without a device, or with
+    // another one than before the sleep, was swapped or lost its link: it is
+    // started as an inserted card, unless it was stopped; a stopped one has
+    // its link taken down again by the service.
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
         const std::uint8_t bus = m_pSlotBus[index];
         std::uint32_t present = 0;
-        if (ports_.slots.GetStatus(bus, &present) != 0 && present != 0 && state.previous[index] != 0) {
-            if (m_pSlotStopped[index] != 0) {
-                slotWork_.SyncSlot(bus);
-            } else if (!HasCardDevice(bus)) {
-                state.previous[index] = 0;
-            }
+        if (ports_.slots.GetStatus(bus, &present) == 0 || present == 0 || state.previous[index] == 0) continue;
+        if (m_pSlotStopped[index] != 0) {
+            slotWork_.SyncSlot(bus);
+            continue;
         }
+        const bool swapped = index < m_suspendNames.size() && slotWork_.CardDescription(bus) != m_suspendNames[index];
+        if (swapped || !HasCardDevice(bus)) state.previous[index] = 0;
     }
     PollPass(state);
 }

@@ -90,9 +90,10 @@ public:
     // Whether the card's device shows within a bounded wait.
     bool AwaitCardDevice(std::uint8_t bus);
 
-private:
+    // The card's description, empty when it has none or no device.
     std::u16string CardDescription(std::uint8_t bus);
 
+private:
     SlotWorkPorts ports_;
     std::mutex local_;
 };

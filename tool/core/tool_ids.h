@@ -24,8 +24,9 @@ inline constexpr std::uint32_t ID_STOP_SLOT_LAST = 33040;
 inline constexpr std::uint32_t ID_START_SLOT_BASE = 33041;
 inline constexpr std::uint32_t ID_START_SLOT_LAST = 33296;
 
-// wParam of WM_POWERBROADCAST after a sleep: the system resumed by itself
-// (a timer, a wake device), and, once the user is back, by the user's hand.
+// wParam of WM_POWERBROADCAST: the PC goes to sleep; it resumed by itself
+// (a timer, a wake device); and, once the user is back, by the user's hand.
+inline constexpr std::uintptr_t PBT_APMSUSPEND_EVENT = 0x4;
 inline constexpr std::uintptr_t PBT_APMRESUMESUSPEND_EVENT = 0x7;
 inline constexpr std::uintptr_t PBT_APMRESUMEAUTOMATIC_EVENT = 0x12;
 

@@ -106,6 +106,24 @@ HWND ToolMessageBox(DWORD tool, const std::wstring& text) {
     return boxes.empty() ? nullptr : boxes.front();
 }
 
+// The installed tool, as a log-on starts it; and its end.
+bool StartInstalledTool(PROCESS_INFORMATION& process) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring line = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
+    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, InstallDirectory().c_str(),
+                          &startup, &process) != FALSE;
+}
+
+void EndTool(PROCESS_INFORMATION& process) {
+    if (process.hProcess == nullptr) return;
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    process = {};
+}
+
 class InstalledProduct : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -120,22 +138,11 @@ protected:
             failure_ = "the emulated machine did not start under the installed service";
             return;
         }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        std::wstring line = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, InstallDirectory().c_str(),
-                            &startup, &tool_)) {
-            failure_ = "the installed tool did not start";
-        }
+        if (!StartInstalledTool(tool_)) failure_ = "the installed tool did not start";
     }
 
     static void TearDownTestSuite() {
-        if (tool_.hProcess != nullptr) {
-            TerminateProcess(tool_.hProcess, 1);
-            WaitForSingleObject(tool_.hProcess, 10000);
-            CloseHandle(tool_.hProcess);
-            CloseHandle(tool_.hThread);
-        }
+        EndTool(tool_);
         WinePc(L"remove");
         RunCommand(L"msiexec.exe /x \"" + PACKAGE + L"\" /qn");
         qn38::winetest::DeleteDriverKey();
@@ -342,6 +349,31 @@ TEST_F(InstalledProduct, AStoppedCardStaysStoppedWhileItsDevicesLeave) {
         [] { return BalloonText() == L"Lingering Card stopped.\nExpressCard can be remove safty from the slot."; },
         30s))
         << "the balloon shows: " << Narrow(BalloonText());
+    EXPECT_TRUE(ToolRunning());
+}
+
+// The next log-on starts a tool of its own, whose start-up brings every
+// slot in line: the card the user stopped is no card to start. (One session
+// under Wine: the first tool ends first, as at a log-off, since a second
+// instance of one session ends at once.)
+TEST_F(InstalledProduct, AToolStartedAfterAStopLeavesTheLinkDisabled) {
+    ASSERT_TRUE(LinkDisabled());
+    const long enables = StateCount(PcState(), "link-enables");
+    ASSERT_GE(enables, 0);
+    EndTool(tool_);
+    ASSERT_TRUE(StartInstalledTool(tool_));
+    ASSERT_TRUE(WaitUntil([] { return ToolWindow(tool_.dwProcessId) != nullptr; }, 60s))
+        << "the new tool never started";
+    const auto end = std::chrono::steady_clock::now() + 4s;
+    std::string state;
+    while (std::chrono::steady_clock::now() < end) {
+        const std::string now = PcState();
+        if (now.empty()) continue;
+        state = now;
+        ASSERT_TRUE(StateHas(state, "link-disable 1")) << "the new tool brought the stopped card back:\n" << state;
+    }
+    EXPECT_EQ(StateCount(state, "link-enables"), enables) << state;
+    EXPECT_FALSE(CardDevice());
     EXPECT_TRUE(ToolRunning());
 }
 
