@@ -165,8 +165,8 @@ MenuPick Pick(Arguments& arguments, bool noneAllowed) {
     if (item == "stop") return {MenuPick::Item::Stop, Bus(arguments.Take("the bus of the slot to stop"))};
     if (item == "start") return {MenuPick::Item::Start, Bus(arguments.Take("the bus of the slot to start"))};
     std::vector<std::pair<std::string, MenuPick::Item>> items = {
-        {"stop", MenuPick::Item::Stop},   {"start", MenuPick::Item::Start}, {"settings", MenuPick::Item::Settings},
-        {"about", MenuPick::Item::About}, {"exit", MenuPick::Item::Exit},
+        {"stop", MenuPick::Item::Stop}, {"settings", MenuPick::Item::Settings}, {"about", MenuPick::Item::About},
+        {"exit", MenuPick::Item::Exit}, {"start", MenuPick::Item::Start},
     };
     if (noneAllowed) items.emplace_back("none", MenuPick::Item::None);
     return {OneOf(item, items, "the menu item"), 0};

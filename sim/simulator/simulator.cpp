@@ -624,9 +624,8 @@ void Simulator::PickFromMenu(const Command& command) {
     FlushMenus();
     const auto& shown = tool().menus.Shown();
     if (shown.size() == before + 1 && shown.back().chosen != *id) {
-        const char* what = command.pick.item == MenuPick::Item::Stop ? "stop" : "start";
-        Fail(command, stopMenu ? std::string("the left-click menu holds no ") + what + " item for the slot on " +
-                                     BusName(command.pick.bus)
+        const std::string what = command.pick.item == MenuPick::Item::Stop ? "no item" : "no start item";
+        Fail(command, stopMenu ? "the stop menu holds " + what + " for the slot on " + BusName(command.pick.bus)
                                : "the menu does not hold that item");
     }
     AfterClick();
