@@ -60,6 +60,21 @@ long StateCount(const std::string& state, const std::string& name) {
     return at == std::string::npos ? -1 : std::strtol(state.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
+// Watches the machine's state for `span`: false, with the state that
+// showed it, once the link is up.
+bool LinkStaysDisabled(std::chrono::milliseconds span, std::string& state) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+        // A state query that printed nothing (the emulated machine busy for
+        // the moment) says nothing about the link.
+        const std::string now = PcState();
+        if (now.empty()) continue;
+        state = now;
+        if (!StateHas(state, "link-disable 1")) return false;
+    }
+    return true;
+}
+
 // The installed service again, so that it starts on the emulated machine.
 bool RestartService() {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -334,15 +349,7 @@ TEST_F(InstalledProduct, AStoppedCardStaysStoppedWhileItsDevicesLeave) {
 
     // Ten passes of the poller and more, through the linger and after it.
     std::string state;
-    const auto end = std::chrono::steady_clock::now() + 3s;
-    while (std::chrono::steady_clock::now() < end) {
-        // A state query that printed nothing (the emulated machine busy for
-        // the moment) says nothing about the link.
-        const std::string now = PcState();
-        if (now.empty()) continue;
-        state = now;
-        ASSERT_TRUE(StateHas(state, "link-disable 1")) << "the stopped card's link came up:\n" << state;
-    }
+    ASSERT_TRUE(LinkStaysDisabled(3s, state)) << "the stopped card's link came up:\n" << state;
     EXPECT_EQ(StateCount(state, "link-enables"), enables) << state;
     EXPECT_TRUE(StateHas(state, "card-devnode absent")) << state;
     EXPECT_TRUE(WaitUntil(
@@ -364,14 +371,8 @@ TEST_F(InstalledProduct, AToolStartedAfterAStopLeavesTheLinkDisabled) {
     ASSERT_TRUE(StartInstalledTool(tool_));
     ASSERT_TRUE(WaitUntil([] { return ToolWindow(tool_.dwProcessId) != nullptr; }, 60s))
         << "the new tool never started";
-    const auto end = std::chrono::steady_clock::now() + 4s;
     std::string state;
-    while (std::chrono::steady_clock::now() < end) {
-        const std::string now = PcState();
-        if (now.empty()) continue;
-        state = now;
-        ASSERT_TRUE(StateHas(state, "link-disable 1")) << "the new tool brought the stopped card back:\n" << state;
-    }
+    ASSERT_TRUE(LinkStaysDisabled(4s, state)) << "the new tool brought the stopped card back:\n" << state;
     EXPECT_EQ(StateCount(state, "link-enables"), enables) << state;
     EXPECT_FALSE(CardDevice());
     EXPECT_TRUE(ToolRunning());
