@@ -50,6 +50,21 @@ inline constexpr std::uint8_t SET_STATUS_LINK_UP = 1;
 // checkDisks: nonzero refuses the change while a volume of the card is in use.
 inline constexpr std::uint8_t SET_STATUS_NO_DISK_CHECK = 0;
 inline constexpr std::uint8_t SET_STATUS_DISK_CHECK = 1;
+// checkDisks of a request that brings the link up, which no tool sends
+// nonzero otherwise: the user asked for this start (the tray's start item,
+// qn38ctl start). Only such a start clears a slot's stop mark; the service
+// performs it without a disk check. A service that knows no marks locks no
+// volume of a stopped card, which has none.
+inline constexpr std::uint8_t SET_STATUS_EXPLICIT_START = 2;
+
+// The result of a CMD_SET_STATUS request that would have brought up the link
+// of a slot marked stopped: the service took the link down instead (and
+// re-enumerated the bus), and it stays down until the card leaves the slot
+// or an explicit start comes. The mark is set by a stop that succeeded:
+// (bus, SET_STATUS_REENUMERATE, SET_STATUS_LINK_DOWN, SET_STATUS_DISK_CHECK).
+// 0 stays a failure, 1 a success; a tool that knows no marks reads this as
+// a success whose card did not come up.
+inline constexpr std::int32_t SET_STATUS_HELD_STOPPED = 2;
 
 inline constexpr std::size_t SERVICE_REQUEST_SIZE = 228;
 inline constexpr std::size_t SERVICE_TEXT_CAPACITY = 200;

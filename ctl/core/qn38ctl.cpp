@@ -272,7 +272,8 @@ CtlResult RunCtl(const std::vector<std::string>& arguments, const CtlPorts& port
         return Change(arguments[1], ports, &tool::SlotWork::StopCard, IDS_STOPPED, IDS_STOP_FAILED);
     }
     if (command == "start" && count == 2) {
-        return Change(arguments[1], ports, &tool::SlotWork::StartCard, IDS_STARTED, IDS_START_FAILED);
+        // The user's own start: it brings back a card stopped before, too.
+        return Change(arguments[1], ports, &tool::SlotWork::StartStoppedCard, IDS_STARTED, IDS_START_FAILED);
     }
     if (command == "log") return Log({arguments.begin() + 1, arguments.end()}, ports);
     return {EXIT_USAGE, "", USAGE};

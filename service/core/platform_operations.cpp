@@ -4,6 +4,7 @@
 #include "core/filter.h"
 #include "core/memory_window.h"
 #include "core/slot_control.h"
+#include "core/slot_status.h"
 
 namespace qn38::service {
 namespace {
@@ -32,6 +33,12 @@ int PlatformOperations::SetStatus(std::uint32_t bus, std::uint32_t stateChange, 
 
 int PlatformOperations::SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {
     return Guarded([&] { return qn38::SetSize(platform_, defLen, startAdrs, endAdrs); });
+}
+
+std::optional<bool> PlatformOperations::CardPresent(std::uint8_t bus) {
+    std::uint32_t present = 0;
+    if (Guarded([&] { return qn38::GetStatus(platform_, bus, &present); }) == 0) return std::nullopt;
+    return present != 0;
 }
 
 int PlatformOperations::WriteLog(const char* title) {

@@ -4,10 +4,11 @@
 
 #include "core/ports/platform.h"
 #include "ports/operations.h"
+#include "ports/slot_presence.h"
 
 namespace qn38::service {
 
-class PlatformOperations final : public ServiceOperations {
+class PlatformOperations final : public ServiceOperations, public SlotPresence {
 public:
     explicit PlatformOperations(Platform& platform) : platform_(platform) {}
 
@@ -18,6 +19,7 @@ public:
     int WriteLog(const char* title) override;
     // The core sets no error code of its own.
     std::uint32_t LastError() override { return 0; }
+    std::optional<bool> CardPresent(std::uint8_t bus) override;
 
 private:
     Platform& platform_;

@@ -19,4 +19,10 @@ int DllOperations::WriteLog(const char* title) { return ZQ_WriteLog(title); }
 
 std::uint32_t DllOperations::LastError() { return GetLastError(); }
 
+std::optional<bool> DllOperations::CardPresent(std::uint8_t bus) {
+    std::uint32_t present = 0;
+    if (ZQ_GetStatus(bus, &present) == 0) return std::nullopt;
+    return present != 0;
+}
+
 }  // namespace qn38::service::win32

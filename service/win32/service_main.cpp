@@ -7,9 +7,11 @@
 
 #include "ServiceRequest.h"
 #include "core/service_host.h"
+#include "core/stop_marks.h"
 #include "dll_operations.h"
 #include "pipe_security.h"
 #include "pipe_server_win32.h"
+#include "win32/platform_win32.h"
 
 namespace {
 
@@ -59,7 +61,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // Without it the tools still check every connection, only at a higher cost.
     qn38::service::win32::LetInteractiveUsersWaitOnThisProcess();
 
-    qn38::service::win32::DllOperations operations;
+    qn38::service::win32::DllOperations library;
+    qn38::service::StopMarks operations(library, library, qn38::win32::RegistryBackend());
     qn38::service::win32::PipeServerFactory factory(stopSignal);
     host.Run(factory, operations);
 }

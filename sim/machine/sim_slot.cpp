@@ -87,6 +87,12 @@ void SimSlot::OnStateChange(DevNode node, std::uint32_t stateChange) {
     }
 }
 
+void SimSlot::ResetLink() {
+    std::uint32_t& link = devices_.Function(bus()).registers[CONFIG_LINK];
+    link &= ~LINK_DISABLE;
+    OnConfigWrite(CONFIG_LINK, link);
+}
+
 void SimSlot::OnConfigWrite(std::uint8_t offset, std::uint32_t value) {
     if (offset != CONFIG_LINK) return;
     const bool disabled = (value & LINK_DISABLE) != 0;

@@ -76,6 +76,11 @@ public:
     // (held for eject) until the card is pulled; its disks go.
     void HoldCardForEject();
 
+    // The slot bridge comes back from a power loss (a resume from sleep that
+    // Windows does not restore it from) with its Link Control register at
+    // its reset value: Link Disable clear, so the card's link trains again.
+    void ResetLink();
+
     bool CardInserted() const { return card_.has_value(); }
     bool LinkDisabled() const;
     // The card's devnode while Plug and Play has one.

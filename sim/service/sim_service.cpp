@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/platform_operations.h"
+#include "core/stop_marks.h"
 
 namespace qn38::sim {
 namespace {
@@ -265,7 +266,17 @@ private:
 class SimService::LockedOperations final : public service::ServiceOperations {
 public:
     LockedOperations(SimPc& pc, std::mutex& machine, SimServiceChannel& channel)
-        : operations_(pc.platform()), machine_(machine), channel_(channel) {}
+        : operations_(pc.platform()), machine_(machine), channel_(channel), pc_(pc) {
+        // The installer registers the service, and so creates its key.
+        pc.registry.CreateKey(RegistryRoot::LocalMachine, service::STOP_MARKS_KEY_PATH);
+    }
+
+    // A new process of the service: it knows of the stops only what its
+    // last run kept in the registry.
+    void StartProcess() {
+        std::lock_guard lock(machine_);
+        marks_ = std::make_unique<service::StopMarks>(operations_, operations_, pc_.registry);
+    }
 
     int AddFilter() override {
         AwaitResume();
@@ -276,7 +287,7 @@ public:
                   std::uint32_t checkDisks) override {
         AwaitResume();
         std::lock_guard lock(machine_);
-        return operations_.SetStatus(bus, stateChange, linkEnable, checkDisks);
+        return marks_->SetStatus(bus, stateChange, linkEnable, checkDisks);
     }
     int SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) override {
         AwaitResume();
@@ -300,6 +311,8 @@ private:
     service::PlatformOperations operations_;
     std::mutex& machine_;
     SimServiceChannel& channel_;
+    SimPc& pc_;
+    std::unique_ptr<service::StopMarks> marks_;
 };
 
 class SimService::Transport final : public tool::ServiceTransport {
@@ -367,6 +380,7 @@ void SimService::Start() {
         std::lock_guard reportLock(reporter_->mutex);
         reportsBefore = reporter_->reports.size();
     }
+    operations_->StartProcess();
     host_ = std::make_unique<service::ServiceHost>(*reporter_, *stop_, limits_);
     host_->ObserveExchanges([this](const service::ExchangeReport& report) {
         if (onExchange) onExchange(report);

@@ -170,11 +170,10 @@ private:
 MenuPick Pick(Arguments& arguments, bool noneAllowed) {
     const std::string& item = arguments.Take("the menu item");
     if (item == "stop") return {MenuPick::Item::Stop, Bus(arguments.Take("the bus of the slot to stop"))};
+    if (item == "start") return {MenuPick::Item::Start, Bus(arguments.Take("the bus of the slot to start"))};
     std::vector<std::pair<std::string, MenuPick::Item>> items = {
-        {"stop", MenuPick::Item::Stop},
-        {"settings", MenuPick::Item::Settings},
-        {"about", MenuPick::Item::About},
-        {"exit", MenuPick::Item::Exit},
+        {"stop", MenuPick::Item::Stop}, {"settings", MenuPick::Item::Settings}, {"about", MenuPick::Item::About},
+        {"exit", MenuPick::Item::Exit}, {"start", MenuPick::Item::Start},
     };
     if (noneAllowed) items.emplace_back("none", MenuPick::Item::None);
     return {OneOf(item, items, "the menu item"), 0};
@@ -352,13 +351,13 @@ const std::map<std::string, VerbInfo>& Verbs() {
                 c.flag = OneOf<bool>(a.Take("the button"), {{"left", false}, {"right", true}}, "the button");
                 a.End();
             });
-        add("choose", Verb::Choose, "choose stop BUS|settings|about|exit|none",
+        add("choose", Verb::Choose, "choose stop BUS|start BUS|settings|about|exit|none",
             "what the user picks in the next menu that opens (none: it is dismissed)", [](Arguments& a, Command& c) {
                 c.pick = Pick(a, true);
                 a.End();
             });
-        add("menu", Verb::Menu, "menu stop BUS|settings|about|exit",
-            "click and pick in one: stop from the left-click menu, the others from the right-click menu",
+        add("menu", Verb::Menu, "menu stop BUS|start BUS|settings|about|exit",
+            "click and pick in one: stop and start from the left-click menu, the others from the right-click menu",
             [](Arguments& a, Command& c) {
                 c.pick = Pick(a, false);
                 a.End();
@@ -400,6 +399,25 @@ const std::map<std::string, VerbInfo>& Verbs() {
                 c.values[1] = static_cast<std::uint32_t>(Number(a.Take("lParam"), INT32_MIN, INT32_MAX, "lParam"));
                 a.End();
             });
+        add("send", Verb::Send, "send SetStatus BUS STATE LINK CHECK",
+            "a client of the current session sends this one request, as a script would", [](Arguments& a, Command& c) {
+                OneOf<bool>(a.Take("the command"), {{"SetStatus", true}}, "the command");
+                c.bus = Bus(a.Take("the bus"));
+                c.values[0] = static_cast<std::uint32_t>(Number(a.Take("stateChange"), 0, 0xFF, "stateChange"));
+                c.values[1] = static_cast<std::uint32_t>(Number(a.Take("linkEnable"), 0, 0xFF, "linkEnable"));
+                c.values[2] = static_cast<std::uint32_t>(Number(a.Take("checkDisks"), 0, 0xFF, "checkDisks"));
+                a.End();
+            });
+        add("sleep", Verb::Sleep, "sleep", "the PC suspends, with the suspend broadcast; no pass runs until the wake",
+            nothing);
+        add("wake", Verb::Wake, "wake [reset-link]",
+            "the PC resumes, with its broadcasts; reset-link: the slot bridges come back with Link Disable clear",
+            [](Arguments& a, Command& c) {
+                if (!a.Empty()) c.flag = OneOf<bool>(a.Take(""), {{"reset-link", true}}, "the option");
+                a.End();
+            });
+        add("restart-service", Verb::RestartService, "restart-service",
+            "the service ends and starts again, as after a crash and its recovery", nothing);
         add("wait", Verb::Wait, "wait [PASSES]", "the poller makes PASSES passes (2 unless given), the window serving",
             [](Arguments& a, Command& c) {
                 c.count = a.Empty() ? 2 : static_cast<int>(Number(a.Take("the passes"), 1, 1000, "the passes"));
@@ -513,26 +531,50 @@ ParsedScenario ParseScenario(std::string_view text) {
 std::string ScenarioHelp() {
     // In the order a scenario uses them, not alphabetically.
     static const std::vector<std::string> order = {
-        "step",           "slot",
-        "driver-key",     "fail-read",
-        "fail-scan",      "session",
-        "start",          "insert",
-        "pull",           "eject",
-        "open-file",      "close-file",
-        "bad-disk",       "defer-disable",
-        "network-drive",  "shell-restart",
-        "shell-absent",   "shell-ready",
-        "service",        "click",
-        "choose",         "menu",
-        "answer",         "settings",
-        "close-about",    "device-change",
-        "power",          "wait",
-        "expect-balloon", "expect-no-balloon",
-        "expect-icon",    "expect-message",
-        "expect-request", "expect-card",
-        "expect-link",    "expect-log",
-        "expect-restart", "log",
-        "help",           "quit",
+        "step",
+        "slot",
+        "driver-key",
+        "fail-read",
+        "fail-scan",
+        "session",
+        "start",
+        "insert",
+        "pull",
+        "eject",
+        "open-file",
+        "close-file",
+        "bad-disk",
+        "defer-disable",
+        "network-drive",
+        "shell-restart",
+        "shell-absent",
+        "shell-ready",
+        "service",
+        "click",
+        "choose",
+        "menu",
+        "answer",
+        "settings",
+        "close-about",
+        "device-change",
+        "power",
+        "send",
+        "sleep",
+        "wake",
+        "restart-service",
+        "wait",
+        "expect-balloon",
+        "expect-no-balloon",
+        "expect-icon",
+        "expect-message",
+        "expect-request",
+        "expect-card",
+        "expect-link",
+        "expect-log",
+        "expect-restart",
+        "log",
+        "help",
+        "quit",
     };
     std::string help;
     for (const auto& name : order) {

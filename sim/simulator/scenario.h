@@ -40,6 +40,10 @@ enum class Verb {
     CloseAbout,
     DeviceChange,
     Power,
+    Send,
+    Sleep,
+    Wake,
+    RestartService,
     Wait,
     ExpectBalloon,
     ExpectNoBalloon,
@@ -59,9 +63,9 @@ enum class TrayIcon { Card, Busy, NoCard, None };
 
 // An item of one of the tray menus, named the same in every language.
 struct MenuPick {
-    enum class Item { None, Stop, Settings, About, Exit };
+    enum class Item { None, Stop, Start, Settings, About, Exit };
     Item item = Item::None;
-    std::uint8_t bus = 0;  // of Stop
+    std::uint8_t bus = 0;  // of Stop and Start
 };
 
 // A volume of a card's disk, by its mount point: a letter, a folder of
@@ -104,9 +108,11 @@ struct Command {
     std::uint8_t bus = 0;
     char letter = 0;
     int count = 0;  // wait: poller passes; fail-read, fail-scan: the reads or scans that fail; session: the user
-    std::uint32_t values[3] = {};  // driver-key: DefLen, StartAdrs, EndAdrs; power: wParam, lParam; fail-read: offset
+    std::uint32_t values[3] = {};  // driver-key: DefLen, StartAdrs, EndAdrs; power: wParam, lParam; fail-read: offset;
+                                   // send: stateChange, linkEnable, checkDisks
     bool flag = false;  // slot: without the filter; driver-key: no driver; click: right; expect-*: yes/present/enabled;
-                        // network-drive: unreachable; service: hang
+                        // network-drive: unreachable; service: hang;
+                        // wake: reset-link
     std::uint32_t stringId = 0;       // expect-balloon, expect-message: the string by its kind
     std::optional<std::string> name;  // expect-balloon: the card's name in the text
     int answer = 0;                   // answer: IDYES, IDNO or IDOK

@@ -205,6 +205,17 @@ void Simulator::Run(const Command& command) {
         if (!Running(command)) return;
         tool().PowerBroadcast(command.values[0], static_cast<std::int32_t>(command.values[1]));
         return;
+    case Verb::Send:
+        return SendRequest(command);
+    case Verb::Sleep:
+        return Suspend();
+    case Verb::Wake:
+        return Resume(command);
+    case Verb::RestartService:
+        shared_.service.Stop();
+        shared_.service.Start();
+        view_.Event("service", "ends and is started again, as after a crash and its recovery");
+        return;
     case Verb::Wait:
         return Wait(command);
     case Verb::ExpectBalloon:
@@ -363,10 +374,13 @@ std::optional<std::uint32_t> Simulator::MenuCommand(const Command& command, cons
         return ID_ABOUT;
     case MenuPick::Item::Exit:
         return ID_EXIT;
-    case MenuPick::Item::Stop: {
+    case MenuPick::Item::Stop:
+    case MenuPick::Item::Start: {
+        const std::uint32_t base =
+            pick.item == MenuPick::Item::Stop ? tool::ID_STOP_SLOT_BASE : tool::ID_START_SLOT_BASE;
         const auto buses = tool().dialog().SlotBuses();
         for (std::size_t index = 0; index < buses.size(); ++index) {
-            if (buses[index] == pick.bus) return tool::ID_STOP_SLOT_BASE + static_cast<std::uint32_t>(index);
+            if (buses[index] == pick.bus) return base + static_cast<std::uint32_t>(index);
         }
         Fail(command, "the tool found no slot on " + BusName(pick.bus));
         return std::nullopt;
@@ -611,12 +625,13 @@ void Simulator::PickFromMenu(const Command& command) {
     if (!id) return;
     const std::size_t before = tool().menus.Shown().size();
     tool().menus.Choose(*id);
-    const bool stopMenu = command.pick.item == MenuPick::Item::Stop;
+    const bool stopMenu = command.pick.item == MenuPick::Item::Stop || command.pick.item == MenuPick::Item::Start;
     stopMenu ? tool().LeftClick() : tool().RightClick();
     FlushMenus();
     const auto& shown = tool().menus.Shown();
     if (shown.size() == before + 1 && shown.back().chosen != *id) {
-        Fail(command, stopMenu ? "the stop menu holds no item for the slot on " + BusName(command.pick.bus)
+        const std::string what = command.pick.item == MenuPick::Item::Stop ? "no item" : "no start item";
+        Fail(command, stopMenu ? "the stop menu holds " + what + " for the slot on " + BusName(command.pick.bus)
                                : "the menu does not hold that item");
     }
     AfterClick();
@@ -674,8 +689,51 @@ void Simulator::OperateSettings(SimSettingsDialog& opened) {
     view_.Event("settings", std::string("closed with ") + (result == tool::IDOK_RESULT ? "OK" : "Cancel"));
 }
 
+void Simulator::SendRequest(const Command& command) {
+    const auto reply = tool().client.RequestSetStatus(command.bus, static_cast<std::uint8_t>(command.values[0]),
+                                                      static_cast<std::uint8_t>(command.values[1]),
+                                                      static_cast<std::uint8_t>(command.values[2]));
+    view_.Event("script", "sends SetStatus(" + BusName(command.bus) + "," + std::to_string(command.values[0]) + "," +
+                              std::to_string(command.values[1]) + "," + std::to_string(command.values[2]) +
+                              "), answered " + std::to_string(reply));
+}
+
+// The broadcasts go to every user's tool, each on its window's thread.
+void Simulator::Broadcast(std::uintptr_t wParam) {
+    for (auto& [user, session] : sessions_) {
+        if (session->state == ToolState::Running) session->tool.PowerBroadcast(wParam, 0);
+    }
+}
+
+void Simulator::Suspend() {
+    Broadcast(tool::PBT_APMSUSPEND_EVENT);
+    asleep_ = true;
+    view_.Event("system", "the PC sleeps: no program runs until the wake");
+}
+
+void Simulator::Resume(const Command& command) {
+    asleep_ = false;
+    tool().OnMachine([&] {
+        for (SimSlot* slot : pc_.slots.All()) {
+            if (command.flag) slot->ResetLink();
+            // Plug and Play looks at every bus again after a resume.
+            pc_.devices.Reenumerate(slot->bridge());
+        }
+    });
+    view_.Event("system",
+                command.flag ? "the PC wakes; the slot bridges come back with Link Disable clear" : "the PC wakes");
+    // Windows says that it resumed by itself, then, as the user is back, that
+    // the user resumed it.
+    Broadcast(tool::PBT_APMRESUMEAUTOMATIC_EVENT);
+    Broadcast(tool::PBT_APMRESUMESUSPEND_EVENT);
+}
+
 void Simulator::Wait(const Command& command) {
     if (!Running(command)) return;
+    if (asleep_) {
+        AdvanceClock(static_cast<std::uint64_t>(command.count) * tool::POLL_INTERVAL_MS);
+        return;
+    }
     if (!tool().dialog().IsPollerRunning()) {
         tool().window.Pump();
         return;

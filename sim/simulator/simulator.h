@@ -113,6 +113,10 @@ private:
     void PickFromMenu(const Command& command);
     void RunSettings(const Command& command);
     void Wait(const Command& command);
+    void SendRequest(const Command& command);
+    void Broadcast(std::uintptr_t wParam);
+    void Suspend();
+    void Resume(const Command& command);
     void ShowLog(const Command& command);
 
     void ExpectBalloon(const Command& command);
@@ -132,6 +136,8 @@ private:
     SimSharedPc shared_;
     std::map<int, std::unique_ptr<Session>> sessions_;
     int current_ = 1;
+    // Between sleep and wake: no poller makes a pass.
+    bool asleep_ = false;
     // The first user's view, which writes the run's own lines as well.
     ConsoleView& view_;
 

@@ -10,7 +10,10 @@
 #include <mutex>
 #include <thread>
 
+#include "core/platform_operations.h"
 #include "core/service_host.h"
+#include "core/stop_marks.h"
+#include "sim_pc.h"
 #include "service_fakes.h"
 
 namespace qn38::service {
@@ -512,6 +515,87 @@ TEST(ServiceInstances, SessionFloodingTheInstancesDelaysAnotherSessionByAtMostOn
     // turned away unread.
     EXPECT_GT(std::count(ends.begin(), ends.end(), ExchangeEnd::Refused), 0);
     EXPECT_EQ(ends.size(), 61u);
+}
+
+// ---- a stop holds: the marks in front of the library, on the simulated PC
+
+class StopHolds : public ::testing::Test {
+protected:
+    static constexpr std::uint8_t kBus = 5;
+
+    StopHolds() {
+        pc.registry.CreateKey(RegistryRoot::LocalMachine, STOP_MARKS_KEY_PATH);
+        slot.InsertCard();
+        pc.devices.Reenumerate(slot.bridge());
+    }
+    // A new process of the service, as after a crash and its recovery.
+    StopMarks& StartService() {
+        marks.reset();
+        marks = std::make_unique<StopMarks>(library, library, pc.registry);
+        return *marks;
+    }
+
+    sim::SimPc pc;
+    sim::SimSlot& slot = pc.AddSlot({.slotBus = kBus});
+    PlatformOperations library{pc.platform()};
+    std::unique_ptr<StopMarks> marks;
+};
+
+TEST_F(StopHolds, SmokeNoRequestButAnExplicitStartBringsAStoppedLinkBack) {
+    StopMarks& service = StartService();
+    ASSERT_TRUE(slot.CardDevice());
+    ASSERT_EQ(service.SetStatus(kBus, 0, 0, 1), 1);
+    // A tool's start-up sync, a device cycle, the low 8 bits of a wider field.
+    for (const auto& [change, link] : {std::pair{0u, 1u}, {2u, 1u}, {1u, 1u}, {0u, 0x101u}}) {
+        EXPECT_EQ(service.SetStatus(kBus, change, link, 0), SET_STATUS_HELD_STOPPED) << change << "," << link;
+        EXPECT_TRUE(slot.LinkDisabled());
+    }
+    EXPECT_EQ(service.SetStatus(kBus, 0, 0, 0), 1);  // keeping it down is no start
+    EXPECT_EQ(service.SetStatus(kBus, 0, 1, SET_STATUS_EXPLICIT_START), 1);
+    EXPECT_FALSE(slot.LinkDisabled());
+    EXPECT_FALSE(service.IsMarked(kBus));
+    // A stop that fails marks nothing.
+    EXPECT_EQ(service.SetStatus(kBus + 1, 0, 0, 1), 0);
+    EXPECT_FALSE(service.IsMarked(kBus + 1));
+}
+
+TEST_F(StopHolds, AWakeThatClearedLinkDisableHasItSetAgainByTheNextRequest) {
+    StopMarks& service = StartService();
+    ASSERT_EQ(service.SetStatus(kBus, 0, 0, 1), 1);
+    slot.ResetLink();
+    ASSERT_FALSE(slot.LinkDisabled());
+    EXPECT_EQ(service.SetStatus(kBus, 0, 1, 0), SET_STATUS_HELD_STOPPED);
+    EXPECT_TRUE(slot.LinkDisabled());
+}
+
+TEST_F(StopHolds, TheMarkOutlivesTheServiceUntilTheCardLeaves) {
+    ASSERT_EQ(StartService().SetStatus(kBus, 0, 0, 1), 1);
+    EXPECT_EQ(StartService().SetStatus(kBus, 0, 1, 0), SET_STATUS_HELD_STOPPED);
+    EXPECT_TRUE(slot.LinkDisabled());
+
+    // Pulled while the service is down: the next run forgets the stop.
+    marks.reset();
+    slot.PullCard();
+    StopMarks& next = StartService();
+    EXPECT_FALSE(next.IsMarked(kBus));
+    slot.InsertCard();
+    EXPECT_EQ(next.SetStatus(kBus, 0, 1, 0), 1);
+    EXPECT_FALSE(slot.LinkDisabled());
+
+    // Pulled while it runs: any request sees the card gone.
+    ASSERT_EQ(next.SetStatus(kBus, 0, 0, 1), 1);
+    slot.PullCard();
+    EXPECT_EQ(next.SetStatus(kBus, 0, 0, 0), 1);
+    slot.InsertCard();
+    EXPECT_EQ(next.SetStatus(kBus, 0, 1, 0), 1);
+    EXPECT_FALSE(slot.LinkDisabled());
+}
+
+TEST_F(StopHolds, WithoutItsKeyTheServiceStillHoldsTheStopForItsOwnRun) {
+    pc.registry.DeleteKey(RegistryRoot::LocalMachine, STOP_MARKS_KEY_PATH);
+    StopMarks& service = StartService();
+    ASSERT_EQ(service.SetStatus(kBus, 0, 0, 1), 1);
+    EXPECT_EQ(service.SetStatus(kBus, 0, 1, 0), SET_STATUS_HELD_STOPPED);
 }
 
 }  // namespace

@@ -259,6 +259,40 @@ TEST_F(TwoSessions, AStopThatTheOtherToolsPassStraddlesStaysAStop) {
               u"ExpressCard SATA Controller stopped.\nExpressCard can be remove safty from the slot.");
 }
 
+TEST_F(TwoSessions, AToolStartedAfterAStopLeavesItStoppedUntilItsUserStartsTheCard) {
+    pc.slot(5).InsertCard();
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(first.AwaitPollerAtRest());
+    first.dialog().OnStopSlot(tool::ID_STOP_SLOT_BASE);
+    ASSERT_TRUE(pc.slot(5).LinkDisabled());
+
+    // The second user logs on: the start-up's sync is answered with the
+    // stop, and neither it nor the first pass starts the card.
+    const auto before = shared.service.Exchanges().size();
+    ASSERT_TRUE(second.Start());
+    ASSERT_TRUE(second.AwaitPollerAtRest());
+    ASSERT_TRUE(second.RunPollerPasses(2));
+    EXPECT_EQ(LinkRequests(before).front(), "SetStatus(0x05,0,0,0)=1");
+    EXPECT_EQ(LinkRequests(before).at(1), "SetStatus(0x05,0,1,0)=2");
+    EXPECT_TRUE(pc.slot(5).LinkDisabled());
+    EXPECT_FALSE(pc.slot(5).CardDevice().has_value());
+    EXPECT_TRUE(second.BalloonsSince({}).empty());
+
+    // Its menu offers the card's start, which brings it back with the
+    // balloons of a start.
+    second.menus.Choose(tool::ID_START_SLOT_BASE);
+    second.LeftClick();
+    ASSERT_FALSE(second.menus.Shown().empty());
+    const auto& items = second.menus.Shown().back().items;
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].text, u"Start ExpressCard.");
+    EXPECT_EQ(second.shell.Current().szInfo, u"ExpressCard SATA Controller started.");
+    EXPECT_FALSE(pc.slot(5).LinkDisabled());
+    // The mark is gone: the first user's next log-on would start the card too.
+    ASSERT_TRUE(first.RunPollerPasses(2));
+    EXPECT_TRUE(pc.slot(5).CardDevice().has_value());
+}
+
 TEST_F(TwoSessions, OneInsertionIsBroughtUpOnceWhenBothToolsSeeIt) {
     for (const bool overlapping : {true, false}) {
         SCOPED_TRACE(overlapping ? "the second pass comes during the first start" : "the second pass comes after it");

@@ -141,7 +141,9 @@ TEST_F(TrayWithSlots, SlotEventsAndStopCommandsOutsideTheSlotListAreIgnored) {
     tool.dialog().OnTrayNotify(tool::SLOT_EVENT_REMOVED, 1000);
     EXPECT_TRUE(tool.dialog().OnCommand(tool::ID_STOP_SLOT_BASE + 2));
     EXPECT_TRUE(tool.dialog().OnCommand(tool::ID_STOP_SLOT_LAST));
-    EXPECT_FALSE(tool.dialog().OnCommand(tool::ID_STOP_SLOT_LAST + 1));
+    EXPECT_TRUE(tool.dialog().OnCommand(tool::ID_START_SLOT_BASE + 2));
+    EXPECT_TRUE(tool.dialog().OnCommand(tool::ID_START_SLOT_LAST));
+    EXPECT_FALSE(tool.dialog().OnCommand(tool::ID_START_SLOT_LAST + 1));
     EXPECT_EQ(tool.ServiceRequests().size(), before);
     EXPECT_EQ(tool.shell.Calls().size(), calls);
     EXPECT_TRUE(tool.dialog().IsPollEnabled());

@@ -66,9 +66,11 @@ bool CAboutDlg::OnInitDialog() {
     if (!found.empty()) {
         m_nSlotCount = static_cast<std::uint32_t>(found.size());
         m_pSlotBus.assign(found.size(), 0);
+        m_pSlotStopped = std::make_unique<std::atomic<std::int32_t>[]>(found.size());
         for (std::size_t index = 0; index < found.size(); ++index) {
             m_pSlotBus[index] = found[index];
-            SyncSlot(found[index]);
+            // A card another session's user stopped stays stopped.
+            m_pSlotStopped[index] = SyncSlot(found[index]) ? 1 : 0;
         }
 
         if (ports_.slots.DoesExistNoFilterRootPort() != 0) {
@@ -133,6 +135,17 @@ void CAboutDlg::OnWindowPosChanging(std::uint32_t& flags) {
 
 bool CAboutDlg::OnPowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam) {
     ports_.service.RequestWriteLog(PowerBroadcastLine(wParam, lParam));
+    // While the PC slept cards may have been pulled, put in or swapped, and
+    // the slot bridge may have lost its Link Disable. Windows sends the
+    // automatic resume, then the user's one once someone is back; either may
+    // come alone.
+    if (wParam == PBT_APMSUSPEND_EVENT) {
+        m_suspendNames.clear();
+        for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
+            m_suspendNames.push_back(slotWork_.CardDescription(m_pSlotBus[index]));
+        }
+    }
+    if (wParam == PBT_APMRESUMEAUTOMATIC_EVENT || wParam == PBT_APMRESUMESUSPEND_EVENT) m_bResumed = 1;
     return true;
 }
 
@@ -171,6 +184,10 @@ bool CAboutDlg::OnCommand(std::uint32_t id) {
     default:
         if (id >= ID_STOP_SLOT_BASE && id <= ID_STOP_SLOT_LAST) {
             OnStopSlot(id);
+            return true;
+        }
+        if (id >= ID_START_SLOT_BASE && id <= ID_START_SLOT_LAST) {
+            OnStartSlot(id);
             return true;
         }
         return false;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/ports/device_io.h"
@@ -92,9 +93,12 @@ public:
     void OnAbout();
     void OnExit();
     void OnStopSlot(std::uint32_t nID);
+    // The start item of a stopped card: the start flow, as the user's own start.
+    void OnStartSlot(std::uint32_t nID);
 
     void UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags, const char16_t* name);
-    void SyncSlot(std::uint8_t bus);
+    // True when the service holds the slot stopped.
+    bool SyncSlot(std::uint8_t bus);
     // Whether the slot's card has a device (ZQ_GetCardInfo finds one).
     bool HasCardDevice(std::uint8_t bus);
     // The tray icon shows again whether any slot's card has a device, with
@@ -129,7 +133,7 @@ private:
     bool PutTrayIcon(const NotifyIconRecord& record, int attempts);
     // The balloon of a flow's outcome: the string `succeeded` or `failed` with the card's name.
     void ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded, std::uint32_t failed);
-    void StartFlow(std::uint32_t index);
+    void StartFlow(std::uint32_t index, StartKind kind = StartKind::Sync);
     void RemovalFlow(std::uint32_t index);
     // Asks the notification area for NOTIFY_ICON_VERSION after an add.
     void SetTrayVersion();
@@ -143,6 +147,8 @@ private:
     void RunPoller();
     void AwaitPoller();
     void PollPass(PollState& state);
+    // After a wake: every slot brought in line in one pass, as at start-up.
+    void ResumePass(PollState& state);
     // A pass's look at a slot whose presence did not change; true when the
     // slot's confirmed device state changed.
     bool KeepSlotInLine(std::uint32_t index, PollState& state);
@@ -154,6 +160,14 @@ private:
 
     std::uint32_t m_nSlotCount = 0;
     std::vector<std::uint8_t> m_pSlotBus;
+    // Per slot index: the card was stopped and is still in the slot, as this
+    // tool's own stop or the service's answer says; read by the poller.
+    std::unique_ptr<std::atomic<std::int32_t>[]> m_pSlotStopped;
+    // Set by a resume broadcast, taken by the poller's next pass.
+    std::atomic<std::int32_t> m_bResumed{0};
+    // Per slot index, the card's description as the suspend found it: a
+    // card that went to sleep and a card that woke up are not always one.
+    std::vector<std::u16string> m_suspendNames;
     // Written by the UI thread, read by the poller once per slot.
     std::atomic<std::int32_t> m_bPollRun{1};
     std::atomic<std::int32_t> m_bPollEnabled{1};

@@ -108,16 +108,16 @@ std::int32_t ServiceClient::DisableLink(std::uint8_t bus, DiskCheck check) {
     return RequestSetStatus(bus, SET_STATUS_REENUMERATE, SET_STATUS_LINK_DOWN, static_cast<std::uint8_t>(check));
 }
 
-std::int32_t ServiceClient::EnableLink(std::uint8_t bus) {
-    return RequestSetStatus(bus, SET_STATUS_REENUMERATE, SET_STATUS_LINK_UP, SET_STATUS_NO_DISK_CHECK);
+std::int32_t ServiceClient::EnableLink(std::uint8_t bus, StartKind kind) {
+    return RequestSetStatus(bus, SET_STATUS_REENUMERATE, SET_STATUS_LINK_UP, static_cast<std::uint8_t>(kind));
 }
 
-std::int32_t ServiceClient::DisableDevices(std::uint8_t bus) {
-    return RequestSetStatus(bus, SET_STATUS_DISABLE_DEVICES, SET_STATUS_LINK_UP, SET_STATUS_NO_DISK_CHECK);
+std::int32_t ServiceClient::DisableDevices(std::uint8_t bus, StartKind kind) {
+    return RequestSetStatus(bus, SET_STATUS_DISABLE_DEVICES, SET_STATUS_LINK_UP, static_cast<std::uint8_t>(kind));
 }
 
-std::int32_t ServiceClient::EnableDevices(std::uint8_t bus) {
-    return RequestSetStatus(bus, SET_STATUS_ENABLE_DEVICES, SET_STATUS_LINK_UP, SET_STATUS_NO_DISK_CHECK);
+std::int32_t ServiceClient::EnableDevices(std::uint8_t bus, StartKind kind) {
+    return RequestSetStatus(bus, SET_STATUS_ENABLE_DEVICES, SET_STATUS_LINK_UP, static_cast<std::uint8_t>(kind));
 }
 
 std::int32_t ServiceClient::RequestSetSize(std::uint32_t size, std::uint32_t start, std::uint32_t end) {

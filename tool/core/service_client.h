@@ -38,6 +38,9 @@ inline constexpr std::chrono::milliseconds SERVICE_REPLY_WAIT{60000};
 
 // Whether a link disable first makes sure no volume of the card is in use.
 enum class DiskCheck : std::uint8_t { Skip = 0, Required = 1 };
+// Whether a request that brings a link up is the user's own start, which
+// alone brings back a slot the service holds stopped.
+enum class StartKind : std::uint8_t { Sync = SET_STATUS_NO_DISK_CHECK, Explicit = SET_STATUS_EXPLICIT_START };
 
 class ServiceClient {
 public:
@@ -64,9 +67,11 @@ public:
     // them; each re-enumerates the slot's bus afterwards.
     // (bus, 0, 0, 0) or, with the card's volumes tested first, (bus, 0, 0, 1).
     std::int32_t DisableLink(std::uint8_t bus, DiskCheck check);
-    std::int32_t EnableLink(std::uint8_t bus);      // (bus, 0, 1, 0)
-    std::int32_t DisableDevices(std::uint8_t bus);  // (bus, 2, 1, 0): through the class installer, link kept up
-    std::int32_t EnableDevices(std::uint8_t bus);   // (bus, 1, 1, 0)
+    // Those that bring the link up carry the start's kind in checkDisks;
+    // each may come back SET_STATUS_HELD_STOPPED.
+    std::int32_t EnableLink(std::uint8_t bus, StartKind kind = StartKind::Sync);      // (bus, 0, 1, 0)
+    std::int32_t DisableDevices(std::uint8_t bus, StartKind kind = StartKind::Sync);  // (bus, 2, 1, 0): link kept up
+    std::int32_t EnableDevices(std::uint8_t bus, StartKind kind = StartKind::Sync);   // (bus, 1, 1, 0)
     std::int32_t RequestSetSize(std::uint32_t size, std::uint32_t start, std::uint32_t end);
     // The text in the ANSI code page, up to its first terminator, cut to 200 bytes.
     std::int32_t RequestWriteLog(std::u16string_view text);

@@ -23,21 +23,43 @@ void CAboutDlg::OnStopSlot(std::uint32_t nID) {
 
     m_bPollEnabled = 0;
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    ShowOutcome(slotWork_.StopCard(m_pSlotBus[index]), IDS_STOPPED, IDS_STOP_FAILED);
+    const SlotOutcome outcome = slotWork_.StopCard(m_pSlotBus[index]);
+    if (outcome.succeeded) m_pSlotStopped[index] = 1;
+    ShowOutcome(outcome, IDS_STOPPED, IDS_STOP_FAILED);
     m_bPollEnabled = 1;
 }
 
-void CAboutDlg::StartFlow(std::uint32_t index) {
+void CAboutDlg::OnStartSlot(std::uint32_t nID) {
+    if (nID < ID_START_SLOT_BASE) return;
+    const std::uint32_t index = nID - ID_START_SLOT_BASE;
+    if (index >= m_nSlotCount) return;
+    // The poller leaves the slot alone meanwhile, as during a stop: its pass
+    // would take the link down again before the card's device is up.
+    m_bPollEnabled = 0;
+    StartFlow(index, StartKind::Explicit);
+    m_bPollEnabled = 1;
+}
+
+void CAboutDlg::StartFlow(std::uint32_t index, StartKind kind) {
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    ShowOutcome(slotWork_.StartCard(m_pSlotBus[index]), IDS_STARTED, IDS_START_FAILED);
+    const SlotOutcome outcome = slotWork_.StartCard(m_pSlotBus[index], kind);
+    m_pSlotStopped[index] = outcome.heldStopped ? 1 : 0;
+    // A card the user stopped did not fail to start: the busy balloon goes,
+    // and no other comes.
+    if (outcome.heldStopped) {
+        UpdateTrayIcon(ICON_CARD, 0, NIIF_NONE_FLAG, nullptr);
+        return;
+    }
+    ShowOutcome(outcome, IDS_STARTED, IDS_START_FAILED);
 }
 
 void CAboutDlg::RemovalFlow(std::uint32_t index) {
+    m_pSlotStopped[index] = 0;
     slotWork_.DropLink(m_pSlotBus[index]);
     UpdateTrayIcon(ICON_CARD, 0, NIIF_NONE_FLAG, nullptr);
 }
 
-void CAboutDlg::SyncSlot(std::uint8_t bus) { slotWork_.SyncSlot(bus); }
+bool CAboutDlg::SyncSlot(std::uint8_t bus) { return slotWork_.SyncSlot(bus); }
 
 bool CAboutDlg::HasCardDevice(std::uint8_t bus) { return slotWork_.HasCardDevice(bus); }
 

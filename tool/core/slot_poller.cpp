@@ -43,15 +43,43 @@ void CAboutDlg::RunPoller() {
         state.hadDevice[index] = HasCardDevice(bus) ? 1 : 0;
         // A card without a device now was inserted after the start-up's
         // synchronisation (while a start-up prompt was open): the first pass
-        // reports it as inserted, so that the start flow brings it up.
-        if (state.current[index] != 0 && state.hadDevice[index] == 0) {
+        // reports it as inserted, so that the start flow brings it up. A
+        // stopped card is no such card.
+        if (state.current[index] != 0 && state.hadDevice[index] == 0 && m_pSlotStopped[index] == 0) {
             state.previous[index] = 0;
         }
     }
     while (m_bPollRun != 0) {
-        if (m_bPollEnabled != 0 && !ports_.system.IsSystemResumeAutomatic()) PollPass(state);
+        // The pass after a wake runs even while nobody is back at the PC: a
+        // bridge that lost its Link Disable would otherwise bring a stopped
+        // card back, its volumes mounted, until the user returns.
+        if (m_bPollEnabled != 0 && m_bResumed.exchange(0) != 0) {
+            ResumePass(state);
+        } else if (m_bPollEnabled != 0 && !ports_.system.IsSystemResumeAutomatic()) {
+            PollPass(state);
+        }
         ports_.system.Sleep(POLL_INTERVAL_MS);
     }
+}
+
+void CAboutDlg::ResumePass(PollState& state) {
+    // A card pulled or put in while the PC slept reads as a change, and is
+    // handled as one. A card still present but without a device, or with
+    // another one than before the sleep, was swapped or lost its link: it is
+    // started as an inserted card, unless it was stopped; a stopped one has
+    // its link taken down again by the service.
+    for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
+        const std::uint8_t bus = m_pSlotBus[index];
+        std::uint32_t present = 0;
+        if (ports_.slots.GetStatus(bus, &present) == 0 || present == 0 || state.previous[index] == 0) continue;
+        if (m_pSlotStopped[index] != 0) {
+            slotWork_.SyncSlot(bus);
+            continue;
+        }
+        const bool swapped = index < m_suspendNames.size() && slotWork_.CardDescription(bus) != m_suspendNames[index];
+        if (swapped || !HasCardDevice(bus)) state.previous[index] = 0;
+    }
+    PollPass(state);
 }
 
 void CAboutDlg::PollPass(PollState& state) {

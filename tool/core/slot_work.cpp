@@ -73,12 +73,15 @@ SlotOutcome SlotWork::StopCard(std::uint8_t bus) {
     return outcome;
 }
 
-SlotOutcome SlotWork::StartCard(std::uint8_t bus) {
-    SyncSlot(bus);
+SlotOutcome SlotWork::StartCard(std::uint8_t bus, StartKind kind) {
+    const bool held = SyncSlot(bus, kind);
     ports_.service.RequestWriteLog(LinkEnableLine(bus));
 
     // Outside the slot's turn: nothing is changed while the driver installs.
     SlotOutcome outcome;
+    outcome.heldStopped = held;
+    // A slot held stopped has nothing to wait for.
+    if (held) return outcome;
     for (std::uint32_t waited = 0;; waited += CARD_START_STEP_MS) {
         char16_t description[DESCRIPTION_CHARACTERS] = {};
         std::uint32_t status = 0;
@@ -97,15 +100,20 @@ void SlotWork::DropLink(std::uint8_t bus) {
     ports_.service.DisableLink(bus, DiskCheck::Skip);
 }
 
-void SlotWork::SyncSlot(std::uint8_t bus) {
+bool SlotWork::SyncSlot(std::uint8_t bus, StartKind kind) {
+    bool held = false;
     {
         Turn turn(*this);
         std::uint32_t present = 0;
         if (ports_.slots.GetStatus(bus, &present) != 0) {
             auto& service = ports_.service;
+            const auto heldBack = [&](std::int32_t result) {
+                held = held || result == SET_STATUS_HELD_STOPPED;
+                return held;
+            };
             if (HasCardDevice(bus)) {
                 if (present != 0) {
-                    service.EnableLink(bus);
+                    heldBack(service.EnableLink(bus, kind));
                 } else {
                     service.DisableLink(bus, DiskCheck::Skip);
                 }
@@ -114,14 +122,13 @@ void SlotWork::SyncSlot(std::uint8_t bus) {
             } else {
                 // A card without a device: first a link cycle, then, if the
                 // card still has not come up, a disable/enable of the bus's
-                // devices.
-                // Each request returns once Plug and Play has scanned the
-                // slot, so what it found shows at once.
+                // devices. Each request returns once Plug and Play has
+                // scanned the slot, so what it found shows at once. A slot
+                // held stopped answers the first enable so, and the rest
+                // could only bring up what the stop took down.
                 service.DisableLink(bus, DiskCheck::Skip);
-                service.EnableLink(bus);
-                if (!HasCardDevice(bus)) {
-                    service.DisableDevices(bus);
-                    service.EnableDevices(bus);
+                if (!heldBack(service.EnableLink(bus, kind)) && !HasCardDevice(bus)) {
+                    if (!heldBack(service.DisableDevices(bus, kind))) heldBack(service.EnableDevices(bus, kind));
                 }
             }
         }
@@ -138,6 +145,7 @@ void SlotWork::SyncSlot(std::uint8_t bus) {
         if (ports_.drives.IsRemoteDrive(root)) continue;
         ports_.drives.TotalBytes(root);
     }
+    return held;
 }
 
 bool SlotWork::HasCardDevice(std::uint8_t bus) {

@@ -47,6 +47,9 @@ struct SlotWorkPorts {
 struct SlotOutcome {
     bool succeeded = false;
     std::u16string description;
+    // The service keeps the slot stopped: a start that was not the user's
+    // own found it so, and the link stays down.
+    bool heldStopped = false;
 };
 
 class SlotWork {
@@ -82,17 +85,22 @@ public:
     // The start of a card: the slot brought in line with the card, the line
     // in the log, and whether the card's device came up and was started,
     // waited for while Windows installs its driver.
-    SlotOutcome StartCard(std::uint8_t bus);
+    SlotOutcome StartCard(std::uint8_t bus, StartKind kind = StartKind::Sync);
+    // The user's own start, which also brings back a card stopped before.
+    SlotOutcome StartStoppedCard(std::uint8_t bus) { return StartCard(bus, StartKind::Explicit); }
     // A pulled card's link taken down, its volumes not asked.
     void DropLink(std::uint8_t bus);
 
-    void SyncSlot(std::uint8_t bus);
+    // True when the service holds the slot stopped: the link stays down, and
+    // nothing more is tried.
+    bool SyncSlot(std::uint8_t bus, StartKind kind = StartKind::Sync);
     // Whether the slot's card has a device (ZQ_GetCardInfo finds one).
     bool HasCardDevice(std::uint8_t bus);
 
-private:
+    // The card's description, empty when it has none or no device.
     std::u16string CardDescription(std::uint8_t bus);
 
+private:
     SlotWorkPorts ports_;
     std::mutex local_;
 };

@@ -20,6 +20,15 @@ inline constexpr std::uint32_t TRAY_REFRESH_ICON = 14;
 // The stop items of the left-click menu: one command per slot index.
 inline constexpr std::uint32_t ID_STOP_SLOT_BASE = 32784;
 inline constexpr std::uint32_t ID_STOP_SLOT_LAST = 33040;
+// And the start items, for the slots whose card is stopped in the slot.
+inline constexpr std::uint32_t ID_START_SLOT_BASE = 33041;
+inline constexpr std::uint32_t ID_START_SLOT_LAST = 33296;
+
+// wParam of WM_POWERBROADCAST: the PC goes to sleep; it resumed by itself
+// (a timer, a wake device); and, once the user is back, by the user's hand.
+inline constexpr std::uintptr_t PBT_APMSUSPEND_EVENT = 0x4;
+inline constexpr std::uintptr_t PBT_APMRESUMESUSPEND_EVENT = 0x7;
+inline constexpr std::uintptr_t PBT_APMRESUMEAUTOMATIC_EVENT = 0x12;
 
 // Mouse messages the shell reports in lParam.
 inline constexpr std::intptr_t WM_LBUTTONDOWN_MESSAGE = 0x201;

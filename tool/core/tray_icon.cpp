@@ -92,10 +92,18 @@ void CAboutDlg::OnTrayIconMessage(std::intptr_t message) {
 
 void CAboutDlg::ShowStopMenu(MenuOpening opening) {
     const std::u16string format = ports_.strings.Load(IDS_STOP_ITEM);
+    const std::u16string startFormat = ports_.strings.Load(IDS_START_ITEM);
     std::vector<MenuItem> items;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
         char16_t description[DESCRIPTION_CHARACTERS] = {};
         if (ports_.slots.GetCardInfo(m_pSlotBus[index], description, sizeof description, nullptr, nullptr) == 0) {
+            // A stopped card has no device, and so no name, until it runs again.
+            std::uint32_t present = 0;
+            if (m_pSlotStopped[index] != 0 && ports_.slots.GetStatus(m_pSlotBus[index], &present) != 0 &&
+                present != 0) {
+                items.push_back({ID_START_SLOT_BASE + index,
+                                 FormatWithText(startFormat, DEFAULT_CARD_NAME.data(), MENU_TEXT_CHARACTERS)});
+            }
             continue;
         }
         const std::u16string name = CardName(DescriptionIn(description, DESCRIPTION_CHARACTERS));

@@ -60,6 +60,21 @@ long StateCount(const std::string& state, const std::string& name) {
     return at == std::string::npos ? -1 : std::strtol(state.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
+// Watches the machine's state for `span`: false, with the state that
+// showed it, once the link is up.
+bool LinkStaysDisabled(std::chrono::milliseconds span, std::string& state) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+        // A state query that printed nothing (the emulated machine busy for
+        // the moment) says nothing about the link.
+        const std::string now = PcState();
+        if (now.empty()) continue;
+        state = now;
+        if (!StateHas(state, "link-disable 1")) return false;
+    }
+    return true;
+}
+
 // The installed service again, so that it starts on the emulated machine.
 bool RestartService() {
     const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -106,6 +121,24 @@ HWND ToolMessageBox(DWORD tool, const std::wstring& text) {
     return boxes.empty() ? nullptr : boxes.front();
 }
 
+// The installed tool, as a log-on starts it; and its end.
+bool StartInstalledTool(PROCESS_INFORMATION& process) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring line = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
+    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, InstallDirectory().c_str(),
+                          &startup, &process) != FALSE;
+}
+
+void EndTool(PROCESS_INFORMATION& process) {
+    if (process.hProcess == nullptr) return;
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    process = {};
+}
+
 class InstalledProduct : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -120,22 +153,11 @@ protected:
             failure_ = "the emulated machine did not start under the installed service";
             return;
         }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        std::wstring line = L"\"" + InstallDirectory() + L"\\QN38HotPlugTool.exe\"";
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, InstallDirectory().c_str(),
-                            &startup, &tool_)) {
-            failure_ = "the installed tool did not start";
-        }
+        if (!StartInstalledTool(tool_)) failure_ = "the installed tool did not start";
     }
 
     static void TearDownTestSuite() {
-        if (tool_.hProcess != nullptr) {
-            TerminateProcess(tool_.hProcess, 1);
-            WaitForSingleObject(tool_.hProcess, 10000);
-            CloseHandle(tool_.hProcess);
-            CloseHandle(tool_.hThread);
-        }
+        EndTool(tool_);
         WinePc(L"remove");
         RunCommand(L"msiexec.exe /x \"" + PACKAGE + L"\" /qn");
         qn38::winetest::DeleteDriverKey();
@@ -327,21 +349,32 @@ TEST_F(InstalledProduct, AStoppedCardStaysStoppedWhileItsDevicesLeave) {
 
     // Ten passes of the poller and more, through the linger and after it.
     std::string state;
-    const auto end = std::chrono::steady_clock::now() + 3s;
-    while (std::chrono::steady_clock::now() < end) {
-        // A state query that printed nothing (the emulated machine busy for
-        // the moment) says nothing about the link.
-        const std::string now = PcState();
-        if (now.empty()) continue;
-        state = now;
-        ASSERT_TRUE(StateHas(state, "link-disable 1")) << "the stopped card's link came up:\n" << state;
-    }
+    ASSERT_TRUE(LinkStaysDisabled(3s, state)) << "the stopped card's link came up:\n" << state;
     EXPECT_EQ(StateCount(state, "link-enables"), enables) << state;
     EXPECT_TRUE(StateHas(state, "card-devnode absent")) << state;
     EXPECT_TRUE(WaitUntil(
         [] { return BalloonText() == L"Lingering Card stopped.\nExpressCard can be remove safty from the slot."; },
         30s))
         << "the balloon shows: " << Narrow(BalloonText());
+    EXPECT_TRUE(ToolRunning());
+}
+
+// The next log-on starts a tool of its own, whose start-up brings every
+// slot in line: the card the user stopped is no card to start. (One session
+// under Wine: the first tool ends first, as at a log-off, since a second
+// instance of one session ends at once.)
+TEST_F(InstalledProduct, AToolStartedAfterAStopLeavesTheLinkDisabled) {
+    ASSERT_TRUE(LinkDisabled());
+    const long enables = StateCount(PcState(), "link-enables");
+    ASSERT_GE(enables, 0);
+    EndTool(tool_);
+    ASSERT_TRUE(StartInstalledTool(tool_));
+    ASSERT_TRUE(WaitUntil([] { return ToolWindow(tool_.dwProcessId) != nullptr; }, 60s))
+        << "the new tool never started";
+    std::string state;
+    ASSERT_TRUE(LinkStaysDisabled(4s, state)) << "the new tool brought the stopped card back:\n" << state;
+    EXPECT_EQ(StateCount(state, "link-enables"), enables) << state;
+    EXPECT_FALSE(CardDevice());
     EXPECT_TRUE(ToolRunning());
 }
 
