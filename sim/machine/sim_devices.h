@@ -17,8 +17,6 @@
 namespace qn38::sim {
 
 inline constexpr DevNode ROOT_DEVNODE = 1;
-// DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER, as a running PCI device shows.
-inline constexpr std::uint32_t STATUS_RUNNING = 0x0180200A;
 
 PropertyValue MultiString(const std::vector<std::u16string>& strings);
 PropertyValue SingleString(const std::u16string& text);

@@ -88,7 +88,7 @@ TEST_F(SimSlotModel, DisablingTheBridgeTakesTheCardAndEnablingBringsItBack) {
     pc.devices.Reenumerate(slot.bridge());
     pc.devices.ChangeState(slot.bridge(), DICS_DISABLE_CODE);
     EXPECT_FALSE(slot.CardDevice());
-    EXPECT_EQ(pc.devices.Device(slot.bridge()).status.problem, sim::CM_PROB_DISABLED_CODE);
+    EXPECT_EQ(pc.devices.Device(slot.bridge()).status.problem, CM_PROB_DISABLED_CODE);
     pc.devices.Reenumerate(slot.bridge());
     EXPECT_FALSE(slot.CardDevice());  // a disabled bridge enumerates nothing
     pc.devices.ChangeState(slot.bridge(), DICS_ENABLE_CODE);

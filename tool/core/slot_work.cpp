@@ -1,5 +1,6 @@
 #include "slot_work.h"
 
+#include "core/devnode_status.h"
 #include "main_window_resources.h"
 #include "tool_text.h"
 
@@ -17,8 +18,6 @@ constexpr std::uint32_t CARD_DEVICE_STEP_MS = 100;
 // The slices of the wait for the shared lock, one poll interval each: a
 // poller told to end notices it within one.
 constexpr std::chrono::milliseconds SLOT_LOCK_SLICE{300};
-// DN_STARTED in a devnode's status: its drivers started it.
-constexpr std::uint32_t DN_STARTED_STATUS = 0x00000008;
 
 }  // namespace
 
@@ -73,7 +72,7 @@ SlotOutcome SlotWork::StartCard(std::uint8_t bus) {
     outcome.description = std::u16string(DescriptionIn(description, DESCRIPTION_CHARACTERS));
     // A device that Windows could not start (no driver, its resources
     // refused, ...) is listed, but the card does not work.
-    outcome.succeeded = exists != 0 && problem == 0 && (status & DN_STARTED_STATUS) != 0;
+    outcome.succeeded = exists != 0 && problem == 0 && (status & DN_STARTED_FLAG) != 0;
     return outcome;
 }
 

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "../devnode_status.h"
 #include "property.h"
 
 namespace qn38 {
@@ -28,7 +29,6 @@ inline constexpr std::uint32_t CM_DRP_BUS_NUMBER = 0x16;
 
 inline constexpr std::uint32_t DICS_ENABLE_CODE = 1;
 inline constexpr std::uint32_t DICS_DISABLE_CODE = 2;
-inline constexpr std::uint32_t CM_PROB_HELD_FOR_EJECT_CODE = 47;
 
 // Which devices a set holds (the SetupDiGetClassDevsW flags of each scan).
 enum class DeviceSetKind {
