@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/slot_state.h"
 #include "core/tool_ids.h"
 #include "res/resource.h"
 #include "sim_tray_tool.h"
@@ -373,6 +374,137 @@ TEST_F(SessionEnd, AQueryIsAnsweredYesAndACancelledEndLeavesTheToolRunning) {
     const auto statusBefore = tool.slots.statusQueries.load();
     ASSERT_TRUE(tool.RunPollerPasses(1));
     EXPECT_GT(tool.slots.statusQueries, statusBefore) << "the poller stopped";
+}
+
+// The pass's decision for one slot, case by case: what the poller does for a
+// slot given what it knew and what it saw, without threads or windows.
+TEST(SlotDecision, EachObservationLeadsToItsActions) {
+    using tool::CardDeviceView;
+    using tool::DecideSlot;
+    using tool::SlotActions;
+    using tool::SlotEvent;
+    using tool::SlotObservation;
+    using tool::SlotRecord;
+    const SlotRecord running{.present = true, .hasDevice = true, .deviceStale = false};
+    const SlotRecord empty{.present = false, .linkHeldDown = true, .deviceStale = false};
+    const SlotRecord stopped{.present = true, .linkHeldDown = true, .deviceStale = false};
+    const CardDeviceView device{.exists = true};
+    const CardDeviceView none{};
+    const auto seen = [](bool present) { return SlotObservation{.now = 1s, .answered = true, .present = present}; };
+    const auto with = [](SlotObservation observation, auto change) {
+        change(observation);
+        return observation;
+    };
+    struct Case {
+        const char* what;
+        SlotRecord record;
+        SlotObservation observation;
+        SlotActions expected;
+    };
+    const Case cases[] = {
+        {"a running card without change: nothing, not even a device scan", running, seen(true), {}},
+        {"an empty slot without change: nothing", empty, seen(false), {}},
+        {"a stopped card without change: nothing", stopped, seen(true), {}},
+        {"an empty slot whose link was not yet taken down",
+         {.deviceStale = false},
+         seen(false),
+         {.takeLinkDown = true}},
+        {"a device change: the running card's device is looked at",
+         running,
+         with(seen(true), [](auto& o) { o.devicesChanged = true; }),
+         {.lookAtDevice = true}},
+        {"the safety interval passed: looked at",
+         running,
+         with(seen(true), [](auto& o) { o.now = 11s; }),
+         {.lookAtDevice = true}},
+        {"looked at and still there: nothing",
+         running,
+         with(seen(true),
+              [&](auto& o) {
+                  o.devicesChanged = true;
+                  o.device = device;
+              }),
+         {}},
+        {"looked at and missing once: no conclusion yet",
+         running,
+         with(seen(true),
+              [&](auto& o) {
+                  o.devicesChanged = true;
+                  o.device = none;
+              }),
+         {}},
+        {"missing twice: the link goes down and the icon shows it",
+         {.present = true, .hasDevice = true, .deviceStale = false, .deviceMisses = 1},
+         with(seen(true), [&](auto& o) { o.device = none; }),
+         {.takeLinkDown = true, .refreshIcon = true}},
+        {"a device change over an empty slot brings its link in line again",
+         empty,
+         with(seen(false), [](auto& o) { o.devicesChanged = true; }),
+         {.takeLinkDown = true}},
+        {"a card goes in", empty, seen(true), {.event = SlotEvent::Inserted}},
+        {"a card without a device comes out", stopped, seen(false), {.event = SlotEvent::Removed}},
+        {"a running card reading as absent: its device is looked at first",
+         running,
+         seen(false),
+         {.lookAtDevice = true}},
+        {"absent once while its device is there: a failed read, not a removal",
+         running,
+         with(seen(false), [&](auto& o) { o.device = device; }),
+         {}},
+        {"absent and its device gone: removed",
+         running,
+         with(seen(false), [&](auto& o) { o.device = none; }),
+         {.event = SlotEvent::Removed}},
+        {"an unreadable slot once: nothing", running, SlotObservation{.now = 1s}, {}},
+        {"unreadable a second time: an empty slot",
+         {.present = true, .hasDevice = true, .unreadable = 1},
+         SlotObservation{.now = 1s},
+         {.event = SlotEvent::Removed}},
+        {"after a wake a stopped card's link goes down again",
+         stopped,
+         with(seen(true),
+              [&](auto& o) {
+                  o.woke = true;
+                  o.stopped = true;
+                  o.device = none;
+              }),
+         {.takeLinkDown = true}},
+        {"after a wake a card without a device that was not stopped is started",
+         stopped,
+         with(seen(true),
+              [&](auto& o) {
+                  o.woke = true;
+                  o.device = none;
+              }),
+         {.event = SlotEvent::Inserted}},
+        {"after a wake a running card that still runs: nothing",
+         running,
+         with(seen(true),
+              [&](auto& o) {
+                  o.woke = true;
+                  o.device = device;
+              }),
+         {}},
+        {"after a wake an empty slot's link goes down again",
+         empty,
+         with(seen(false), [](auto& o) { o.woke = true; }),
+         {.takeLinkDown = true}},
+    };
+    for (const Case& c : cases) {
+        SlotRecord record = c.record;
+        EXPECT_EQ(DecideSlot(record, c.observation), c.expected) << c.what;
+    }
+}
+
+TEST(SlotDecision, ALinkTakenDownIsNotAskedAgainUntilSomethingChanges) {
+    tool::SlotRecord record{.present = true, .hasDevice = true, .deviceStale = false, .deviceMisses = 1};
+    tool::SlotObservation pass{.now = 1s, .answered = true, .present = true, .device = tool::CardDeviceView{}};
+    EXPECT_TRUE(tool::DecideSlot(record, pass).takeLinkDown);
+    pass.device.reset();
+    for (auto now = 1300ms; now < 5s; now += 300ms) {
+        pass.now = now;
+        EXPECT_EQ(tool::DecideSlot(record, pass), tool::SlotActions{}) << now.count() << " ms";
+    }
 }
 
 }  // namespace
