@@ -117,6 +117,9 @@ public:
     SimDevice& Device(DevNode node) { return devices_.at(node); }
     bool Exists(DevNode node) const { return devices_.count(node) != 0; }
     void RemoveDevice(DevNode node);  // with everything below it
+    // How often a devnode came or went: Windows broadcasts
+    // WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) to every top-level window after each.
+    std::uint64_t TreeChanges() const { return treeChanges_; }
     std::vector<DevNode> Children(DevNode node) const;
 
     // Fault injection.
@@ -170,6 +173,7 @@ private:
     std::set<DevNode> failingWrites_;
     std::set<DevNode> failingStatus_;
     bool failDeviceSets_ = false;
+    std::uint64_t treeChanges_ = 0;
     int failingPciSets_ = 0;
     DumpDevice dump_;
     Counters counters_;

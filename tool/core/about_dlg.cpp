@@ -66,6 +66,7 @@ bool CAboutDlg::OnInitDialog() {
     if (!found.empty()) {
         m_nSlotCount = static_cast<std::uint32_t>(found.size());
         m_pSlotBus.assign(found.size(), 0);
+        m_pSlotStopped = std::make_unique<std::atomic<bool>[]>(found.size());
         for (std::size_t index = 0; index < found.size(); ++index) {
             m_pSlotBus[index] = found[index];
             SyncSlot(found[index]);
@@ -112,6 +113,8 @@ void CAboutDlg::OnDestroy() {
 }
 
 std::intptr_t CAboutDlg::OnDeviceChange(std::uintptr_t, std::intptr_t) {
+    // Whatever the event: any of them may mean a card's device came or went.
+    ++m_nDeviceChanges;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
         std::uint32_t status = 0;
         std::uint32_t problem = 0;
@@ -123,6 +126,8 @@ std::intptr_t CAboutDlg::OnDeviceChange(std::uintptr_t, std::intptr_t) {
     return 1;
 }
 
+bool CAboutDlg::IsSlotStopped(std::uint32_t index) const { return m_pSlotStopped && m_pSlotStopped[index]; }
+
 void CAboutDlg::OnWindowPosChanging(std::uint32_t& flags) {
     if (m_bVisible != 0) {
         flags |= SWP_SHOWWINDOW_FLAG;
@@ -133,6 +138,9 @@ void CAboutDlg::OnWindowPosChanging(std::uint32_t& flags) {
 
 bool CAboutDlg::OnPowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam) {
     ports_.service.RequestWriteLog(PowerBroadcastLine(wParam, lParam));
+    // Either may come alone: the automatic resume always, the user's only
+    // when someone is at the PC. The slots are brought in line once for both.
+    if (wParam == PBT_APMRESUMEAUTOMATIC_EVENT || wParam == PBT_APMRESUMESUSPEND_EVENT) ++m_nWakes;
     return true;
 }
 

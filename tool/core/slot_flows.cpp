@@ -23,16 +23,22 @@ void CAboutDlg::OnStopSlot(std::uint32_t nID) {
 
     m_bPollEnabled = 0;
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    ShowOutcome(slotWork_.StopCard(m_pSlotBus[index]), IDS_STOPPED, IDS_STOP_FAILED);
+    const SlotOutcome outcome = slotWork_.StopCard(m_pSlotBus[index]);
+    if (outcome.succeeded) m_pSlotStopped[index] = true;
+    ShowOutcome(outcome, IDS_STOPPED, IDS_STOP_FAILED);
+    // The stop changed the slot beneath the poller's record: its next pass looks.
+    ++m_nDeviceChanges;
     m_bPollEnabled = 1;
 }
 
 void CAboutDlg::StartFlow(std::uint32_t index) {
+    m_pSlotStopped[index] = false;
     UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
     ShowOutcome(slotWork_.StartCard(m_pSlotBus[index]), IDS_STARTED, IDS_START_FAILED);
 }
 
 void CAboutDlg::RemovalFlow(std::uint32_t index) {
+    m_pSlotStopped[index] = false;
     slotWork_.DropLink(m_pSlotBus[index]);
     UpdateTrayIcon(ICON_CARD, 0, NIIF_NONE_FLAG, nullptr);
 }

@@ -91,6 +91,8 @@ SlotRecord FirstRecord(bool present, bool hasDevice, std::chrono::milliseconds n
     SlotRecord record;
     record.present = present && hasDevice;
     record.hasDevice = hasDevice;
+    // The start-up's synchronisation brought every slot in line before the poller.
+    record.linkHeldDown = !present;
     record.deviceStale = false;
     record.lastDeviceLook = now;
     return record;

@@ -31,6 +31,10 @@ inline constexpr std::intptr_t NIN_SELECT_MESSAGE = 0x400;
 inline constexpr std::intptr_t NIN_KEYSELECT_MESSAGE = 0x401;
 inline constexpr std::intptr_t WM_CONTEXTMENU_MESSAGE = 0x7B;
 
+// WM_POWERBROADCAST's resume events.
+inline constexpr std::uintptr_t PBT_APMRESUMESUSPEND_EVENT = 0x0007;
+inline constexpr std::uintptr_t PBT_APMRESUMEAUTOMATIC_EVENT = 0x0012;
+
 // SWP_SHOWWINDOW in a WINDOWPOS's flags.
 inline constexpr std::uint32_t SWP_SHOWWINDOW_FLAG = 0x40;
 
