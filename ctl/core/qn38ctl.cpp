@@ -9,7 +9,7 @@
 #include "core/log_layout.h"
 #include "core/main_window_resources.h"
 #include "core/pci_config.h"
-#include "core/tavremove_dlg.h"
+#include "core/settings_dialog.h"
 #include "core/tool_text.h"
 #include "log_listing.h"
 
@@ -114,7 +114,7 @@ std::string LinkName(const std::optional<bool>& enabled) {
 CtlResult Status(bool json, const CtlPorts& ports) {
     const ServiceState state = ports.installed.State();
     const bool filter = ports.work.slots.DoesExistNoFilterRootPort() == 0;
-    const auto window = tool::ReadStoredWindow(ports.registry);
+    const auto window = ReadStoredWindow(ports.registry);
     const std::vector<SlotView> slots = ReadSlots(ports.work.slots, ports.registers);
 
     CtlResult result;

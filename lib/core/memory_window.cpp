@@ -16,6 +16,11 @@ bool StoreDword(RegistryKey& key, std::u16string_view name, std::uint32_t value)
 
 }  // namespace
 
+MemoryWindowBytes WindowBytes(const MemoryWindowUnits& units) {
+    return {units.size << WINDOW_UNIT_SHIFT, units.start << WINDOW_UNIT_SHIFT,
+            (units.end << WINDOW_UNIT_SHIFT) | WINDOW_UNIT_LAST_BYTE};
+}
+
 int SetSize(Platform& platform, std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {
     // The key belongs to the driver's installation: a missing key means no
     // driver, and creating it would only leave a stray key behind.
@@ -28,11 +33,11 @@ int SetSize(Platform& platform, std::uint32_t defLen, std::uint32_t startAdrs, s
 }
 
 bool IsValidMemoryWindow(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {
-    constexpr std::uint32_t unitMask = 0xFFFFF;
-    if (defLen == 0 || (defLen & unitMask) != 0) return false;
-    if ((startAdrs & unitMask) != 0 || (endAdrs & unitMask) != unitMask) return false;
-    // In 64 bits: an end of 0xFFFFFFFF is the last byte of the address space.
-    return std::uint64_t{endAdrs} + 1 >= std::uint64_t{startAdrs} + defLen;
+    if (defLen == 0 || (defLen & WINDOW_UNIT_LAST_BYTE) != 0) return false;
+    if ((startAdrs & WINDOW_UNIT_LAST_BYTE) != 0 || (endAdrs & WINDOW_UNIT_LAST_BYTE) != WINDOW_UNIT_LAST_BYTE) {
+        return false;
+    }
+    return SpanHoldsSize(startAdrs >> WINDOW_UNIT_SHIFT, endAdrs >> WINDOW_UNIT_SHIFT, defLen >> WINDOW_UNIT_SHIFT);
 }
 
 std::optional<std::uint32_t> ReadSettingNumber(RegistryKey& key, std::u16string_view name) {
@@ -42,6 +47,28 @@ std::optional<std::uint32_t> ReadSettingNumber(RegistryKey& key, std::u16string_
     for (std::size_t i = 0; i < value->data.size(); ++i)
         number |= static_cast<std::uint32_t>(value->data[i]) << (8 * i);
     return number;
+}
+
+std::optional<MemoryWindowBytes> ReadStoredWindow(Registry& registry) {
+    const auto key = registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ);
+    if (!key) return std::nullopt;
+    MemoryWindowBytes stored;
+    stored.defLen = ReadSettingNumber(*key, u"DefLen").value_or(0);
+    stored.startAdrs = ReadSettingNumber(*key, u"StartAdrs").value_or(0);
+    stored.endAdrs = ReadSettingNumber(*key, u"EndAdrs").value_or(0);
+    return stored;
+}
+
+MemoryWindowUnits EditableWindow(Registry& registry) {
+    MemoryWindowUnits units = DEFAULT_WINDOW_UNITS;
+    if (const auto key = registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ)) {
+        if (const auto value = ReadSettingNumber(*key, u"DefLen")) units.size = *value >> WINDOW_UNIT_SHIFT;
+        if (const auto value = ReadSettingNumber(*key, u"StartAdrs")) units.start = *value >> WINDOW_UNIT_SHIFT;
+        if (const auto value = ReadSettingNumber(*key, u"EndAdrs")) units.end = *value >> WINDOW_UNIT_SHIFT;
+        if (units.size == 0 || units.size == WINDOW_UNITS_MAX) units.size = DEFAULT_WINDOW_UNITS.size;
+    }
+    if (!SpanHoldsSize(units.start, units.end, units.size)) units = DEFAULT_WINDOW_UNITS;
+    return units;
 }
 
 }  // namespace qn38

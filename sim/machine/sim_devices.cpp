@@ -137,6 +137,7 @@ SimDevices::SimDevices() {
 
 DevNode SimDevices::AddDevice(const DeviceSpec& spec) {
     SimDevice device;
+    ++treeChanges_;
     device.node = nextNode_++;
     device.parent = spec.parent;
     device.present = spec.present;
@@ -215,7 +216,9 @@ std::uint32_t SimDevices::Register(std::uint8_t bus, std::uint8_t offset) const 
 
 void SimDevices::RemoveDevice(DevNode node) {
     for (DevNode child : Children(node)) RemoveDevice(child);
-    if (devices_.erase(node) != 0 && onRemove) onRemove(node);
+    if (devices_.erase(node) == 0) return;
+    ++treeChanges_;
+    if (onRemove) onRemove(node);
 }
 
 std::vector<DevNode> SimDevices::Children(DevNode node) const {

@@ -17,8 +17,6 @@
 namespace qn38::sim {
 
 inline constexpr DevNode ROOT_DEVNODE = 1;
-// DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER, as a running PCI device shows.
-inline constexpr std::uint32_t STATUS_RUNNING = 0x0180200A;
 
 PropertyValue MultiString(const std::vector<std::u16string>& strings);
 PropertyValue SingleString(const std::u16string& text);
@@ -121,6 +119,9 @@ public:
     SimDevice& Device(DevNode node) { return devices_.at(node); }
     bool Exists(DevNode node) const { return devices_.count(node) != 0; }
     void RemoveDevice(DevNode node);  // with everything below it
+    // How often a devnode came or went: Windows broadcasts
+    // WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) to every top-level window after each.
+    std::uint64_t TreeChanges() const { return treeChanges_; }
     std::vector<DevNode> Children(DevNode node) const;
 
     // Fault injection.
@@ -176,6 +177,7 @@ private:
     std::set<DevNode> failingWrites_;
     std::set<DevNode> failingStatus_;
     bool failDeviceSets_ = false;
+    std::uint64_t treeChanges_ = 0;
     int failingPciSets_ = 0;
     DumpDevice dump_;
     Counters counters_;

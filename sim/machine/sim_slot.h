@@ -15,13 +15,6 @@
 
 namespace qn38::sim {
 
-inline constexpr std::uint32_t DN_STARTED_FLAG = 0x00000008;
-inline constexpr std::uint32_t DN_DRIVER_LOADED_FLAG = 0x00000002;
-inline constexpr std::uint32_t DN_HAS_PROBLEM_FLAG = 0x00000400;
-// A devnode that has stopped with a problem: no driver running, the problem flag up.
-inline constexpr std::uint32_t STATUS_PROBLEM =
-    (STATUS_RUNNING & ~(DN_STARTED_FLAG | DN_DRIVER_LOADED_FLAG)) | DN_HAS_PROBLEM_FLAG;
-
 struct CardSpec {
     std::u16string description = u"ExpressCard SATA Controller";
     std::vector<std::u16string> hardwareIds = {u"PCI\\VEN_197B&DEV_2363&SUBSYS_2363197B&REV_03",

@@ -7,7 +7,7 @@
 #include "core/constants.h"
 #include "core/log_layout.h"
 #include "core/log_reader.h"
-#include "core/tavremove_dlg.h"
+#include "core/settings_dialog.h"
 #include "core/tool_ids.h"
 #include "core/tool_text.h"
 #include "res/resource.h"

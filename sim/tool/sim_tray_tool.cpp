@@ -170,6 +170,9 @@ bool SimTrayTool::Start() {
     dialog_ = std::make_unique<tool::CAboutDlg>(ports_);
     sessionEnd_ = std::make_unique<tool::SessionEnd>(*dialog_);
     window.Attach(*dialog_);
+    // Windows broadcasts only to windows that exist: what came before is the
+    // start-up's to find.
+    OnMachine([&] { treeChangesSeen_ = pc.devices.TreeChanges(); });
     const bool result = dialog_->OnInitDialog();
     window.ShowAsModalDialogDoes();
     return result;
@@ -203,6 +206,7 @@ bool SimTrayTool::AwaitPollerAtRest() {
 
 bool SimTrayTool::RunPollerPasses(int count) {
     for (int pass = 0; pass < count; ++pass) {
+        BroadcastDeviceChanges();
         const auto before = system.pollGate.Arrivals();
         system.pollGate.Release();
         if (!window.PumpUntil([&] { return system.pollGate.Arrivals() > before; })) return false;
@@ -246,6 +250,14 @@ void SimTrayTool::RightClick() {
 void SimTrayTool::KeySelect() { Notify({tool::NIN_KEYSELECT_MESSAGE}); }
 
 void SimTrayTool::KeyContextMenu() { Notify({tool::WM_CONTEXTMENU_MESSAGE}); }
+
+void SimTrayTool::BroadcastDeviceChanges() {
+    std::uint64_t changes = 0;
+    OnMachine([&] { changes = pc.devices.TreeChanges(); });
+    if (changes == treeChangesSeen_ || !dialog_ || destroyed_) return;
+    treeChangesSeen_ = changes;
+    DeviceChange();
+}
 
 void SimTrayTool::DeviceChange() {
     // DBT_DEVNODES_CHANGED: what Windows broadcasts after a devnode comes or goes.

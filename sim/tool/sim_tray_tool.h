@@ -118,6 +118,9 @@ public:
     void KeyContextMenu();
     // Broadcasts the system sends to the window.
     void DeviceChange();
+    // The broadcast Windows sends after devnodes came or went, once for all
+    // that changed since the last; passes run only after it.
+    void BroadcastDeviceChanges();
     void PowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam);
     // The shell's "TaskbarCreated" broadcast.
     void TaskbarCreated();
@@ -169,6 +172,7 @@ private:
     std::unique_ptr<tool::CAboutDlg> dialog_;
     std::unique_ptr<tool::SessionEnd> sessionEnd_;
     bool destroyed_ = false;
+    std::uint64_t treeChangesSeen_ = 0;
 };
 
 // A request record as SimTrayTool::ServiceRequests renders it.

@@ -30,18 +30,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/devnode_status.h"
 #include "dump_fixture_protocol.h"
 
 namespace qn38::winepc {
-
-inline constexpr std::uint32_t DN_DRIVER_LOADED_FLAG = 0x00000002;
-inline constexpr std::uint32_t DN_STARTED_FLAG = 0x00000008;
-inline constexpr std::uint32_t DN_HAS_PROBLEM_FLAG = 0x00000400;
-inline constexpr std::uint32_t STATUS_RUNNING = 0x0180200A;
-inline constexpr std::uint32_t STATUS_DISABLED =
-    (STATUS_RUNNING & ~(DN_STARTED_FLAG | DN_DRIVER_LOADED_FLAG)) | DN_HAS_PROBLEM_FLAG;
-inline constexpr std::uint32_t CM_PROB_DISABLED_CODE = 22;
-inline constexpr std::uint32_t CM_PROB_NOT_CONFIGURED_CODE = 1;
 
 enum class BusOf { None, Fixed, Slot, BelowSlot };
 
@@ -163,7 +155,7 @@ struct Snapshot {
         return node == DUMP_FIXTURE_NODE_CARD && (machine.card.problem != 0 || Installing(node));
     }
     std::uint32_t Status(std::uint32_t node) const {
-        if (Disabled(node)) return STATUS_DISABLED;
+        if (Disabled(node)) return STATUS_PROBLEM;
         return Failed(node) ? (STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_HAS_PROBLEM_FLAG : STATUS_RUNNING;
     }
     std::uint32_t Problem(std::uint32_t node) const {

@@ -11,7 +11,7 @@
 #include "QN38HotPlug.h"
 #include "core/constants.h"
 #include "core/ports/property.h"
-#include "core/tavremove_dlg.h"
+#include "core/settings_dialog.h"
 #include "res/resource.h"
 #include "sim_resources.h"
 #include "sim_service.h"
@@ -532,8 +532,8 @@ TEST(SettingsUnits, TextsAndBytesOfTheWindow) {
     EXPECT_EQ(UnitsText(0xFFF), u"FFF");
     EXPECT_EQ(ParseHex(u""), 0);
     EXPECT_EQ(ParseHex(u"7fF"), 0x7FF);
-    EXPECT_EQ(WindowBytes(0x010, 0x400, 0x7FF), (MemoryWindowBytes{0x01000000, 0x40000000, 0x7FFFFFFF}));
-    EXPECT_EQ(WindowBytes(0xFFF, 0xFFF, 0xFFF), (MemoryWindowBytes{0xFFF00000, 0xFFF00000, 0xFFFFFFFF}));
+    EXPECT_EQ(WindowBytes({0x010, 0x400, 0x7FF}), (MemoryWindowBytes{0x01000000, 0x40000000, 0x7FFFFFFF}));
+    EXPECT_EQ(WindowBytes({0xFFF, 0xFFF, 0xFFF}), (MemoryWindowBytes{0xFFF00000, 0xFFF00000, 0xFFFFFFFF}));
 }
 
 }  // namespace

@@ -100,9 +100,9 @@ TEST_F(SimSlotModel, AFirstInstallLeavesTheDevnodeUnconfiguredUntilItsDriverStar
     ASSERT_TRUE(slot.CardDevice());
     EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->problem, CM_PROB_NOT_CONFIGURED_CODE);
     pc.clock.Advance(4999);
-    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->status & sim::DN_STARTED_FLAG, 0u);
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->status & DN_STARTED_FLAG, 0u);
     pc.clock.Advance(1);
-    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->status, sim::STATUS_RUNNING);
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->status, STATUS_RUNNING);
     EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->problem, 0u);
 }
 

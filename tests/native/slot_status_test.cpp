@@ -165,7 +165,7 @@ TEST_F(CardInfo, SmokeReportsTheCardsDescriptionStatusAndProblem) {
     std::uint32_t problem = 99;
     ASSERT_EQ(Info(5, description, sizeof description, &status, &problem), 1);
     EXPECT_EQ(std::u16string(description), u"ExpressCard SATA Controller");
-    EXPECT_EQ(status, sim::STATUS_RUNNING);
+    EXPECT_EQ(status, STATUS_RUNNING);
     EXPECT_EQ(problem, 0u);
 }
 
@@ -187,7 +187,7 @@ TEST_F(CardInfo, ACardHeldForEjectReportsProblem47) {
     std::uint32_t problem = 0;
     ASSERT_EQ(Info(5, nullptr, 0, &status, &problem), 1);
     EXPECT_EQ(problem, 47u);
-    EXPECT_NE(status & sim::DN_HAS_PROBLEM_FLAG, 0u);
+    EXPECT_NE(status & DN_HAS_PROBLEM_FLAG, 0u);
 }
 
 TEST_F(CardInfo, AnyOutputMayBeLeftOut) {
@@ -197,7 +197,7 @@ TEST_F(CardInfo, AnyOutputMayBeLeftOut) {
     EXPECT_EQ(problem, 0u);
     std::uint32_t status = 0;
     EXPECT_EQ(Info(5, nullptr, 0, &status, nullptr), 1);
-    EXPECT_EQ(status, sim::STATUS_RUNNING);
+    EXPECT_EQ(status, STATUS_RUNNING);
 }
 
 TEST_F(CardInfo, AnUnreadableStatusReportsNoFlagsAndNoProblem) {

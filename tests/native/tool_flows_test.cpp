@@ -123,11 +123,11 @@ TEST_F(SlotFlows, StoppingTheOnlyCardSaysItMayBeRemovedAndShowsTheNoCardIcon) {
     EXPECT_FALSE(pc.slot(5).CardDevice().has_value());
     EXPECT_TRUE(tool.dialog().IsPollEnabled());
 
-    // The card stays in the slot: the poller keeps its link down once a
-    // second pass has confirmed the device gone, and reports nothing.
+    // The card stays in the slot: the poller asks its link down once a
+    // second look has confirmed the device gone, and reports nothing.
     ASSERT_TRUE(tool.RunPollerPasses(3));
-    EXPECT_THAT(NewRequests(), ElementsAre("SetStatus(0x05,0,0,1)=1", "WriteLog(LinkDisable(Bus0x05))",
-                                           "SetStatus(0x05,0,0,0)=1", "SetStatus(0x05,0,0,0)=1"));
+    EXPECT_THAT(NewRequests(),
+                ElementsAre("SetStatus(0x05,0,0,1)=1", "WriteLog(LinkDisable(Bus0x05))", "SetStatus(0x05,0,0,0)=1"));
     EXPECT_THAT(NewBalloons(), SizeIs(2));
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/slot_state.h"
 #include "core/tool_ids.h"
 #include "res/resource.h"
 #include "sim_tray_tool.h"
@@ -54,25 +55,37 @@ protected:
     sim::SimTrayTool tool{pc};
 };
 
-TEST_F(Poller, AnIdlePassOverRunningCardsReadsPresenceAndDeviceAndSendsNothing) {
+TEST_F(Poller, AnIdlePassOverRunningCardsReadsPresenceAloneAndSendsNothing) {
     StartWithCards({4, 9});
+    // The devices the start-up brought up were announced: the next pass looks once.
+    ASSERT_TRUE(tool.RunPollerPasses(1));
     const auto statusBefore = tool.slots.statusQueries.load();
     const auto cardBefore = tool.slots.cardQueries.load();
     const auto requests = RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); });
 
     // A running card's link is up; a request could only bring up one that
-    // was just stopped.
+    // was just stopped. Its device is looked at only when Plug and Play says
+    // something changed.
     EXPECT_THAT(requests, IsEmpty());
     EXPECT_EQ(tool.slots.statusQueries - statusBefore, 2u);
-    EXPECT_EQ(tool.slots.cardQueries - cardBefore, 2u);
+    EXPECT_EQ(tool.slots.cardQueries - cardBefore, 0u);
+
+    tool.DeviceChange();
+    const auto cardBeforeChange = tool.slots.cardQueries.load();
+    ASSERT_TRUE(tool.RunPollerPasses(1));
+    EXPECT_EQ(tool.slots.cardQueries - cardBeforeChange, 2u);
 }
 
-TEST_F(Poller, AnEmptySlotsLinkIsKeptDown) {
+TEST_F(Poller, AnEmptySlotsLinkIsKeptDownAndAskedAgainOnlyAfterAChange) {
     pc.AddSlot({.slotBus = 5, .rootPortFilters = WITH_FILTER});
     ASSERT_TRUE(tool.Start());
     ASSERT_TRUE(tool.AwaitPollerAtRest());
-    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(2)); }),
-                ElementsAre("SetStatus(0x05,0,0,0)=1", "SetStatus(0x05,0,0,0)=1"));
+    // The start-up took it down already.
+    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(2)); }), IsEmpty());
+    tool.DeviceChange();
+    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(2)); }), ElementsAre("SetStatus(0x05,0,0,0)=1"));
+    tool.PowerBroadcast(tool::PBT_APMRESUMEAUTOMATIC_EVENT, 0);
+    EXPECT_THAT(RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(2)); }), ElementsAre("SetStatus(0x05,0,0,0)=1"));
 }
 
 TEST_F(Poller, NoPassIsMadeWhileTheSystemResumesAutomatically) {
@@ -139,6 +152,8 @@ TEST_F(Poller, ExitWhileThePollerSleepsEndsItAtItsNextLook) {
 
 TEST_F(Poller, APassUnderWayCannotBringBackACardTheUserStopped) {
     StartWithCards({5});
+    // Plug and Play announced a change: the pass looks at the card's device.
+    tool.DeviceChange();
     const auto windowThread = std::this_thread::get_id();
     std::promise<void> pollerInPass;
     std::atomic<bool> stopDone{false};
@@ -231,6 +246,7 @@ protected:
 TEST_F(TwoSessions, AStopThatTheOtherToolsPassStraddlesStaysAStop) {
     pc.slot(5).InsertCard();
     StartBoth();
+    second.DeviceChange();
     std::promise<void> secondInPass;
     std::atomic<bool> armed{true};
     // The second user's poller has found the card's device and is about to
@@ -407,6 +423,137 @@ TEST_F(SessionEnd, AQueryIsAnsweredYesAndACancelledEndLeavesTheToolRunning) {
     const auto statusBefore = tool.slots.statusQueries.load();
     ASSERT_TRUE(tool.RunPollerPasses(1));
     EXPECT_GT(tool.slots.statusQueries, statusBefore) << "the poller stopped";
+}
+
+// The pass's decision for one slot, case by case: what the poller does for a
+// slot given what it knew and what it saw, without threads or windows.
+TEST(SlotDecision, EachObservationLeadsToItsActions) {
+    using tool::CardDeviceView;
+    using tool::DecideSlot;
+    using tool::SlotActions;
+    using tool::SlotEvent;
+    using tool::SlotObservation;
+    using tool::SlotRecord;
+    const SlotRecord running{.present = true, .hasDevice = true, .deviceStale = false};
+    const SlotRecord empty{.present = false, .linkHeldDown = true, .deviceStale = false};
+    const SlotRecord stopped{.present = true, .linkHeldDown = true, .deviceStale = false};
+    const CardDeviceView device{.exists = true};
+    const CardDeviceView none{};
+    const auto seen = [](bool present) { return SlotObservation{.now = 1s, .answered = true, .present = present}; };
+    const auto with = [](SlotObservation observation, auto change) {
+        change(observation);
+        return observation;
+    };
+    struct Case {
+        const char* what;
+        SlotRecord record;
+        SlotObservation observation;
+        SlotActions expected;
+    };
+    const Case cases[] = {
+        {"a running card without change: nothing, not even a device scan", running, seen(true), {}},
+        {"an empty slot without change: nothing", empty, seen(false), {}},
+        {"a stopped card without change: nothing", stopped, seen(true), {}},
+        {"an empty slot whose link was not yet taken down",
+         {.deviceStale = false},
+         seen(false),
+         {.takeLinkDown = true}},
+        {"a device change: the running card's device is looked at",
+         running,
+         with(seen(true), [](auto& o) { o.devicesChanged = true; }),
+         {.lookAtDevice = true}},
+        {"the safety interval passed: looked at",
+         running,
+         with(seen(true), [](auto& o) { o.now = 11s; }),
+         {.lookAtDevice = true}},
+        {"looked at and still there: nothing",
+         running,
+         with(seen(true),
+              [&](auto& o) {
+                  o.devicesChanged = true;
+                  o.device = device;
+              }),
+         {}},
+        {"looked at and missing once: no conclusion yet",
+         running,
+         with(seen(true),
+              [&](auto& o) {
+                  o.devicesChanged = true;
+                  o.device = none;
+              }),
+         {}},
+        {"missing twice: the link goes down and the icon shows it",
+         {.present = true, .hasDevice = true, .deviceStale = false, .deviceMisses = 1},
+         with(seen(true), [&](auto& o) { o.device = none; }),
+         {.takeLinkDown = true, .refreshIcon = true}},
+        {"a device change over an empty slot brings its link in line again",
+         empty,
+         with(seen(false), [](auto& o) { o.devicesChanged = true; }),
+         {.takeLinkDown = true}},
+        {"a card goes in", empty, seen(true), {.event = SlotEvent::Inserted}},
+        {"a card without a device comes out", stopped, seen(false), {.event = SlotEvent::Removed}},
+        {"a running card reading as absent: its device is looked at first",
+         running,
+         seen(false),
+         {.lookAtDevice = true}},
+        {"absent once while its device is there: a failed read, not a removal",
+         running,
+         with(seen(false), [&](auto& o) { o.device = device; }),
+         {}},
+        {"absent and its device gone: removed",
+         running,
+         with(seen(false), [&](auto& o) { o.device = none; }),
+         {.event = SlotEvent::Removed}},
+        {"an unreadable slot once: nothing", running, SlotObservation{.now = 1s}, {}},
+        {"unreadable a second time: an empty slot",
+         {.present = true, .hasDevice = true, .unreadable = 1},
+         SlotObservation{.now = 1s},
+         {.event = SlotEvent::Removed}},
+        {"after a wake a stopped card's link goes down again",
+         stopped,
+         with(seen(true),
+              [&](auto& o) {
+                  o.woke = true;
+                  o.stopped = true;
+                  o.device = none;
+              }),
+         {.takeLinkDown = true}},
+        {"after a wake a card without a device that was not stopped is started",
+         stopped,
+         with(seen(true),
+              [&](auto& o) {
+                  o.woke = true;
+                  o.device = none;
+              }),
+         {.event = SlotEvent::Inserted}},
+        {"after a wake a running card that still runs: nothing",
+         running,
+         with(seen(true),
+              [&](auto& o) {
+                  o.woke = true;
+                  o.device = device;
+              }),
+         {}},
+        {"after a wake an empty slot's link goes down again",
+         empty,
+         with(seen(false), [](auto& o) { o.woke = true; }),
+         {.takeLinkDown = true}},
+    };
+    for (const Case& c : cases) {
+        SlotRecord record = c.record;
+        EXPECT_EQ(DecideSlot(record, c.observation), c.expected) << c.what;
+    }
+}
+
+TEST(SlotDecision, ALinkTakenDownIsNotAskedAgainUntilSomethingChanges) {
+    tool::SlotRecord record{.present = true, .hasDevice = true, .deviceStale = false, .deviceMisses = 1};
+    tool::SlotObservation pass{.now = 1s, .answered = true, .present = true, .device = tool::CardDeviceView{}};
+    EXPECT_TRUE(tool::DecideSlot(record, pass).takeLinkDown);
+    pass.device.reset();
+    for (auto now = 1300ms; now < 5s; now += 300ms) {
+        pass.now = now;
+        EXPECT_EQ(tool::DecideSlot(record, pass), tool::SlotActions{}) << now.count() << " ms";
+    }
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ namespace {
 
 using namespace qn38::wine;
 using namespace qn38::winepc;
+using qn38::DN_HAS_PROBLEM_FLAG;
+using qn38::DN_STARTED_FLAG;
+using qn38::STATUS_RUNNING;
 using qn38::winetest::CreateDriverKey;
 using qn38::winetest::DeleteDriverKey;
 

@@ -114,6 +114,8 @@ void CAboutDlg::OnDestroy() {
 }
 
 std::intptr_t CAboutDlg::OnDeviceChange(std::uintptr_t, std::intptr_t) {
+    // Whatever the event: any of them may mean a card's device came or went.
+    ++m_nDeviceChanges;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
         std::uint32_t status = 0;
         std::uint32_t problem = 0;
@@ -124,6 +126,8 @@ std::intptr_t CAboutDlg::OnDeviceChange(std::uintptr_t, std::intptr_t) {
     }
     return 1;
 }
+
+bool CAboutDlg::IsSlotStopped(std::uint32_t index) const { return m_pSlotStopped && m_pSlotStopped[index] != 0; }
 
 void CAboutDlg::OnWindowPosChanging(std::uint32_t& flags) {
     if (m_bVisible != 0) {
@@ -138,14 +142,14 @@ bool CAboutDlg::OnPowerBroadcast(std::uintptr_t wParam, std::intptr_t lParam) {
     // While the PC slept cards may have been pulled, put in or swapped, and
     // the slot bridge may have lost its Link Disable. Windows sends the
     // automatic resume, then the user's one once someone is back; either may
-    // come alone.
+    // come alone, and the slots are brought in line once for both.
     if (wParam == PBT_APMSUSPEND_EVENT) {
         m_suspendNames.clear();
         for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
             m_suspendNames.push_back(slotWork_.CardDescription(m_pSlotBus[index]));
         }
     }
-    if (wParam == PBT_APMRESUMEAUTOMATIC_EVENT || wParam == PBT_APMRESUMESUSPEND_EVENT) m_bResumed = 1;
+    if (wParam == PBT_APMRESUMEAUTOMATIC_EVENT || wParam == PBT_APMRESUMESUSPEND_EVENT) ++m_nWakes;
     return true;
 }
 

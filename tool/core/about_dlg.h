@@ -27,6 +27,7 @@
 #include "ports/tray_shell.h"
 #include "ports/worker_thread.h"
 #include "service_client.h"
+#include "slot_state.h"
 #include "slot_work.h"
 
 namespace qn38::tool {
@@ -117,15 +118,6 @@ public:
     bool IsTrayIconShown() const { return m_bIconShown != 0; }
 
 private:
-    struct PollState {
-        std::uint32_t current[256] = {};
-        std::uint32_t previous[256] = {};
-        std::uint32_t unreadable[256] = {};  // consecutive passes the slot could not be read
-        // Whether the card had a device when last confirmed, and the passes
-        // since then that found none.
-        std::uint32_t hadDevice[256] = {};
-        std::uint32_t deviceMisses[256] = {};
-    };
     bool NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts);
     // Puts the icon (back) into the notification area with its current state.
     void AddTrayIcon(int attempts);
@@ -146,12 +138,12 @@ private:
     void EndSettingsDialog();
     void RunPoller();
     void AwaitPoller();
-    void PollPass(PollState& state);
-    // After a wake: every slot brought in line in one pass, as at start-up.
-    void ResumePass(PollState& state);
-    // A pass's look at a slot whose presence did not change; true when the
-    // slot's confirmed device state changed.
-    bool KeepSlotInLine(std::uint32_t index, PollState& state);
+    // One pass over every slot; false when it was cut short (a stop took the
+    // slots over, or the window is ending), so that what it was to look at
+    // is looked at by the next.
+    bool PollPass(std::vector<SlotRecord>& records, std::chrono::milliseconds now, bool devicesChanged, bool woke);
+    // Whether the slot's card was stopped by a stop and is still in the slot.
+    bool IsSlotStopped(std::uint32_t index) const;
     // The icon resource that shows whether any slot's card has a device.
     std::uint32_t CardIcon();
 
@@ -163,14 +155,16 @@ private:
     // Per slot index: the card was stopped and is still in the slot, as this
     // tool's own stop or the service's answer says; read by the poller.
     std::unique_ptr<std::atomic<std::int32_t>[]> m_pSlotStopped;
-    // Set by a resume broadcast, taken by the poller's next pass.
-    std::atomic<std::int32_t> m_bResumed{0};
     // Per slot index, the card's description as the suspend found it: a
     // card that went to sleep and a card that woke up are not always one.
     std::vector<std::u16string> m_suspendNames;
     // Written by the UI thread, read by the poller once per slot.
     std::atomic<std::int32_t> m_bPollRun{1};
     std::atomic<std::int32_t> m_bPollEnabled{1};
+    // Counted by the window, read by the poller: device-change broadcasts
+    // and resumes from sleep since the tool started.
+    std::atomic<std::uint32_t> m_nDeviceChanges{0};
+    std::atomic<std::uint32_t> m_nWakes{0};
     std::int32_t m_bVisible = 0;
     NotifyIconRecord m_nid;
     // Whether the shell holds our icon: while it does not, updates only try

@@ -26,6 +26,8 @@ void CAboutDlg::OnStopSlot(std::uint32_t nID) {
     const SlotOutcome outcome = slotWork_.StopCard(m_pSlotBus[index]);
     if (outcome.succeeded) m_pSlotStopped[index] = 1;
     ShowOutcome(outcome, IDS_STOPPED, IDS_STOP_FAILED);
+    // The stop changed the slot beneath the poller's record: its next pass looks.
+    ++m_nDeviceChanges;
     m_bPollEnabled = 1;
 }
 
@@ -37,6 +39,7 @@ void CAboutDlg::OnStartSlot(std::uint32_t nID) {
     // would take the link down again before the card's device is up.
     m_bPollEnabled = 0;
     StartFlow(index, StartKind::Explicit);
+    ++m_nDeviceChanges;
     m_bPollEnabled = 1;
 }
 

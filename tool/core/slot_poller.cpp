@@ -3,19 +3,11 @@
 // without change is kept in line, and a link is only ever taken down here,
 // never brought up: that is a start's alone.
 #include "about_dlg.h"
+#include "main_window_resources.h"
 #include "tool_ids.h"
+#include "tool_text.h"
 
 namespace qn38::tool {
-namespace {
-
-// Consecutive passes a slot may fail to be read before it counts as empty.
-constexpr std::uint32_t UNREADABLE_PASSES_FOR_REMOVAL = 2;
-// Consecutive passes that find no device for a card that had one before the
-// card counts as without one: a device scan that failed (Plug and Play busy)
-// reads the same as a device that is gone.
-constexpr std::uint32_t DEVICE_MISSES_FOR_LOSS = 2;
-
-}  // namespace
 
 void CAboutDlg::AwaitPoller() {
     if (!m_pPollThread) return;
@@ -35,119 +27,81 @@ std::uint32_t CAboutDlg::PollSlotsThread(void* param) {
 }
 
 void CAboutDlg::RunPoller() {
-    PollState state;
-    for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
-        const std::uint8_t bus = m_pSlotBus[index];
-        ports_.slots.GetStatus(bus, &state.current[index]);
-        state.previous[index] = state.current[index];
-        state.hadDevice[index] = HasCardDevice(bus) ? 1 : 0;
-        // A card without a device now was inserted after the start-up's
-        // synchronisation (while a start-up prompt was open): the first pass
-        // reports it as inserted, so that the start flow brings it up. A
-        // stopped card is no such card.
-        if (state.current[index] != 0 && state.hadDevice[index] == 0 && m_pSlotStopped[index] == 0) {
-            state.previous[index] = 0;
-        }
-    }
-    while (m_bPollRun != 0) {
-        // The pass after a wake runs even while nobody is back at the PC: a
-        // bridge that lost its Link Disable would otherwise bring a stopped
-        // card back, its volumes mounted, until the user returns.
-        if (m_bPollEnabled != 0 && m_bResumed.exchange(0) != 0) {
-            ResumePass(state);
-        } else if (m_bPollEnabled != 0 && !ports_.system.IsSystemResumeAutomatic()) {
-            PollPass(state);
-        }
-        ports_.system.Sleep(POLL_INTERVAL_MS);
-    }
-}
-
-void CAboutDlg::ResumePass(PollState& state) {
-    // A card pulled or put in while the PC slept reads as a change, and is
-    // handled as one. A card still present but without a device, or with
-    // another one than before the sleep, was swapped or lost its link: it is
-    // started as an inserted card, unless it was stopped; a stopped one has
-    // its link taken down again by the service.
+    // The poller's time is what it has slept: enough for the safety interval
+    // between device looks, which needs no more than "at least so long".
+    std::chrono::milliseconds now{0};
+    std::vector<SlotRecord> records;
+    records.reserve(m_nSlotCount);
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
         const std::uint8_t bus = m_pSlotBus[index];
         std::uint32_t present = 0;
-        if (ports_.slots.GetStatus(bus, &present) == 0 || present == 0 || state.previous[index] == 0) continue;
-        if (m_pSlotStopped[index] != 0) {
-            slotWork_.SyncSlot(bus);
-            continue;
-        }
-        const bool swapped = index < m_suspendNames.size() && slotWork_.CardDescription(bus) != m_suspendNames[index];
-        if (swapped || !HasCardDevice(bus)) state.previous[index] = 0;
+        ports_.slots.GetStatus(bus, &present);
+        records.push_back(FirstRecord(present != 0, HasCardDevice(bus), IsSlotStopped(index), now));
     }
-    PollPass(state);
+    std::uint32_t deviceChangesSeen = m_nDeviceChanges;
+    std::uint32_t wakesSeen = m_nWakes;
+    while (m_bPollRun != 0) {
+        // Taken before the pass, so that a change announced during it is
+        // looked at by the next one.
+        const std::uint32_t deviceChanges = m_nDeviceChanges;
+        const std::uint32_t wakes = m_nWakes;
+        const bool woke = wakes != wakesSeen;
+        // The pass after a wake runs even while nobody is back at the PC: a
+        // bridge that lost its Link Disable would otherwise bring a stopped
+        // card back, its volumes mounted, until the user returns.
+        if (m_bPollEnabled != 0 && (woke || !ports_.system.IsSystemResumeAutomatic())) {
+            if (PollPass(records, now, deviceChanges != deviceChangesSeen, woke)) {
+                deviceChangesSeen = deviceChanges;
+                wakesSeen = wakes;
+            }
+        }
+        ports_.system.Sleep(POLL_INTERVAL_MS);
+        now += std::chrono::milliseconds(POLL_INTERVAL_MS);
+    }
 }
 
-void CAboutDlg::PollPass(PollState& state) {
-    bool devicesChanged = false;
+bool CAboutDlg::PollPass(std::vector<SlotRecord>& records, std::chrono::milliseconds now, bool devicesChanged,
+                         bool woke) {
+    bool refreshIcon = false;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
-        if (m_bPollRun == 0) return;
+        if (m_bPollRun == 0) return false;
         const std::uint8_t bus = m_pSlotBus[index];
+        SlotActions actions;
         {
             SlotWork::Turn change(slotWork_, &m_bPollRun);
             // A stop that began while this pass ran takes the slots over now.
-            if (!change.proceed() || m_bPollEnabled == 0) return;
+            if (!change.proceed() || m_bPollEnabled == 0) return false;
 
+            SlotObservation observation{.now = now, .devicesChanged = devicesChanged, .woke = woke};
             std::uint32_t present = 0;
-            const int answered = ports_.slots.GetStatus(bus, &present);
-            // A card whose device is still there reading as absent is as
-            // likely a failed read of the slot register: its removal would
-            // take the running card's link down.
-            const bool doubtfulRemoval =
-                answered != 0 && present == 0 && state.previous[index] != 0 && HasCardDevice(bus);
-            if (answered == 0 || doubtfulRemoval) {
-                // The slot bridge could not be read: the dump device may just
-                // be held by the service for another request. Only a bridge
-                // that stays silent counts as an empty slot.
-                if (++state.unreadable[index] < UNREADABLE_PASSES_FOR_REMOVAL) continue;
-            } else {
-                state.unreadable[index] = 0;
+            observation.answered = ports_.slots.GetStatus(bus, &present) != 0;
+            observation.present = present != 0;
+            observation.stopped = IsSlotStopped(index);
+            actions = DecideSlot(records[index], observation);
+            if (actions.lookAtDevice) {
+                char16_t description[DESCRIPTION_CHARACTERS] = {};
+                CardDeviceView device;
+                device.exists = ports_.slots.GetCardInfo(bus, description, sizeof description, &device.status,
+                                                         &device.problem) != 0;
+                // Presence stays on across a sleep: a card swapped meanwhile
+                // shows only by its device's name.
+                device.swapped = woke && index < m_suspendNames.size() &&
+                                 DescriptionIn(description, DESCRIPTION_CHARACTERS) != m_suspendNames[index];
+                observation.device = device;
+                actions = DecideSlot(records[index], observation);
             }
-            state.current[index] = present;
-
-            if (state.current[index] == state.previous[index]) {
-                if (KeepSlotInLine(index, state)) devicesChanged = true;
-                continue;
-            }
-            state.previous[index] = state.current[index];
+            if (actions.takeLinkDown) ports_.service.DisableLink(bus, DiskCheck::Skip);
         }
+        refreshIcon = refreshIcon || actions.refreshIcon;
+        if (actions.event == SlotEvent::None) continue;
         // The window stops handling slot events once it is ending; do not
         // start a send it would only drop.
-        if (m_bPollRun == 0) return;
-        const bool inserted = state.current[index] != 0;
-        ports_.window.SendTrayNotify(inserted ? SLOT_EVENT_INSERTED : SLOT_EVENT_REMOVED, index);
-        // A pulled card took its device along; an inserted one is confirmed
-        // by the next pass that finds its device.
-        if (!inserted) state.hadDevice[index] = 0;
-        state.deviceMisses[index] = 0;
+        if (m_bPollRun == 0) return false;
+        ports_.window.SendTrayNotify(actions.event == SlotEvent::Inserted ? SLOT_EVENT_INSERTED : SLOT_EVENT_REMOVED,
+                                     index);
     }
-    if (devicesChanged && m_bPollRun != 0) ports_.window.SendTrayNotify(TRAY_REFRESH_ICON, 0);
-}
-
-bool CAboutDlg::KeepSlotInLine(std::uint32_t index, PollState& state) {
-    const std::uint8_t bus = m_pSlotBus[index];
-    // A device exists only while the link is up, or while Plug and Play
-    // still removes a stopped card's devices: either way there is nothing
-    // to assert, and enabling the link here could bring back a card the
-    // user has just been told to pull.
-    if (HasCardDevice(bus)) {
-        state.deviceMisses[index] = 0;
-        if (state.hadDevice[index] != 0) return false;
-        state.hadDevice[index] = 1;
-        return true;
-    }
-    // A running card's link goes down only once a second pass confirms that
-    // its device is gone.
-    if (state.hadDevice[index] != 0 && ++state.deviceMisses[index] < DEVICE_MISSES_FOR_LOSS) return false;
-    const bool lost = state.hadDevice[index] != 0;
-    state.hadDevice[index] = 0;
-    state.deviceMisses[index] = 0;
-    ports_.service.DisableLink(bus, DiskCheck::Skip);
-    return lost;
+    if (refreshIcon && m_bPollRun != 0) ports_.window.SendTrayNotify(TRAY_REFRESH_ICON, 0);
+    return true;
 }
 
 }  // namespace qn38::tool

@@ -15,8 +15,6 @@ constexpr std::uint32_t CARD_START_STEP_MS = 250;
 // The slices of the wait for the shared lock, one poll interval each: a
 // poller told to end notices it within one.
 constexpr std::chrono::milliseconds SLOT_LOCK_SLICE{300};
-// DN_STARTED in a devnode's status: its drivers started it.
-constexpr std::uint32_t DN_STARTED_STATUS = 0x00000008;
 
 enum class CardStart { Started, Installing, Failed };
 
@@ -25,7 +23,7 @@ enum class CardStart { Started, Installing, Failed };
 // driver is still being installed has not failed yet.
 CardStart JudgeCardStart(int exists, std::uint32_t status, std::uint32_t problem) {
     if (exists == 0) return CardStart::Failed;
-    if (problem == 0 && (status & DN_STARTED_STATUS) != 0) return CardStart::Started;
+    if (problem == 0 && (status & DN_STARTED_FLAG) != 0) return CardStart::Started;
     if (problem == 0 || problem == CM_PROB_NOT_CONFIGURED_CODE || problem == CM_PROB_REINSTALL_CODE) {
         return CardStart::Installing;
     }

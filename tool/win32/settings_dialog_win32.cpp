@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "core/tavremove_dlg.h"
+#include "core/settings_dialog.h"
 #include "modal_dialog.h"
 #include "res/resource.h"
 #include "win32/platform_win32.h"

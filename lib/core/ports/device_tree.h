@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "../devnode_status.h"
 #include "property.h"
 
 namespace qn38 {
@@ -31,12 +32,6 @@ inline constexpr std::uint32_t DICS_DISABLE_CODE = 2;
 // Stops the device's stack and starts it again; nothing is written to the
 // hardware profile, and the scope is ignored.
 inline constexpr std::uint32_t DICS_PROPCHANGE_CODE = 3;
-inline constexpr std::uint32_t CM_PROB_DISABLED_CODE = 22;
-// A devnode whose driver Windows has yet to install: never installed, or
-// marked to be installed again.
-inline constexpr std::uint32_t CM_PROB_NOT_CONFIGURED_CODE = 1;
-inline constexpr std::uint32_t CM_PROB_REINSTALL_CODE = 18;
-inline constexpr std::uint32_t CM_PROB_HELD_FOR_EJECT_CODE = 47;
 
 // Which devices a set holds (the SetupDiGetClassDevsW flags of each scan).
 enum class DeviceSetKind {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/memory_window.h"
 #include "core/ports/files.h"
 #include "core/ports/registry.h"
 #include "ports/message_boxes.h"
@@ -21,32 +22,8 @@ namespace qn38::tool {
 inline constexpr std::u16string_view RUN_KEY_PATH = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr std::u16string_view RUN_VALUE_NAME = u"QN38HotPlugTool";
 
-// The window is edited in MiB: a setting's units are its byte value shifted
-// right by 20, three hexadecimal digits.
-inline constexpr std::uint32_t WINDOW_UNIT_SHIFT = 20;
-inline constexpr std::uint32_t WINDOW_UNIT_LAST_BYTE = 0xFFFFF;
-inline constexpr int WINDOW_UNITS_MAX = 0xFFF;
+// The edits hold three hexadecimal digits: the largest window units.
 inline constexpr std::uint32_t HEX_EDIT_LIMIT = 3;
-
-inline constexpr std::uint32_t DEFAULT_SIZE_UNITS = 0x002;
-inline constexpr std::uint32_t DEFAULT_START_UNITS = 0x000;
-inline constexpr std::uint32_t DEFAULT_END_UNITS = 0xEFF;
-
-// The driver key's three values.
-struct MemoryWindowBytes {
-    std::uint32_t defLen = 0;
-    std::uint32_t startAdrs = 0;
-    std::uint32_t endAdrs = 0;
-    bool operator==(const MemoryWindowBytes&) const = default;
-};
-
-// The driver key's values (a missing value as 0); nothing when the key is
-// absent, i.e. the filter driver is not installed.
-std::optional<MemoryWindowBytes> ReadStoredWindow(Registry& registry);
-
-// The byte values of a window given in units: the start at the first byte of
-// its MiB, the end at the last byte of its MiB.
-MemoryWindowBytes WindowBytes(std::uint32_t sizeUnits, std::uint32_t startUnits, std::uint32_t endUnits);
 
 // "%03X": at least three upper-case hexadecimal digits.
 std::u16string UnitsText(std::uint32_t units);

@@ -1,4 +1,4 @@
-#include "tavremove_dlg.h"
+#include "settings_dialog.h"
 
 #include <array>
 #include <optional>
@@ -11,15 +11,6 @@
 
 namespace qn38::tool {
 namespace {
-
-// A driver value counts only when it reads as exactly one 32-bit number.
-std::optional<std::uint32_t> ReadDword(RegistryKey& key, std::u16string_view name) {
-    const auto value = key.Query(name);
-    if (!value || value->data.size() != 4) return std::nullopt;
-    const auto& bytes = value->data;
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
 
 // REG_SZ data: UTF-16LE with its terminating NUL.
 std::vector<std::uint8_t> StringValue(std::u16string_view text) {
@@ -42,11 +33,6 @@ int HexValue(char16_t character) {
 }
 
 }  // namespace
-
-MemoryWindowBytes WindowBytes(std::uint32_t sizeUnits, std::uint32_t startUnits, std::uint32_t endUnits) {
-    return {sizeUnits << WINDOW_UNIT_SHIFT, startUnits << WINDOW_UNIT_SHIFT,
-            (endUnits << WINDOW_UNIT_SHIFT) | WINDOW_UNIT_LAST_BYTE};
-}
 
 std::u16string UnitsText(std::uint32_t units) {
     static constexpr char16_t digits[] = u"0123456789ABCDEF";
@@ -178,7 +164,7 @@ void CtavremoveDlg::OnHScroll(std::uint32_t trackbarId) {
     if (trackbarId == IDC_SLIDER_START) {
         const std::int32_t position = ports_.window.GetPos(IDC_SLIDER_START);
         const std::int32_t end = ParseHex(m_strEnd);
-        if (end + 1 < position + size) {
+        if (!SpanHoldsSize(position, end, size)) {
             // Pushed back to the last start that still leaves room for the size.
             ports_.window.SetPos(IDC_SLIDER_START, end - size + 1);
         } else {
@@ -187,23 +173,13 @@ void CtavremoveDlg::OnHScroll(std::uint32_t trackbarId) {
     } else if (trackbarId == IDC_SLIDER_END) {
         const std::int32_t position = ports_.window.GetPos(IDC_SLIDER_END);
         const std::int32_t start = ParseHex(m_strStart);
-        if (position + 1 < start + size) {
+        if (!SpanHoldsSize(start, position, size)) {
             ports_.window.SetPos(IDC_SLIDER_END, start + size - 1);
         } else {
             m_strEnd = UnitsText(static_cast<std::uint32_t>(position));
         }
     }
     UpdateData(false);
-}
-
-std::optional<MemoryWindowBytes> ReadStoredWindow(Registry& registry) {
-    const auto key = registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ);
-    if (!key) return std::nullopt;
-    MemoryWindowBytes stored;
-    stored.defLen = ReadDword(*key, u"DefLen").value_or(0);
-    stored.startAdrs = ReadDword(*key, u"StartAdrs").value_or(0);
-    stored.endAdrs = ReadDword(*key, u"EndAdrs").value_or(0);
-    return stored;
 }
 
 bool CtavremoveDlg::RunValueExists() {
@@ -222,30 +198,16 @@ bool CtavremoveDlg::OnInitDialog() {
 
     ports_.window.SetCheck(IDC_STARTUP, RunValueExists());
 
-    std::uint32_t size = DEFAULT_SIZE_UNITS;
-    std::uint32_t start = DEFAULT_START_UNITS;
-    std::uint32_t end = DEFAULT_END_UNITS;
-    if (const auto key = ports_.registry.Open(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), KEY_ACCESS_READ)) {
-        if (const auto value = ReadDword(*key, u"DefLen")) size = *value >> WINDOW_UNIT_SHIFT;
-        if (const auto value = ReadDword(*key, u"StartAdrs")) start = *value >> WINDOW_UNIT_SHIFT;
-        if (const auto value = ReadDword(*key, u"EndAdrs")) end = *value >> WINDOW_UNIT_SHIFT;
-        if (size == 0 || size == static_cast<std::uint32_t>(WINDOW_UNITS_MAX)) size = DEFAULT_SIZE_UNITS;
-    }
-    if (end + 1 < start + size) {
-        size = DEFAULT_SIZE_UNITS;
-        start = DEFAULT_START_UNITS;
-        end = DEFAULT_END_UNITS;
-    }
-
-    m_strSize = UnitsText(size);
-    m_strStart = UnitsText(start);
-    m_strEnd = UnitsText(end);
+    const MemoryWindowUnits window = EditableWindow(ports_.registry);
+    m_strSize = UnitsText(window.size);
+    m_strStart = UnitsText(window.start);
+    m_strEnd = UnitsText(window.end);
     UpdateData(false);
 
-    ports_.window.SetRange(IDC_SLIDER_START, 0, WINDOW_UNITS_MAX);
-    ports_.window.SetRange(IDC_SLIDER_END, 0, WINDOW_UNITS_MAX);
-    ports_.window.SetPos(IDC_SLIDER_START, static_cast<int>(start));
-    ports_.window.SetPos(IDC_SLIDER_END, static_cast<int>(end));
+    ports_.window.SetRange(IDC_SLIDER_START, 0, static_cast<int>(WINDOW_UNITS_MAX));
+    ports_.window.SetRange(IDC_SLIDER_END, 0, static_cast<int>(WINDOW_UNITS_MAX));
+    ports_.window.SetPos(IDC_SLIDER_START, static_cast<int>(window.start));
+    ports_.window.SetPos(IDC_SLIDER_END, static_cast<int>(window.end));
     return true;
 }
 
@@ -307,7 +269,7 @@ void CtavremoveDlg::OnOK() {
         Refuse(IDS_SIZE_IS_ZERO, IDC_EDIT_SIZE);
         return;
     }
-    if (end + 1 < start + size) {
+    if (!SpanHoldsSize(start, end, size)) {
         Refuse(IDS_WINDOW_TOO_SMALL, IDC_EDIT_START);
         return;
     }
@@ -315,7 +277,7 @@ void CtavremoveDlg::OnOK() {
     SaveStartUp();
     // The dialog closes whatever the service did, as the tool treats every
     // other unreachable-service case: kept open, OK could only fail again.
-    SaveMemoryWindow(WindowBytes(size, start, end));
+    SaveMemoryWindow(WindowBytes({size, start, end}));
 
     if (UpdateData(true)) ports_.window.EndDialog(IDOK_RESULT);
 }
