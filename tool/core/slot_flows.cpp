@@ -19,26 +19,90 @@ void CAboutDlg::ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded,
 void CAboutDlg::OnStopSlot(std::uint32_t nID) {
     if (nID < ID_STOP_SLOT_BASE) return;
     const std::uint32_t index = nID - ID_STOP_SLOT_BASE;
-    if (index >= m_nSlotCount) return;
+    // A menu picked just before the window began to end changes nothing.
+    if (index >= m_nSlotCount || m_bPollRun == 0) return;
+    RunFlow({FlowKind::Stop, index});
+}
 
+void CAboutDlg::StartFlow(std::uint32_t index) { RunFlow({FlowKind::Start, index}); }
+
+void CAboutDlg::RemovalFlow(std::uint32_t index) { RunFlow({FlowKind::Removal, index}); }
+
+void CAboutDlg::RunFlow(Flow flow) {
+    if (!m_runningFlow) {
+        BeginFlow(flow);
+        return;
+    }
+    // Each device-change broadcast of a card held for eject asks for its
+    // removal again; one queued is enough.
+    for (const Flow& queued : m_flowQueue) {
+        if (queued == flow) return;
+    }
+    m_flowQueue.push_back(flow);
+}
+
+void CAboutDlg::BeginFlow(Flow flow) {
+    // The poller leaves the slots to the flow until it has ended.
     m_bPollEnabled = 0;
-    UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    ShowOutcome(slotWork_.StopCard(m_pSlotBus[index]), IDS_STOPPED, IDS_STOP_FAILED);
-    m_bPollEnabled = 1;
+    if (flow.kind != FlowKind::Removal) UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
+    m_runningFlow = flow;
+    const std::uint8_t bus = m_pSlotBus[flow.index];
+    // Off the window's thread: a flow can wait for its turn, for a service
+    // busy with another session, and for Plug and Play, which asks this
+    // very window whether the card's devices may go.
+    m_pFlowThread = ports_.threads.BeginFlow([this, flow, bus] { DoFlowWork(flow, bus); });
+    // No thread could be had: the flow runs here, as the only way left.
+    if (!m_pFlowThread) DoFlowWork(flow, bus);
 }
 
-void CAboutDlg::StartFlow(std::uint32_t index) {
-    UpdateTrayIcon(ICON_BUSY, IDS_PLEASE_WAIT, NIIF_INFO_FLAG, nullptr);
-    ShowOutcome(slotWork_.StartCard(m_pSlotBus[index]), IDS_STARTED, IDS_START_FAILED);
+void CAboutDlg::DoFlowWork(Flow flow, std::uint8_t bus) {
+    SlotOutcome outcome;
+    switch (flow.kind) {
+    case FlowKind::Stop:
+        outcome = slotWork_.StopCard(bus);
+        break;
+    case FlowKind::Start:
+        outcome = slotWork_.StartCard(bus);
+        break;
+    case FlowKind::Removal:
+        slotWork_.DropLink(bus);
+        break;
+    }
+    m_flowOutcome = std::move(outcome);
+    ports_.window.PostTrayNotify(SLOT_FLOW_DONE, 0);
 }
 
-void CAboutDlg::RemovalFlow(std::uint32_t index) {
-    slotWork_.DropLink(m_pSlotBus[index]);
-    UpdateTrayIcon(ICON_CARD, 0, NIIF_NONE_FLAG, nullptr);
+void CAboutDlg::OnFlowDone() {
+    if (!m_runningFlow) return;
+    // The worker posted as its last act: its end is at hand.
+    AwaitWorker(m_pFlowThread);
+    const Flow flow = *m_runningFlow;
+    m_runningFlow.reset();
+    switch (flow.kind) {
+    case FlowKind::Stop:
+        ShowOutcome(m_flowOutcome, IDS_STOPPED, IDS_STOP_FAILED);
+        break;
+    case FlowKind::Start:
+        ShowOutcome(m_flowOutcome, IDS_STARTED, IDS_START_FAILED);
+        break;
+    case FlowKind::Removal:
+        UpdateTrayIcon(ICON_CARD, 0, NIIF_NONE_FLAG, nullptr);
+        break;
+    }
+    if (m_flowQueue.empty()) {
+        m_bPollEnabled = 1;
+        return;
+    }
+    const Flow next = m_flowQueue.front();
+    m_flowQueue.pop_front();
+    BeginFlow(next);
 }
 
-void CAboutDlg::SyncSlot(std::uint8_t bus) { slotWork_.SyncSlot(bus); }
-
+void CAboutDlg::SyncSlot(std::uint8_t bus) {
+    // On the window's thread at start-up: a slot whose turn does not come
+    // at once is left to the poller's first pass.
+    slotWork_.SyncSlot(bus, SLOT_LOCK_GLANCE);
+}
 bool CAboutDlg::HasCardDevice(std::uint8_t bus) { return slotWork_.HasCardDevice(bus); }
 
 bool CAboutDlg::AwaitCardDevice(std::uint8_t bus) { return slotWork_.AwaitCardDevice(bus); }

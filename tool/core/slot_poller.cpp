@@ -17,16 +17,18 @@ constexpr std::uint32_t DEVICE_MISSES_FOR_LOSS = 2;
 
 }  // namespace
 
-void CAboutDlg::AwaitPoller() {
-    if (!m_pPollThread) return;
-    if (!m_pPollThread->WaitServingWindow(POLLER_END_WAIT)) {
-        // The poller is stuck beyond any exchange's bound (a library call
-        // that never returns). The window and everything the poller uses
+void CAboutDlg::AwaitPoller() { AwaitWorker(m_pPollThread); }
+
+void CAboutDlg::AwaitWorker(std::unique_ptr<WorkerThread>& worker) {
+    if (!worker) return;
+    if (!worker->WaitServingWindow(POLLER_END_WAIT)) {
+        // The worker is stuck beyond any exchange's bound (a library call
+        // that never returns). The window and everything the worker uses
         // go away now, so the process ends here rather than let it run on
         // them, or hang the user's Exit with the icon gone and the mutex held.
         ports_.system.EndProcess();
     }
-    m_pPollThread.reset();
+    worker.reset();
 }
 
 std::uint32_t CAboutDlg::PollSlotsThread(void* param) {
@@ -60,9 +62,12 @@ void CAboutDlg::PollPass(PollState& state) {
         if (m_bPollRun == 0) return;
         const std::uint8_t bus = m_pSlotBus[index];
         {
-            SlotWork::Turn change(slotWork_, &m_bPollRun);
-            // A stop that began while this pass ran takes the slots over now.
-            if (!change.proceed() || m_bPollEnabled == 0) return;
+            // A glance, not a wait: while another holds the slot's turn the
+            // pass still notices an insertion or a removal (whose flows take
+            // their own turns), but changes nothing on what it read.
+            SlotWork::Turn change(slotWork_, &m_bPollRun, SLOT_LOCK_GLANCE);
+            // A flow that began while this pass ran takes the slots over now.
+            if (change.ended() || m_bPollEnabled == 0) return;
 
             std::uint32_t present = 0;
             const int answered = ports_.slots.GetStatus(bus, &present);
@@ -82,7 +87,7 @@ void CAboutDlg::PollPass(PollState& state) {
             state.current[index] = present;
 
             if (state.current[index] == state.previous[index]) {
-                if (KeepSlotInLine(index, state)) devicesChanged = true;
+                if (change.proceed() && KeepSlotInLine(index, state)) devicesChanged = true;
                 continue;
             }
             state.previous[index] = state.current[index];

@@ -113,4 +113,11 @@ void MainDialog::SendTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) {
     if (target != nullptr) ::SendMessageW(target, WM_TRAY_NOTIFY, wParam, lParam);
 }
 
+void MainDialog::PostTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) {
+    // The window's end awaits every worker that posts, so the handle is
+    // still the window's here; a post after WM_NCDESTROY has none to go to.
+    const HWND target = handle_.window.load();
+    if (target != nullptr) ::PostMessageW(target, WM_TRAY_NOTIFY, wParam, lParam);
+}
+
 }  // namespace qn38::tool::win32
