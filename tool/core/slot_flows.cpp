@@ -76,6 +76,8 @@ void CAboutDlg::OnFlowDone() {
     if (!m_runningFlow) return;
     // The worker posted as its last act: its end is at hand.
     AwaitWorker(m_pFlowThread);
+    // The session's end, served while the worker was awaited, ended the window.
+    if (!m_runningFlow || m_bPollRun == 0) return;
     const Flow flow = *m_runningFlow;
     m_runningFlow.reset();
     switch (flow.kind) {

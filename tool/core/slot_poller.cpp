@@ -19,7 +19,10 @@ constexpr std::uint32_t DEVICE_MISSES_FOR_LOSS = 2;
 
 void CAboutDlg::AwaitPoller() { AwaitWorker(m_pPollThread); }
 
-void CAboutDlg::AwaitWorker(std::unique_ptr<WorkerThread>& worker) {
+void CAboutDlg::AwaitWorker(std::unique_ptr<WorkerThread>& slot) {
+    // Taken out first: a message served during the wait (the session's end)
+    // may await the same worker again, and finds nothing left to await.
+    const std::unique_ptr<WorkerThread> worker = std::move(slot);
     if (!worker) return;
     if (!worker->WaitServingWindow(POLLER_END_WAIT)) {
         // The worker is stuck beyond any exchange's bound (a library call
@@ -28,7 +31,6 @@ void CAboutDlg::AwaitWorker(std::unique_ptr<WorkerThread>& worker) {
         // them, or hang the user's Exit with the icon gone and the mutex held.
         ports_.system.EndProcess();
     }
-    worker.reset();
 }
 
 std::uint32_t CAboutDlg::PollSlotsThread(void* param) {
