@@ -143,8 +143,9 @@ void ConsoleView::OnLine(const std::string& line) {
         const std::string request = line.substr(9);
         // Every pass of the poller asks once per slot to keep the link in
         // line with the card: routine, unless it is asked for.
-        if (!verbose_ && !OnWindowThread() && request.starts_with("SetStatus(")) return;
-        Event(OnWindowThread() ? "service" : "service (poller)", request);
+        const bool poller = tool_.window.OnPollerThread();
+        if (!verbose_ && poller && request.starts_with("SetStatus(")) return;
+        Event(poller ? "service (poller)" : "service", request);
         return;
     }
     if (line.starts_with("menu ") || line.starts_with("message box ") || line.starts_with("settings dialog ")) {

@@ -417,8 +417,13 @@ std::optional<RcResources> RcResources::Load(const std::filesystem::path& script
 }
 
 std::optional<RcResources> RcResources::LoadToolResources(std::uint16_t language) {
-    // The script stays where the sources are: this file is in sim/tool/.
+    // The script stays where the sources are.
+#ifdef QN38_SOURCE_DIR
+    const auto sources = std::filesystem::path(QN38_SOURCE_DIR);
+#else
+    // This file is in sim/tool/.
     const auto sources = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+#endif
     return Load(sources / "tool" / "res" / "QN38HotPlugTool.rc", language);
 }
 

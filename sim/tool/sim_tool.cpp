@@ -268,14 +268,20 @@ int SimMessageBoxes::Show(std::uint32_t stringId, std::uint32_t style) {
 
 class SimWindow::Worker final : public tool::WorkerThread {
 public:
-    Worker(SimWindow& window, std::function<void()> body) : window_(window) {
-        thread_ = std::thread([this, body = std::move(body)] {
+    Worker(SimWindow& window, std::function<void()> body, bool flow) : window_(window) {
+        if (flow) {
+            std::lock_guard lock(window_.mutex_);
+            ++window_.flowsRunning_;
+        }
+        thread_ = std::thread([this, flow, body = std::move(body)] {
             body();
             std::lock_guard lock(window_.mutex_);
             finished_ = true;
+            if (flow) --window_.flowsRunning_;
             window_.changed_.notify_all();
         });
     }
+    std::thread::id id() const { return thread_.get_id(); }
     ~Worker() override {
         if (thread_.joinable()) thread_.join();
     }
@@ -330,11 +336,15 @@ bool SimWindow::HandleOne(std::unique_lock<std::mutex>& lock) {
         return true;
     }
     if (!posted_.empty()) {
-        const std::uint32_t command = posted_.front();
+        const Posted posted = posted_.front();
         posted_.pop_front();
         auto* dialog = dialog_;
         lock.unlock();
-        if (dialog != nullptr) dialog->OnCommand(command);
+        if (dialog != nullptr && posted.command != 0) {
+            dialog->OnCommand(posted.command);
+        } else if (dialog != nullptr) {
+            dialog->OnTrayNotify(posted.wParam, posted.lParam);
+        }
         lock.lock();
         return true;
     }
@@ -344,8 +354,21 @@ bool SimWindow::HandleOne(std::unique_lock<std::mutex>& lock) {
 int SimWindow::Pump() {
     std::unique_lock lock(mutex_);
     int handled = 0;
-    while (HandleOne(lock)) ++handled;
+    while (true) {
+        if (HandleOne(lock)) {
+            ++handled;
+            continue;
+        }
+        // A flow's worker posts its end before it finishes.
+        if (flowsRunning_ == 0 || !awaitFlows) break;
+        changed_.wait_for(lock, std::chrono::milliseconds(50));
+    }
     return handled;
+}
+
+bool SimWindow::OnPollerThread() const {
+    std::lock_guard lock(mutex_);
+    return pollerThread_ != std::thread::id() && std::this_thread::get_id() == pollerThread_;
 }
 
 bool SimWindow::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -362,7 +385,14 @@ bool SimWindow::PumpUntil(const std::function<bool()>& done, std::chrono::millis
 void SimWindow::PostCommand(std::uint32_t command) {
     std::lock_guard lock(mutex_);
     if (!attached_) return;
-    posted_.push_back(command);
+    posted_.push_back({command, 0, 0});
+    changed_.notify_all();
+}
+
+void SimWindow::PostTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) {
+    std::lock_guard lock(mutex_);
+    if (!attached_) return;
+    posted_.push_back({0, wParam, lParam});
     changed_.notify_all();
 }
 
@@ -422,7 +452,14 @@ std::u16string SimWindow::ItemText(std::uint32_t controlId) const {
 
 std::unique_ptr<tool::WorkerThread> SimWindow::Begin(std::function<void()> body) {
     log_.Add("poller started");
-    return std::make_unique<Worker>(*this, std::move(body));
+    auto worker = std::make_unique<Worker>(*this, std::move(body), false);
+    std::lock_guard lock(mutex_);
+    pollerThread_ = worker->id();
+    return worker;
+}
+
+std::unique_ptr<tool::WorkerThread> SimWindow::BeginFlow(std::function<void()> body) {
+    return std::make_unique<Worker>(*this, std::move(body), true);
 }
 
 // ---- PollGate and SimSystem

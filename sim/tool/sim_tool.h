@@ -184,7 +184,9 @@ private:
 // The main window and the thread it belongs to. The test's thread plays the
 // window's thread: messages sent from other threads wait until it handles
 // messages (Pump, or a wait that serves the window), exactly like a
-// SendMessageW across threads.
+// SendMessageW across threads. A flow's worker runs on a thread of its own,
+// as on Windows; Pump waits for every flow's end message too, so that a
+// scenario's next step finds the flow done.
 class SimWindow final : public tool::MainWindow, public tool::Threads {
 public:
     explicit SimWindow(SimToolLog& log) : log_(log) {}
@@ -196,8 +198,14 @@ public:
     // The window is destroyed: pending and later sends return unhandled.
     void Detach();
 
-    // Handles every message sent or posted so far; returns how many.
+    // Handles every message sent or posted so far, and those of the flows
+    // still running, until none runs (unless awaitFlows is off); returns how many.
     int Pump();
+    // Off: Pump handles only what is there, and a test watches the window
+    // answer while a flow waits.
+    std::atomic<bool> awaitFlows{true};
+    // Whether the calling thread is the poller's.
+    bool OnPollerThread() const;
     // Pumps until `done` holds; false after `timeout`.
     bool PumpUntil(const std::function<bool()>& done,
                    std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
@@ -220,15 +228,23 @@ public:
     void SetItemText(std::uint32_t controlId, std::u16string_view text) override;
     void SetIcons(std::uint32_t iconId) override { icons_ = iconId; }
     void SendTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) override;
+    void PostTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) override;
 
     // tool::Threads
     std::unique_ptr<tool::WorkerThread> Begin(std::function<void()> body) override;
+    std::unique_ptr<tool::WorkerThread> BeginFlow(std::function<void()> body) override;
 
 private:
     struct Sent {
         std::uintptr_t wParam = 0;
         std::intptr_t lParam = 0;
         bool done = false;
+    };
+    // A menu's command, or a WM_TRAY_NOTIFY posted by a worker.
+    struct Posted {
+        std::uint32_t command = 0;
+        std::uintptr_t wParam = 0;
+        std::intptr_t lParam = 0;
     };
     class Worker;
 
@@ -242,8 +258,10 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::shared_ptr<Sent>> sent_;
-    std::deque<std::uint32_t> posted_;
+    std::deque<Posted> posted_;
     int blockedSenders_ = 0;
+    int flowsRunning_ = 0;
+    std::thread::id pollerThread_;
     bool attached_ = false;
     bool visible_ = false;
     std::optional<int> ended_;

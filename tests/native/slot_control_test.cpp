@@ -191,8 +191,19 @@ TEST_F(SlotControl, EveryVolumeOfTheCardIsTestedWhateverItsMountPoints) {
         EXPECT_FALSE(slot.LinkDisabled());
         pc.storage.CloseFileOn(*volume);
     }
+    // The stop that succeeds takes the disk and its volumes away: each
+    // volume's dismounts are read as its disk goes, while it still exists.
+    std::vector<std::uint64_t> dismounts;
+    const auto removeDevice = pc.devices.onRemove;
+    pc.devices.onRemove = [&](DevNode node) {
+        if (node == disk) {
+            for (const sim::SimVolume* volume : volumes) dismounts.push_back(volume->dismounts);
+        }
+        removeDevice(node);
+    };
     EXPECT_EQ(Stop(0), 1);
-    for (sim::SimVolume* volume : volumes) EXPECT_EQ(volume->dismounts, 1u);
+    pc.devices.onRemove = removeDevice;
+    EXPECT_EQ(dismounts, std::vector<std::uint64_t>(volumes.size(), 1u));
 }
 
 TEST_F(SlotControl, ADiskThatMayBeTheCardsButCannotBeIdentifiedRefusesTheStop) {

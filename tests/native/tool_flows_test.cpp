@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "core/tool_ids.h"
 #include "res/resource.h"
 #include "sim_tray_tool.h"
@@ -166,27 +169,70 @@ TEST_F(SlotFlows, ACardWhoseDeviceDidNotStartIsReportedAsNotStartedYetListedForA
     EXPECT_THAT(tool.menus.Shown().back().items, SizeIs(1));
 }
 
-TEST_F(SlotFlows, AProgramThatTakesTheToolsSharedLockOnlyDelaysAFlow) {
+TEST_F(SlotFlows, AProgramThatHoldsTheToolsSharedLockFailsAStopWhileTheWindowGoesOnAnswering) {
     pc.slot(5).InsertCard();
     StartTool();
-    // It holds the lock and never lets go: the stop waits out its bound, then goes on.
-    tool.shared.slotLock.Squat();
+    // It holds the lock and never lets go. The stop's worker is kept inside
+    // its first wait for it while the test looks at the window.
+    auto& lock = tool.shared.slotLock;
+    const auto advance = lock.onSquattedWait;
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> letGo{false};
+    lock.onSquattedWait = [&](std::chrono::milliseconds bound) {
+        waiting = true;
+        for (int i = 0; !letGo && i < 10000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        advance(bound);
+    };
+    lock.Squat();
+    tool.window.awaitFlows = false;
     const auto before = pc.clock.elapsedMilliseconds;
     StopFromTheMenu();
+    for (int i = 0; !waiting && i < 10000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(waiting);
+
+    EXPECT_TRUE(tool.QueryEndSession());
+    tool.RightClick();
+    tool.DeviceChange();
+    EXPECT_LT(pc.clock.elapsedMilliseconds - before, 100u);
+    EXPECT_THAT(tool.menus.Shown(), SizeIs(2));
+    EXPECT_EQ(tool.shell.Current().szInfo, u"Please wait.");
+
+    // The bound passes: the stop ends as failed, the link as it was.
+    letGo = true;
+    tool.window.awaitFlows = true;
+    tool.window.Pump();
     EXPECT_GE(pc.clock.elapsedMilliseconds - before, static_cast<std::uint64_t>(tool::SLOT_LOCK_WAIT.count()));
-    EXPECT_TRUE(pc.slot(5).LinkDisabled());
+    EXPECT_FALSE(pc.slot(5).LinkDisabled());
     EXPECT_EQ(tool.shell.Current().szInfo,
-              u"ExpressCard SATA Controller stopped.\nExpressCard can be remove safty from the slot.");
+              u"ExpressCard SATA Controller cannot be stopped.\nPlease retry again after "
+              u"terminating application which use ExpressCard. ");
+    EXPECT_THAT(NewRequests(), ElementsAre("WriteLog(LinkDisable(Bus0x05))"));
+    EXPECT_TRUE(tool.dialog().IsPollEnabled());
 
     // It made the name an object the tools cannot use: a start goes on at once.
-    tool.shared.slotLock.Unsquat();
-    tool.shared.slotLock.TakeName(true);
+    lock.Unsquat();
+    lock.TakeName(true);
     tool.OnMachine([&] { pc.slot(5).PullCard(); });
     ASSERT_TRUE(tool.RunPollerPasses(2));
     const auto beforeStart = pc.clock.elapsedMilliseconds;
     Insert();
     EXPECT_LT(pc.clock.elapsedMilliseconds - beforeStart, static_cast<std::uint64_t>(tool::SLOT_LOCK_WAIT.count()));
     EXPECT_EQ(tool.shell.Current().szInfo, u"ExpressCard SATA Controller started.");
+}
+
+TEST_F(SlotFlows, ExitWhileAStopWaitsForItsTurnEndsTheToolWithoutTheStop) {
+    pc.slot(5).InsertCard();
+    StartTool();
+    tool.shared.slotLock.Squat();
+    tool.window.awaitFlows = false;
+    StopFromTheMenu();
+    tool.Exit();
+    EXPECT_FALSE(tool.dialog().IsFlowRunning());
+    EXPECT_FALSE(tool.dialog().IsPollerRunning());
+    EXPECT_FALSE(tool.shell.IconShown());
+    EXPECT_FALSE(tool.system.processEnded);
+    EXPECT_FALSE(pc.slot(5).LinkDisabled());
+    EXPECT_THAT(NewBalloons(), ElementsAre(Balloon{u"Please wait.", 1, IDI_BUSY}));
 }
 
 TEST_F(SlotFlows, AStopIsRefusedWhileAProgramHasAFileOpenOnTheCard) {

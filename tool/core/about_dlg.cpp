@@ -23,12 +23,13 @@ void RestartWindows(SystemInfo& system) {
 }
 
 CAboutDlg::CAboutDlg(const ToolPorts& ports)
-    : ports_(ports), slotWork_({ports.slots, ports.service, ports.slotLock, ports.system, ports.drives}) {}
+    : ports_(ports), slotWork_({ports.slots, ports.service, ports.slotLock, ports.system, ports.drives}, &m_bPollRun) {}
 
 CAboutDlg::~CAboutDlg() {
-    // A host that never destroyed the window still must not leave the poller running.
+    // A host that never destroyed the window still must not leave its workers running.
     m_bPollRun = 0;
     AwaitPoller();
+    AwaitWorker(m_pFlowThread);
 }
 
 bool CAboutDlg::OnInitDialog() {
@@ -109,6 +110,11 @@ void CAboutDlg::OnDestroy() {
     m_bIconShown = 0;
     m_bPollRun = 0;
     AwaitPoller();
+    // A flow that still runs stops waiting for its turn now; what it
+    // posts at its end finds no window, and its outcome is not shown.
+    AwaitWorker(m_pFlowThread);
+    m_runningFlow.reset();
+    m_flowQueue.clear();
     m_pSlotBus.clear();
     m_nSlotCount = 0;
 }
@@ -163,6 +169,10 @@ std::intptr_t CAboutDlg::OnTrayNotify(std::uintptr_t wParam, std::intptr_t lPara
     if (m_bPollRun == 0) return 1;
     if (wParam == TRAY_REFRESH_ICON) {
         RefreshTrayIcon();
+        return 1;
+    }
+    if (wParam == SLOT_FLOW_DONE) {
+        OnFlowDone();
         return 1;
     }
     if (!ValidSlotIndex(lParam)) return 1;

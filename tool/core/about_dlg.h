@@ -7,6 +7,8 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -116,6 +118,7 @@ public:
     bool IsPollerRunning() const { return m_pPollThread != nullptr; }
     bool IsPollEnabled() const { return m_bPollEnabled != 0; }
     bool IsTrayIconShown() const { return m_bIconShown != 0; }
+    bool IsFlowRunning() const { return m_runningFlow.has_value(); }
 
 private:
     bool NotifyWithRetries(TrayAction action, const NotifyIconRecord& record, int attempts);
@@ -123,10 +126,29 @@ private:
     void AddTrayIcon(int attempts);
     // Adds the icon, or finds it there already.
     bool PutTrayIcon(const NotifyIconRecord& record, int attempts);
+    // A flow that changes a slot. Its work runs on a worker, one flow at a
+    // time, while the window goes on answering; the outcome comes back to
+    // the window's thread by SLOT_FLOW_DONE, and only there reaches the tray.
+    enum class FlowKind { Stop, Start, Removal };
+    struct Flow {
+        FlowKind kind = FlowKind::Stop;
+        std::uint32_t index = 0;
+        StartKind start = StartKind::Sync;
+        bool operator==(const Flow&) const = default;
+    };
     // The balloon of a flow's outcome: the string `succeeded` or `failed` with the card's name.
     void ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded, std::uint32_t failed);
     void StartFlow(std::uint32_t index, StartKind kind = StartKind::Sync);
     void RemovalFlow(std::uint32_t index);
+    // Begins the flow, or queues it behind the one that runs.
+    void RunFlow(Flow flow);
+    void BeginFlow(Flow flow);
+    // The flow's work, on its worker; ends by posting SLOT_FLOW_DONE.
+    void DoFlowWork(Flow flow, std::uint8_t bus);
+    void OnFlowDone();
+    // Waits for a worker's end while serving the window; a worker stuck past
+    // any exchange's bound ends the process with it.
+    void AwaitWorker(std::unique_ptr<WorkerThread>& worker);
     // Asks the notification area for NOTIFY_ICON_VERSION after an add.
     void SetTrayVersion();
     // WM_TRAY_NOTIFY from the icon: the mouse's and the keyboard's ways to its menus.
@@ -174,6 +196,13 @@ private:
     std::intptr_t m_nMenuPress = 0;
     std::unique_ptr<WorkerThread> m_pPollThread;
     SettingsDialog* m_pSettingsDlg = nullptr;
+    // The window's thread alone touches these; the worker writes
+    // m_flowOutcome before it posts its end, and the window reads it once
+    // it has awaited the worker.
+    std::optional<Flow> m_runningFlow;
+    std::deque<Flow> m_flowQueue;
+    std::unique_ptr<WorkerThread> m_pFlowThread;
+    SlotOutcome m_flowOutcome;
 };
 
 }  // namespace qn38::tool

@@ -9,16 +9,20 @@
 
 namespace qn38::tool {
 
-void CAboutDlg::AwaitPoller() {
-    if (!m_pPollThread) return;
-    if (!m_pPollThread->WaitServingWindow(POLLER_END_WAIT)) {
-        // The poller is stuck beyond any exchange's bound (a library call
-        // that never returns). The window and everything the poller uses
+void CAboutDlg::AwaitPoller() { AwaitWorker(m_pPollThread); }
+
+void CAboutDlg::AwaitWorker(std::unique_ptr<WorkerThread>& slot) {
+    // Taken out first: a message served during the wait (the session's end)
+    // may await the same worker again, and finds nothing left to await.
+    const std::unique_ptr<WorkerThread> worker = std::move(slot);
+    if (!worker) return;
+    if (!worker->WaitServingWindow(POLLER_END_WAIT)) {
+        // The worker is stuck beyond any exchange's bound (a library call
+        // that never returns). The window and everything the worker uses
         // go away now, so the process ends here rather than let it run on
         // them, or hang the user's Exit with the icon gone and the mutex held.
         ports_.system.EndProcess();
     }
-    m_pPollThread.reset();
 }
 
 std::uint32_t CAboutDlg::PollSlotsThread(void* param) {
@@ -68,15 +72,20 @@ bool CAboutDlg::PollPass(std::vector<SlotRecord>& records, std::chrono::millisec
         const std::uint8_t bus = m_pSlotBus[index];
         SlotActions actions;
         {
-            SlotWork::Turn change(slotWork_, &m_bPollRun);
-            // A stop that began while this pass ran takes the slots over now.
-            if (!change.proceed() || m_bPollEnabled == 0) return false;
+            // A glance, not a wait: while another holds the slot's turn the
+            // pass still notices an insertion or a removal (whose flows take
+            // their own turns), but changes nothing on what it read.
+            SlotWork::Turn change(slotWork_, &m_bPollRun, SLOT_LOCK_GLANCE);
+            // A flow that began while this pass ran takes the slots over now.
+            if (change.ended() || m_bPollEnabled == 0) return false;
+            const bool mayChange = change.proceed();
 
             SlotObservation observation{.now = now, .devicesChanged = devicesChanged, .woke = woke};
             std::uint32_t present = 0;
             observation.answered = ports_.slots.GetStatus(bus, &present) != 0;
             observation.present = present != 0;
             observation.stopped = IsSlotStopped(index);
+            const SlotRecord before = records[index];
             actions = DecideSlot(records[index], observation);
             if (actions.lookAtDevice) {
                 char16_t description[DESCRIPTION_CHARACTERS] = {};
@@ -89,6 +98,16 @@ bool CAboutDlg::PollPass(std::vector<SlotRecord>& records, std::chrono::millisec
                                  DescriptionIn(description, DESCRIPTION_CHARACTERS) != m_suspendNames[index];
                 observation.device = device;
                 actions = DecideSlot(records[index], observation);
+            }
+            if (!mayChange) {
+                // Without the turn only an event is taken from the decision;
+                // the rest is decided again by the next pass.
+                if (actions.event == SlotEvent::None) {
+                    records[index] = before;
+                    records[index].deviceStale = records[index].present;
+                }
+                actions.takeLinkDown = false;
+                actions.refreshIcon = false;
             }
             if (actions.takeLinkDown) ports_.service.DisableLink(bus, DiskCheck::Skip);
         }

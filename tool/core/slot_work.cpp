@@ -1,5 +1,7 @@
 #include "slot_work.h"
 
+#include <algorithm>
+
 #include "core/ports/device_tree.h"
 #include "main_window_resources.h"
 #include "tool_text.h"
@@ -32,22 +34,30 @@ CardStart JudgeCardStart(int exists, std::uint32_t status, std::uint32_t problem
 
 }  // namespace
 
-SlotWork::Turn::Turn(SlotWork& work, const std::atomic<std::int32_t>* keepWaiting) : work_(work), local_(work.local_) {
+SlotWork::Turn::Turn(SlotWork& work, const std::atomic<std::int32_t>* keepWaiting, std::chrono::milliseconds bound)
+    : work_(work) {
+    if (keepWaiting == nullptr) keepWaiting = work.keepWaiting_;
     auto& lock = work_.ports_.slotLock;
-    for (auto waited = std::chrono::milliseconds::zero(); waited < SLOT_LOCK_WAIT; waited += SLOT_LOCK_SLICE) {
-        const LockWait wait = lock.Acquire(SLOT_LOCK_SLICE);
+    for (auto waited = std::chrono::milliseconds::zero(); waited < bound; waited += SLOT_LOCK_SLICE) {
+        const LockWait wait = lock.Acquire(std::min(SLOT_LOCK_SLICE, bound - waited));
         if (wait == LockWait::Held) {
             shared_ = true;
-            return;
+            break;
         }
         // Another object holds the name: nobody can have the lock, so
         // waiting for it would only delay the change.
-        if (wait == LockWait::Unavailable) return;
+        if (wait == LockWait::Unavailable) break;
         if (keepWaiting != nullptr && *keepWaiting == 0) {
-            proceed_ = false;
+            ended_ = true;
             return;
         }
+        // A holder that never lets go (any local user may take the name)
+        // costs this flow its bound and nothing more: the change is not
+        // made beside a holder that may be acting on the slot.
+        if (waited + SLOT_LOCK_SLICE >= bound) return;
     }
+    local_ = std::unique_lock(work_.local_);
+    proceed_ = true;
 }
 
 SlotWork::Turn::~Turn() {
@@ -65,7 +75,7 @@ SlotOutcome SlotWork::StopCard(std::uint8_t bus) {
     outcome.description = CardDescription(bus);
     {
         Turn turn(*this);
-        outcome.succeeded = ports_.service.DisableLink(bus, DiskCheck::Required) != 0;
+        outcome.succeeded = turn.proceed() && ports_.service.DisableLink(bus, DiskCheck::Required) != 0;
     }
     ports_.service.RequestWriteLog(LinkDisableLine(bus));
     return outcome;
@@ -95,15 +105,16 @@ SlotOutcome SlotWork::StartCard(std::uint8_t bus, StartKind kind) {
 
 void SlotWork::DropLink(std::uint8_t bus) {
     Turn turn(*this);
-    ports_.service.DisableLink(bus, DiskCheck::Skip);
+    if (turn.proceed()) ports_.service.DisableLink(bus, DiskCheck::Skip);
 }
 
-bool SlotWork::SyncSlot(std::uint8_t bus, StartKind kind) {
+bool SlotWork::SyncSlot(std::uint8_t bus, StartKind kind, std::chrono::milliseconds lockBound) {
     bool held = false;
     {
-        Turn turn(*this);
+        Turn turn(*this, nullptr, lockBound);
+        if (turn.ended()) return held;
         std::uint32_t present = 0;
-        if (ports_.slots.GetStatus(bus, &present) != 0) {
+        if (turn.proceed() && ports_.slots.GetStatus(bus, &present) != 0) {
             auto& service = ports_.service;
             const auto heldBack = [&](std::int32_t result) {
                 held = held || result == SET_STATUS_HELD_STOPPED;

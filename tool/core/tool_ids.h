@@ -16,6 +16,9 @@ inline constexpr std::uint32_t SLOT_EVENT_REMOVED = 13;
 // Play removes a stopped card's devices some time after the stop), so the
 // icon no longer shows what the slots hold. lParam unused.
 inline constexpr std::uint32_t TRAY_REFRESH_ICON = 14;
+// Posted by a flow's worker once its work on the slot is done: the window
+// shows the outcome and begins the next flow. lParam unused.
+inline constexpr std::uint32_t SLOT_FLOW_DONE = 15;
 
 // The stop items of the left-click menu: one command per slot index.
 inline constexpr std::uint32_t ID_STOP_SLOT_BASE = 32784;

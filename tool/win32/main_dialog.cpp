@@ -113,4 +113,20 @@ void MainDialog::SendTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) {
     if (target != nullptr) ::SendMessageW(target, WM_TRAY_NOTIFY, wParam, lParam);
 }
 
+void MainDialog::PostTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) {
+    // The window's end awaits every worker that posts, so the handle is
+    // still the window's here; a post after WM_NCDESTROY has none to go to.
+    // A full queue (10,000 messages: a window's thread that is stuck) is
+    // waited out a while, since a flow's end that is lost would leave the
+    // poller paused for good.
+    constexpr int FULL_QUEUE_ATTEMPTS = 100;
+    constexpr DWORD FULL_QUEUE_PAUSE_MS = 100;
+    for (int attempt = 1; attempt <= FULL_QUEUE_ATTEMPTS; ++attempt) {
+        const HWND target = handle_.window.load();
+        if (target == nullptr || ::PostMessageW(target, WM_TRAY_NOTIFY, wParam, lParam)) return;
+        if (::GetLastError() != ERROR_NOT_ENOUGH_QUOTA) return;
+        ::Sleep(FULL_QUEUE_PAUSE_MS);
+    }
+}
+
 }  // namespace qn38::tool::win32

@@ -25,6 +25,7 @@ public:
     void SetItemText(std::uint32_t controlId, std::u16string_view text) override;
     void SetIcons(std::uint32_t iconId) override;
     void SendTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) override;
+    void PostTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) override;
 
 protected:
     bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;

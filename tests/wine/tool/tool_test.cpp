@@ -195,6 +195,43 @@ TEST_F(ToolUnderWine, AnInsertedCardRunsTheStartFlowWithItsLogLine) {
     EXPECT_TRUE(ToolRunning());
 }
 
+// Any logged-on user may take the lock the tools share and keep it: the
+// start of an inserted card waits for it off the window's thread, and the
+// window answers the session's end at once meanwhile.
+TEST_F(ToolUnderWine, AProgramHoldingTheToolsSlotLockLeavesTheWindowAnswering) {
+    const HWND window = FindToolWindows().window;
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(Retried([] { return SetDumpFixtureCard(false); }));
+    std::this_thread::sleep_for(2s);  // the removal is handled, the link down
+    const HANDLE lock = OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\QN38HotPlugSlots");
+    ASSERT_NE(lock, nullptr) << GetLastError();
+    ASSERT_EQ(WaitForSingleObject(lock, 30000), WAIT_OBJECT_0);
+    const auto held = SlotState();
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(Retried([] { return SetDumpFixtureCard(true); }));
+    std::this_thread::sleep_for(2s);  // the poller has seen the card, its start waits
+
+    DWORD_PTR answer = 0;
+    const ULONGLONG asked = GetTickCount64();
+    EXPECT_NE(SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_NORMAL, 5000, &answer), 0);
+    EXPECT_LT(GetTickCount64() - asked, 1000u);
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+    // Nothing was changed beside the holder.
+    const auto waiting = SlotState();
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(waiting->writes, held->writes);
+
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const auto now = SlotState();
+            return now && now->writes > held->writes;
+        },
+        30s));
+    EXPECT_TRUE(ToolRunning());
+}
+
 TEST_F(ToolUnderWine, TheShellsTaskbarCreatedBroadcastBringsALostIconBack) {
     const HWND window = FindToolWindows().window;
     ASSERT_NE(window, nullptr);

@@ -1,5 +1,6 @@
 // The tool's hidden main window as its logic drives it, and the one thing
-// another thread may do to it: send it a tray notification and wait.
+// another thread may do to it: send it a tray notification and wait, or
+// post one.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,9 @@ public:
     // returns once the window's thread has handled the message, or at once
     // when the window is gone.
     virtual void SendTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    // PostMessageW(WM_TRAY_NOTIFY) from any thread: handled when the
+    // window's thread next takes its messages; dropped once the window is gone.
+    virtual void PostTrayNotify(std::uintptr_t wParam, std::intptr_t lParam) = 0;
 };
 
 }  // namespace qn38::tool

@@ -23,6 +23,9 @@ public:
     virtual ~Threads() = default;
     // Starts `body` on a new thread at normal priority; null if none could be started.
     virtual std::unique_ptr<WorkerThread> Begin(std::function<void()> body) = 0;
+    // Starts the work of one flow that changes a slot, which posts its end
+    // to the window; Begin's thread unless a host tells the two apart.
+    virtual std::unique_ptr<WorkerThread> BeginFlow(std::function<void()> body) { return Begin(std::move(body)); }
 };
 
 }  // namespace qn38::tool
