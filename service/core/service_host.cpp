@@ -163,18 +163,24 @@ void ServiceHost::Observe(const ExchangeReport& report) {
 
 void ServiceHost::KeepOneListening(RequestServer& server, DisableUndo& undo) {
     std::lock_guard lock(mutex_);
-    if (--listening_ > 0 || stopRequested_ || server.Instances() >= PIPE_INSTANCE_CAP) return;
-    std::uint32_t error = 0;
-    // Without it the instances already made serve all the same, and the
-    // next one is tried as the next client comes.
-    if (!server.AddInstance(error)) return;
-    try {
-        const std::size_t instance = server.Instances() - 1;
-        instanceThreads_.emplace_back([this, &server, &undo, instance] { ServeInstance(server, instance, undo); });
-        ++listening_;
-    } catch (const std::system_error&) {
-        // An instance without its thread takes clients that nobody serves:
-        // it stays, but nobody is told it listens, and no more are made.
+    --listening_;
+    // Two, so that a program that connects again and again cannot take the
+    // one that listens each time the moment before another client tries.
+    while (listening_ < INSTANCES_LISTENING && !stopRequested_ && server.Instances() < PIPE_INSTANCE_CAP) {
+        std::uint32_t error = 0;
+        // Without it the instances already made serve all the same, and the
+        // next one is tried as the next client comes.
+        if (!server.AddInstance(error)) return;
+        try {
+            const std::size_t instance = server.Instances() - 1;
+            instanceThreads_.emplace_back([this, &server, &undo, instance] { ServeInstance(server, instance, undo); });
+            ++listening_;
+        } catch (const std::system_error&) {
+            // An instance without its thread takes clients that nobody
+            // serves: it stays, but nobody counts it as listening, and no
+            // more are made.
+            return;
+        }
     }
 }
 

@@ -55,6 +55,8 @@ inline constexpr std::uint32_t SERVICE_EXIT_NO_PIPE = 31;
 // stay for the other sessions.
 inline constexpr int SESSION_CONNECTIONS_SHARE = 4;
 inline constexpr int SESSION_BUSY_REPLIES = 2;
+// Instances kept listening while there is room for them.
+inline constexpr std::size_t INSTANCES_LISTENING = 2;
 static_assert(2 * (SESSION_CONNECTIONS_SHARE + SESSION_BUSY_REPLIES) < static_cast<int>(PIPE_INSTANCE_CAP),
               "two sessions together cannot take every instance");
 // A service control manager that refuses the final report this often will
@@ -107,8 +109,9 @@ private:
     // The loop of one instance, on a thread of its own: listens, and once it
     // has a client makes sure another instance listens, then serves it.
     void ServeInstance(RequestServer& server, std::size_t instance, DisableUndo& undo);
-    // Called as an instance takes a client: while no other listens, one more
-    // is made, with its thread, if there is room for it.
+    // Called as an instance takes a client: while fewer than
+    // INSTANCES_LISTENING others listen, one more is made, with its thread,
+    // if there is room for it.
     void KeepOneListening(RequestServer& server, DisableUndo& undo);
     void Observe(const ExchangeReport& report);
     // Ends the service as a stop does, with `exitCode` in the final report.

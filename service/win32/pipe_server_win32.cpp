@@ -91,9 +91,9 @@ IoStatus FlushWatchdog::Flush(std::chrono::milliseconds bound, std::chrono::mill
         resignal_ = std::max(resignal, std::chrono::milliseconds{1});
         clientEvent_ = clientEvent;
         nextSignal_ = now + resignal_;
-        // A watchdog already waiting for an earlier moment wakes by itself
-        // and finds this flush; only an idle one needs waking.
-        wake = idle_ || std::min(deadline_, nextSignal_) < waitingUntil_;
+        // A watchdog that is not idle wakes every `resignal` by itself and
+        // finds this flush: waking it would cost every request a thread hop.
+        wake = idle_ || deadline_ < waitingUntil_;
     }
     if (wake) changed_.notify_all();
     const BOOL flushed = FlushFileBuffers(pipe_);
@@ -112,21 +112,24 @@ IoStatus FlushWatchdog::Flush(std::chrono::milliseconds bound, std::chrono::mill
 void FlushWatchdog::Watch() {
     std::unique_lock lock(mutex_);
     while (!quit_) {
-        if (!armed_) {
+        const auto now = std::chrono::steady_clock::now();
+        // Idle once the last flush's bound has passed; until then it ticks,
+        // so that a flush armed meanwhile needs no waking.
+        if (!armed_ && now >= deadline_) {
             idle_ = true;
             changed_.wait(lock);
             idle_ = false;
             continue;
         }
-        waitingUntil_ = clientEvent_ != nullptr ? std::min(deadline_, nextSignal_) : deadline_;
+        waitingUntil_ = std::min(deadline_, now + resignal_);
         changed_.wait_until(lock, waitingUntil_);
         waitingUntil_ = std::chrono::steady_clock::time_point::max();
         if (quit_ || !armed_) continue;
-        const auto now = std::chrono::steady_clock::now();
-        if (now < deadline_) {
-            if (clientEvent_ != nullptr && now >= nextSignal_) {
+        const auto woken = std::chrono::steady_clock::now();
+        if (woken < deadline_) {
+            if (clientEvent_ != nullptr && woken >= nextSignal_) {
                 SetEvent(clientEvent_);
-                nextSignal_ = now + resignal_;
+                nextSignal_ = woken + resignal_;
             }
             continue;
         }

@@ -57,7 +57,7 @@ private:
     bool quit_ = false;
     bool idle_ = false;
     std::chrono::steady_clock::time_point deadline_;
-    std::chrono::milliseconds resignal_{0};
+    std::chrono::milliseconds resignal_{100};
     HANDLE clientEvent_ = nullptr;
     std::chrono::steady_clock::time_point nextSignal_;
     std::chrono::steady_clock::time_point waitingUntil_ = std::chrono::steady_clock::time_point::max();

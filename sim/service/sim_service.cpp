@@ -481,6 +481,14 @@ bool SimService::WaitUntilListening(std::chrono::milliseconds bound) {
     return channel_.changed.wait_for(lock, bound, [&] { return channel_.AnyListening() || channel_.hung; });
 }
 
+bool SimService::WaitUntilAllRead(std::chrono::milliseconds bound) {
+    std::unique_lock lock(channel_.mutex);
+    return channel_.changed.wait_for(lock, bound, [&] {
+        return std::all_of(channel_.instances.begin(), channel_.instances.end(),
+                           [](const SimPipeInstance& pipe) { return pipe.toService.empty(); });
+    });
+}
+
 void SimService::Hang() {
     std::lock_guard lock(channel_.mutex);
     channel_.hung = true;

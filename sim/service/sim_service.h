@@ -116,6 +116,8 @@ public:
     bool WaitForExchanges(std::size_t count, std::chrono::milliseconds bound);
     // Called on the service's thread after every exchange.
     std::function<void(const service::ExchangeReport&)> onExchange;
+    // Waits until the service has read every byte its clients sent, or the bound has passed.
+    bool WaitUntilAllRead(std::chrono::milliseconds bound);
     // Waits until the pipe takes a client, or the bound has passed.
     bool WaitUntilListening(std::chrono::milliseconds bound);
 

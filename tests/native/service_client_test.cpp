@@ -666,7 +666,10 @@ TEST_F(ServiceOnSimulatedPc, SessionFloodingTheServiceLeavesAnotherSessionsReque
 TEST_F(ServiceOnSimulatedPc, BusyRepliesAreRetriedUntilTheSessionHasAPlace) {
     auto held = Hold(service, 1, service::SESSION_CONNECTIONS_SHARE);
     ASSERT_EQ(held.size(), std::size_t{service::SESSION_CONNECTIONS_SHARE});
-    ASSERT_TRUE(service.WaitUntilListening(30s));  // the last of them has its place
+    // A byte each, read only once the service has given each its place.
+    const std::uint8_t byte = 0;
+    for (auto& pipe : held) pipe->Write(std::span(&byte, 1), 1s);
+    ASSERT_TRUE(service.WaitUntilAllRead(30s));
     // Once turned away, the holders leave, and the client tries again only
     // after the service has seen them go.
     class Releasing final : public RetryPause {
