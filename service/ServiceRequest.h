@@ -66,6 +66,17 @@ inline constexpr std::uint8_t SET_STATUS_EXPLICIT_START = 2;
 // a success whose card did not come up.
 inline constexpr std::int32_t SET_STATUS_HELD_STOPPED = 2;
 
+// The reply to a request the service turned away unperformed, because the
+// client's logon session holds its share of the pipe's instances already:
+// `result` 0 and this `lastError`, every other byte as the request arrived
+// (zero where it had not arrived). The client may send the request again.
+// It is ERROR_BUSY (170) with bit 29 set, the bit Windows leaves to
+// applications for codes of their own: a performed request's `lastError` is
+// whatever the thread's last error was after the library's calls, and plain
+// ERROR_BUSY could be one of those, which a client would then take for a
+// refusal and perform a second time.
+inline constexpr std::uint32_t SERVICE_BUSY_ERROR = 0x20000000u | 170u;
+
 inline constexpr std::size_t SERVICE_REQUEST_SIZE = 228;
 inline constexpr std::size_t SERVICE_TEXT_CAPACITY = 200;
 
@@ -151,3 +162,8 @@ inline ServiceRequest DecodeServiceRequest(std::span<const std::uint8_t, SERVICE
 
 // The result field as the export returned it.
 inline std::int32_t ServiceResult(const ServiceRequest& request) { return static_cast<std::int32_t>(request.result); }
+
+// Whether a reply says the request was turned away unperformed.
+inline bool IsBusyReply(const ServiceRequest& reply) {
+    return reply.result == 0 && reply.lastError == SERVICE_BUSY_ERROR;
+}

@@ -52,15 +52,16 @@ expect LaunchCondition "^$launch\\tThis package is for " "no check for the machi
 expect ServiceInstall '^\w+\tQN38HotPlugService\t[^\t]*\t16\t2\t1\t\t\tLocalSystem\t\t\tService\t.+$' "service row"
 # Started on install (1), stopped on install (2) and uninstall (32), deleted on uninstall (128).
 expect ServiceControl '^\w+\tQN38HotPlugService\t163\t\t1\tService$' "service control row"
-# Recovery: sc.exe as LocalSystem, deferred, between InstallServices and
-# StartServices, on every install and repair.
+# Recovery: an exit with an error code counts as a failure, from Windows
+# Installer's own table, on install and reinstall; the actions from sc.exe as
+# LocalSystem, deferred, on every install and repair; both between
+# InstallServices and StartServices.
+expect MsiServiceConfig '^ServiceFailureFlag\tQN38HotPlugService\t5\t4\t1\tService$' \
+  "recovery does not cover exits with an error code"
+expect InstallExecuteSequence '^MsiConfigureServices\t\t5850$' "MsiConfigureServices is not run after InstallServices"
 expect CustomAction '^ServiceRecovery\t3170\tINSTALLDIR\t"\[SystemFolder\]sc\.exe" failure QN38HotPlugService reset= 86400 actions= restart/5000/restart/5000/restart/60000(\t|$)' \
   "no recovery actions for the service"
-expect CustomAction '^ServiceRecoveryFlag\t3170\tINSTALLDIR\t"\[SystemFolder\]sc\.exe" failureflag QN38HotPlugService 1(\t|$)' \
-  "recovery does not cover exits with an error code"
-for action in ServiceRecovery:5850 ServiceRecoveryFlag:5860; do
-  expect InstallExecuteSequence "^${action%:*}\tNOT REMOVE~=\"ALL\"\t${action#*:}\$" "${action%:*} is not run after InstallServices"
-done
+expect InstallExecuteSequence '^ServiceRecovery\tNOT REMOVE~="ALL"\t5860$' "ServiceRecovery is not run after MsiConfigureServices"
 expect InstallExecuteSequence '^InstallServices\t[^\t]*\t5800$' "InstallServices is not at 5800"
 expect InstallExecuteSequence '^StartServices\t[^\t]*\t5900$' "StartServices is not at 5900"
 expect Registry '^\w+\t1\tSoftware\\Microsoft\\Windows\\CurrentVersion\\Run\tQN38HotPlugTool\t"\[#ToolExe\]"\tStartAtLogon$' \

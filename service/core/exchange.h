@@ -7,7 +7,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "ServiceRequest.h"
 #include "ports/connection.h"
@@ -23,12 +26,9 @@ struct ExchangeLimits {
     // The tool reads its reply right after the event, or after its own
     // bounded wait on it.
     std::chrono::milliseconds replyTaken{2000};
-    // A client that has its reply closes and connects again for its next
-    // request at once, while its served connection is still ending on the
-    // service's side: a connection over its session's limit is refused only
-    // if no place of the session frees within this grace, so that such a
-    // client is not turned away by its own previous connection.
-    std::chrono::milliseconds sessionGrace{250};
+    // While the reply waits to be taken, the client's event is set again this
+    // often (see ServiceConnection::Flush).
+    std::chrono::milliseconds eventResignal{100};
 };
 
 enum class ExchangeEnd {
@@ -36,7 +36,8 @@ enum class ExchangeEnd {
     ClientGone,     // the client left before its request was whole: nothing performed
     Incomplete,     // no whole request within the bound: answered, nothing performed
     ReplyNotTaken,  // answered, but the client left or stopped reading
-    Refused,        // the client's session holds its share of the instances: disconnected unread
+    Busy,           // the client's session holds its share of the instances: answered busy, nothing performed
+    Refused,        // the session holds its share and its busy replies too: disconnected unread
 };
 
 struct ExchangeReport {
@@ -46,33 +47,54 @@ struct ExchangeReport {
     ServiceRequest reply;
 };
 
-// The service performs one operation at a time, in the order the records
-// became whole, however many clients it reads from at once: the library's
-// exports were never made to run beside each other, and a client that sends
-// quickly is not overtaken by one that connected first and dawdles.
+// The service performs one operation at a time, however many clients it
+// reads from at once: the library's exports were never made to run beside
+// each other. The next turn goes to the logon session whose last operation is
+// the longest ago, and within a session to the record that became whole
+// first, so a session that floods the service delays another session's
+// request by the one operation under way at most, and a client that sends
+// quickly is not overtaken by one of its session that connected first and
+// dawdles.
 class OperationQueue {
 public:
     class Turn {
     public:
-        explicit Turn(OperationQueue& queue);
+        Turn(OperationQueue& queue, std::optional<std::uint32_t> session);
         ~Turn();
         Turn(const Turn&) = delete;
         Turn& operator=(const Turn&) = delete;
 
     private:
         OperationQueue& queue_;
+        std::optional<std::uint32_t> session_;
     };
 
 private:
+    struct Waiting {
+        std::uint64_t ticket;
+        std::optional<std::uint32_t> session;
+    };
+    // The waiting record whose turn is next.
+    std::uint64_t Next() const;
+
     std::mutex mutex_;
     std::condition_variable changed_;
+    bool busy_ = false;
     std::uint64_t nextTicket_ = 0;
-    std::uint64_t serving_ = 0;
+    std::uint64_t turnsGiven_ = 0;
+    std::vector<Waiting> waiting_;
+    // The turn each session had last; one entry per logon session seen.
+    std::map<std::optional<std::uint32_t>, std::uint64_t> lastTurn_;
 };
 
-// `queue` orders the operation among those of the other instances; without
-// one the caller serves one client at a time.
+// `queue` orders the operation among those of the other instances, by the
+// client's `session`; without one the caller serves one client at a time.
 ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& operations,
-                             const ExchangeLimits& limits = {}, OperationQueue* queue = nullptr);
+                             const ExchangeLimits& limits = {}, OperationQueue* queue = nullptr,
+                             std::optional<std::uint32_t> session = std::nullopt);
+
+// Reads the request as ServeExchange does and answers it with the busy reply
+// (SERVICE_BUSY_ERROR) without performing it.
+ExchangeReport TurnAwayBusy(ServiceConnection& connection, const ExchangeLimits& limits = {});
 
 }  // namespace qn38::service

@@ -133,44 +133,56 @@ void ServiceHost::ReportStopProgress() {
     }
 }
 
-bool ServiceHost::AdmitSession(std::optional<std::uint32_t> session) {
-    std::unique_lock lock(mutex_);
-    SessionConnections& held = sessions_[session];  // stays put while other sessions come and go
-    if (held.served < SESSION_CONNECTIONS_SERVED) {
+ServiceHost::Admission ServiceHost::AdmitSession(std::optional<std::uint32_t> session) {
+    std::lock_guard lock(mutex_);
+    SessionConnections& held = sessions_[session];
+    if (held.served < SESSION_CONNECTIONS_SHARE) {
         ++held.served;
-        return true;
+        return Admission::Serve;
     }
-    if (held.waiting >= SESSION_CONNECTIONS_WAITING) {
-        ++held.arriving;
-        const bool placed = sessionLeft_.wait_for(lock, limits_.sessionGrace, [&] {
-            return held.served < SESSION_CONNECTIONS_SERVED || held.waiting < SESSION_CONNECTIONS_WAITING;
-        });
-        --held.arriving;
-        if (!placed) return false;
-        if (held.served < SESSION_CONNECTIONS_SERVED) {
-            ++held.served;
-            return true;
-        }
+    if (held.busy < SESSION_BUSY_REPLIES) {
+        ++held.busy;
+        return Admission::Busy;
     }
-    // The connection served before this one ends within its bounds, so the
-    // wait is bounded too; it holds no more than this client's own instance.
-    ++held.waiting;
-    sessionLeft_.wait(lock, [&] { return held.served < SESSION_CONNECTIONS_SERVED; });
-    --held.waiting;
-    ++held.served;
-    // Its waiting place is free for a connection within its grace.
-    sessionLeft_.notify_all();
-    return true;
+    return Admission::Refuse;
 }
 
-void ServiceHost::LeaveSession(std::optional<std::uint32_t> session) {
-    {
-        std::lock_guard lock(mutex_);
-        SessionConnections& held = sessions_[session];
-        --held.served;
-        if (held.served == 0 && held.waiting == 0 && held.arriving == 0) sessions_.erase(session);
+void ServiceHost::LeaveSession(std::optional<std::uint32_t> session, Admission admission) {
+    std::lock_guard lock(mutex_);
+    SessionConnections& held = sessions_[session];
+    if (admission == Admission::Serve) --held.served;
+    if (admission == Admission::Busy) --held.busy;
+    if (held.served == 0 && held.busy == 0) sessions_.erase(session);
+}
+
+void ServiceHost::Observe(const ExchangeReport& report) {
+    if (!observer_) return;
+    std::lock_guard lock(observerMutex_);
+    observer_(report);
+}
+
+void ServiceHost::KeepOneListening(RequestServer& server, ServiceOperations& operations) {
+    std::lock_guard lock(mutex_);
+    --listening_;
+    // Two, so that a program that connects again and again cannot take the
+    // one that listens each time the moment before another client tries.
+    while (listening_ < INSTANCES_LISTENING && !stopRequested_ && server.Instances() < PIPE_INSTANCE_CAP) {
+        std::uint32_t error = 0;
+        // Without it the instances already made serve all the same, and the
+        // next one is tried as the next client comes.
+        if (!server.AddInstance(error)) return;
+        try {
+            const std::size_t instance = server.Instances() - 1;
+            instanceThreads_.emplace_back(
+                [this, &server, &operations, instance] { ServeInstance(server, instance, operations); });
+            ++listening_;
+        } catch (const std::system_error&) {
+            // An instance without its thread takes clients that nobody
+            // serves: it stays, but nobody counts it as listening, and no
+            // more are made.
+            return;
+        }
     }
-    sessionLeft_.notify_all();
 }
 
 void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, ServiceOperations& operations) {
@@ -187,20 +199,25 @@ void ServiceHost::ServeInstance(RequestServer& server, std::size_t instance, Ser
             Fail(error);
             break;
         }
+        // A session that has no connection finds another instance listening
+        // while this one serves, unless every instance is taken.
+        KeepOneListening(server, operations);
         ServiceConnection& client = server.Client(instance);
         const std::optional<std::uint32_t> session = client.ClientSession();
+        const Admission admission = AdmitSession(session);
         ExchangeReport report;
-        if (AdmitSession(session)) {
-            report = ServeExchange(client, operations, limits_, &operationQueue_);
-            LeaveSession(session);
+        if (admission == Admission::Serve) {
+            report = ServeExchange(client, operations, limits_, &operationQueue_, session);
+        } else if (admission == Admission::Busy) {
+            report = TurnAwayBusy(client, limits_);
         } else {
             client.Disconnect();
             report.end = ExchangeEnd::Refused;
         }
-        if (observer_) {
-            std::lock_guard lock(observerMutex_);
-            observer_(report);
-        }
+        LeaveSession(session, admission);
+        Observe(report);
+        std::lock_guard lock(mutex_);
+        ++listening_;
     }
 }
 
@@ -212,17 +229,22 @@ void ServiceHost::RunRequestLoops(RequestServer& server, ServiceOperations& oper
         // Without the reports a long request may outlast the stop's wait
         // hint; serving is still better than not serving.
     }
-    std::vector<std::thread> instances;
-    for (std::size_t instance = 1; instance < server.Instances(); ++instance) {
-        try {
-            instances.emplace_back(
-                [this, &server, &operations, instance] { ServeInstance(server, instance, operations); });
-        } catch (const std::system_error&) {
-            break;  // fewer instances serve all the same
-        }
+    {
+        std::lock_guard lock(mutex_);
+        listening_ = 1;
     }
     ServeInstance(server, 0, operations);
-    for (std::thread& thread : instances) thread.join();
+    // No instance is made once a stop is asked for, so the list only shrinks here.
+    for (;;) {
+        std::thread thread;
+        {
+            std::lock_guard lock(mutex_);
+            if (instanceThreads_.empty()) break;
+            thread = std::move(instanceThreads_.back());
+            instanceThreads_.pop_back();
+        }
+        thread.join();
+    }
     {
         std::lock_guard lock(mutex_);
         loopEnded_ = true;

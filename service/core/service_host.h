@@ -9,6 +9,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "exchange.h"
 #include "ports/connection.h"
@@ -40,14 +42,22 @@ inline constexpr std::chrono::milliseconds STOP_PENDING_REPORT_INTERVAL{1000};
 // listen failed, a status report was refused. Nonzero, so the service control
 // manager's recovery actions restart it.
 inline constexpr std::uint32_t SERVICE_EXIT_NO_PIPE = 31;
-// How many instances one logon session's clients may hold at once: one
-// served, one waiting for it to end; more are disconnected unread. A user
-// whose program loops on the pipe, or holds connections open, so leaves the
-// other instances to the other sessions, and at most one of that user's
-// operations can come before another session's request. One tool per session
-// sends one request at a time, so it never waits here.
-inline constexpr int SESSION_CONNECTIONS_SERVED = 1;
-inline constexpr int SESSION_CONNECTIONS_WAITING = 1;
+// How many connections one logon session's clients may hold at once. A tool
+// sends one request at a time from each of its two threads, and its user may
+// run another program that speaks the record (a script, the control
+// program); each may connect again for its next request while its last
+// connection still ends on the service's side. Beyond this share a
+// connection is answered busy, unperformed, and the client may try again; a
+// program that connects faster than its busy replies are taken has every
+// further connection disconnected unread. So one session holds at most
+// SESSION_CONNECTIONS_SHARE + SESSION_BUSY_REPLIES instances, and the others
+// stay for the other sessions.
+inline constexpr int SESSION_CONNECTIONS_SHARE = 4;
+inline constexpr int SESSION_BUSY_REPLIES = 2;
+// Instances kept listening while there is room for them.
+inline constexpr std::size_t INSTANCES_LISTENING = 2;
+static_assert(2 * (SESSION_CONNECTIONS_SHARE + SESSION_BUSY_REPLIES) < static_cast<int>(PIPE_INSTANCE_CAP),
+              "two sessions together cannot take every instance");
 // A service control manager that refuses the final report this often will
 // not take it at all; the service stops trying rather than loop.
 inline constexpr int STOPPED_REPORT_ATTEMPTS = 3;
@@ -85,11 +95,19 @@ public:
 
 private:
     void RunRequestLoops(RequestServer& server, ServiceOperations& operations);
+    enum class Admission { Serve, Busy, Refuse };
+    // The place of a connection of `session`: within the session's share,
+    // one of its busy replies, or none.
+    Admission AdmitSession(std::optional<std::uint32_t> session);
+    void LeaveSession(std::optional<std::uint32_t> session, Admission admission);
+    // The loop of one instance, on a thread of its own: listens, and once it
+    // has a client makes sure another instance listens, then serves it.
     void ServeInstance(RequestServer& server, std::size_t instance, ServiceOperations& operations);
-    // Takes the client's session's place to be served, once the connection
-    // served before it has ended, or refuses it (false).
-    bool AdmitSession(std::optional<std::uint32_t> session);
-    void LeaveSession(std::optional<std::uint32_t> session);
+    // Called as an instance takes a client: while fewer than
+    // INSTANCES_LISTENING others listen, one more is made, with its thread,
+    // if there is room for it.
+    void KeepOneListening(RequestServer& server, ServiceOperations& operations);
+    void Observe(const ExchangeReport& report);
     // Ends the service as a stop does, with `exitCode` in the final report.
     void Fail(std::uint32_t exitCode);
     // On a thread of its own while the loop runs: once a stop is asked for,
@@ -120,11 +138,13 @@ private:
     // told count as one session.
     struct SessionConnections {
         int served = 0;
-        int waiting = 0;
-        int arriving = 0;  // over the limit, given the grace below
+        int busy = 0;
     };
     std::map<std::optional<std::uint32_t>, SessionConnections> sessions_;
-    std::condition_variable sessionLeft_;
+    // The threads of the instances after the first, and how many instances
+    // listen; guarded by `mutex_`.
+    std::vector<std::thread> instanceThreads_;
+    std::size_t listening_ = 0;
 };
 
 }  // namespace qn38::service

@@ -53,8 +53,18 @@ std::unique_ptr<PipeSecurity> PipeSecurity::Build() {
         security->acl_ == nullptr) {
         return nullptr;
     }
+    BYTE medium[SECURITY_MAX_SID_SIZE];
+    DWORD mediumSize = sizeof medium;
+    const auto label = reinterpret_cast<PACL>(security->label_);
+    if (!CreateWellKnownSid(WinMediumLabelSid, nullptr, medium, &mediumSize) ||
+        !InitializeAcl(label, sizeof security->label_, ACL_REVISION) ||
+        !AddMandatoryAce(label, ACL_REVISION, 0, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP,
+                         medium)) {
+        return nullptr;
+    }
     if (!InitializeSecurityDescriptor(&security->descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&security->descriptor_, TRUE, security->acl_, FALSE)) {
+        !SetSecurityDescriptorDacl(&security->descriptor_, TRUE, security->acl_, FALSE) ||
+        !SetSecurityDescriptorSacl(&security->descriptor_, TRUE, label, FALSE)) {
         return nullptr;
     }
     security->attributes_.nLength = sizeof security->attributes_;

@@ -13,8 +13,16 @@ public:
     PipeSecurity& operator=(const PipeSecurity&) = delete;
     ~PipeSecurity();
 
-    // Null when the access list cannot be built: the pipe is then not
-    // created at all, never with a default or empty list in its place.
+    // Null when the access list or the label cannot be built: the pipe is
+    // then not created at all, never with a default or empty list in its
+    // place.
+    //
+    // The label is medium integrity, with no read up and no write up: a
+    // process below medium (a sandboxed browser's or document viewer's, a
+    // program started at low integrity) is refused when it opens the pipe,
+    // before it takes an instance, whatever the access list grants its user.
+    // Without a label a pipe counts as medium with no write up only, which
+    // leaves such a process the read access that is enough to connect.
     static std::unique_ptr<PipeSecurity> Build();
 
     SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
@@ -23,6 +31,8 @@ private:
     PipeSecurity() = default;
 
     PACL acl_ = nullptr;  // LocalFree
+    // The mandatory label: room for an ACL header and one label entry.
+    alignas(DWORD) BYTE label_[sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) + SECURITY_MAX_SID_SIZE]{};
     SECURITY_DESCRIPTOR descriptor_{};
     SECURITY_ATTRIBUTES attributes_{};
 };

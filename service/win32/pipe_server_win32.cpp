@@ -12,16 +12,45 @@ namespace {
 using qn38::win32::BoundedOverlapped;
 using qn38::win32::PipeIoStatus;
 
-// What the service offers: several instances, so that one client holding a
-// connection leaves the others to everybody else; created all at once and
-// never closed while the service runs, the first with the first-instance
-// flag, so it never serves on a pipe that somebody else created before it,
-// and no other process can add an instance beside them; no remote clients.
+// What the service offers: instances made as they are needed, up to the cap,
+// so that one client holding a connection leaves the others to everybody
+// else, and never closed while the service runs; the first with the
+// first-instance flag, so it never serves on a pipe that somebody else
+// created before it; no remote clients.
 constexpr DWORD PIPE_OPEN_MODE = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
 constexpr DWORD PIPE_MODE = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-constexpr DWORD PIPE_INSTANCES = 4;
 constexpr DWORD PIPE_BUFFER_BYTES = 512;
 constexpr DWORD PIPE_DEFAULT_TIMEOUT_MS = 1000;
+
+// One more instance of the pipe's name with its events; null with the
+// platform's error in `error`.
+std::unique_ptr<PipeInstance> MakeInstance(PipeSecurity& security, bool first, DWORD& error) {
+    // A name that another process holds already fails the first instance
+    // (access denied on Windows, for the first-instance flag): that is the
+    // exit code.
+    qn38::win32::FileHandle pipe(CreateNamedPipeW(SERVICE_PIPE_NAME,
+                                                  PIPE_OPEN_MODE | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+                                                  PIPE_MODE, static_cast<DWORD>(PIPE_INSTANCE_CAP), PIPE_BUFFER_BYTES,
+                                                  PIPE_BUFFER_BYTES, PIPE_DEFAULT_TIMEOUT_MS, security.attributes()));
+    if (!pipe) {
+        error = GetLastError();
+        return nullptr;
+    }
+    // Auto-reset for the listen, manual-reset for the reads and writes.
+    qn38::win32::KernelHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    qn38::win32::KernelHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!connectEvent || !ioEvent) {
+        error = GetLastError();
+        return nullptr;
+    }
+    try {
+        return std::make_unique<PipeInstance>(std::move(pipe), std::move(connectEvent), std::move(ioEvent));
+    } catch (...) {
+        // No thread for the flush bound: serving without it could hang.
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+}
 
 }  // namespace
 
@@ -51,15 +80,19 @@ FlushWatchdog::~FlushWatchdog() {
     thread_.join();
 }
 
-IoStatus FlushWatchdog::Flush(std::chrono::milliseconds bound) {
+IoStatus FlushWatchdog::Flush(std::chrono::milliseconds bound, std::chrono::milliseconds resignal, HANDLE clientEvent) {
     bool wake = false;
     {
         std::lock_guard lock(mutex_);
         armed_ = true;
         fired_ = false;
-        deadline_ = std::chrono::steady_clock::now() + bound;
-        // A watchdog already waiting for an earlier deadline wakes by itself
-        // and finds this one; only an idle one needs waking.
+        const auto now = std::chrono::steady_clock::now();
+        deadline_ = now + bound;
+        resignal_ = std::max(resignal, std::chrono::milliseconds{1});
+        clientEvent_ = clientEvent;
+        nextSignal_ = now + resignal_;
+        // A watchdog that is not idle wakes every `resignal` by itself and
+        // finds this flush: waking it would cost every request a thread hop.
         wake = idle_ || deadline_ < waitingUntil_;
     }
     if (wake) changed_.notify_all();
@@ -69,6 +102,7 @@ IoStatus FlushWatchdog::Flush(std::chrono::milliseconds bound) {
     {
         std::lock_guard lock(mutex_);
         armed_ = false;
+        clientEvent_ = nullptr;
         fired = fired_;
     }
     if (flushed) return IoStatus::Done;
@@ -78,16 +112,27 @@ IoStatus FlushWatchdog::Flush(std::chrono::milliseconds bound) {
 void FlushWatchdog::Watch() {
     std::unique_lock lock(mutex_);
     while (!quit_) {
-        if (!armed_) {
+        const auto now = std::chrono::steady_clock::now();
+        // Idle once the last flush's bound has passed; until then it ticks,
+        // so that a flush armed meanwhile needs no waking.
+        if (!armed_ && now >= deadline_) {
             idle_ = true;
             changed_.wait(lock);
             idle_ = false;
             continue;
         }
-        waitingUntil_ = deadline_;
+        waitingUntil_ = std::min(deadline_, now + resignal_);
         changed_.wait_until(lock, waitingUntil_);
         waitingUntil_ = std::chrono::steady_clock::time_point::max();
-        if (quit_ || !armed_ || std::chrono::steady_clock::now() < deadline_) continue;
+        if (quit_ || !armed_) continue;
+        const auto woken = std::chrono::steady_clock::now();
+        if (woken < deadline_) {
+            if (clientEvent_ != nullptr && woken >= nextSignal_) {
+                SetEvent(clientEvent_);
+                nextSignal_ = woken + resignal_;
+            }
+            continue;
+        }
         // Disconnecting fails the flush whether it is waiting already or not
         // yet started, so the request thread cannot miss the deadline.
         fired_ = true;
@@ -119,7 +164,9 @@ IoResult PipeConnection::Write(std::span<const std::uint8_t> bytes, std::chrono:
     });
 }
 
-IoStatus PipeConnection::Flush(std::chrono::milliseconds bound) { return watchdog_.Flush(bound); }
+IoStatus PipeConnection::Flush(std::chrono::milliseconds bound, std::chrono::milliseconds resignal) {
+    return watchdog_.Flush(bound, resignal, clientEvent_.get());
+}
 
 void PipeConnection::Disconnect() { DisconnectNamedPipe(pipe_); }
 
@@ -191,13 +238,31 @@ Wake PipeInstance::WaitForClient(HANDLE stopEvent, std::uint32_t& error,
     }
 }
 
-PipeServer::PipeServer(qn38::win32::KernelHandle stopEvent, std::vector<std::unique_ptr<PipeInstance>> instances,
-                       Win32StopSignal& stop)
-    : stopEvent_(std::move(stopEvent)), instances_(std::move(instances)), stop_(stop) {
+PipeServer::PipeServer(qn38::win32::KernelHandle stopEvent, std::unique_ptr<PipeSecurity> security,
+                       std::unique_ptr<PipeInstance> first, Win32StopSignal& stop)
+    : stopEvent_(std::move(stopEvent)), security_(std::move(security)), stop_(stop) {
+    instances_[0] = std::move(first);
+    count_ = 1;
     stop_.Attach(stopEvent_.get());
 }
 
 PipeServer::~PipeServer() { stop_.Detach(); }
+
+bool PipeServer::AddInstance(std::uint32_t& error) {
+    const std::size_t count = count_.load();
+    if (count >= instances_.size()) {
+        error = ERROR_PIPE_BUSY;
+        return false;
+    }
+    DWORD made = ERROR_SUCCESS;
+    instances_[count] = MakeInstance(*security_, false, made);
+    if (!instances_[count]) {
+        error = made != ERROR_SUCCESS ? made : ERROR_GEN_FAILURE;
+        return false;
+    }
+    count_ = count + 1;
+    return true;
+}
 
 Wake PipeServer::WaitForClient(std::size_t instance, std::uint32_t& error,
                                std::optional<std::chrono::milliseconds> bound) {
@@ -210,30 +275,15 @@ std::unique_ptr<RequestServer> PipeServerFactory::CreateServer(std::uint32_t& er
         return nullptr;
     };
     try {
-        const auto security = PipeSecurity::Build();
+        auto security = PipeSecurity::Build();
         if (!security) return failed(GetLastError());
         qn38::win32::KernelHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!stopEvent) return failed(GetLastError());
-        std::vector<std::unique_ptr<PipeInstance>> instances;
-        for (DWORD index = 0; index < PIPE_INSTANCES; ++index) {
-            // A name that another process holds already fails the first
-            // instance (access denied on Windows, for the first-instance
-            // flag): that is the exit code.
-            const DWORD first = index == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0;
-            qn38::win32::FileHandle pipe(CreateNamedPipeW(SERVICE_PIPE_NAME, PIPE_OPEN_MODE | first, PIPE_MODE,
-                                                          PIPE_INSTANCES, PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES,
-                                                          PIPE_DEFAULT_TIMEOUT_MS, security->attributes()));
-            if (!pipe) return failed(GetLastError());
-            // Auto-reset for the listen, manual-reset for the reads and writes.
-            qn38::win32::KernelHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-            qn38::win32::KernelHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-            if (!connectEvent || !ioEvent) return failed(GetLastError());
-            instances.push_back(
-                std::make_unique<PipeInstance>(std::move(pipe), std::move(connectEvent), std::move(ioEvent)));
-        }
-        return std::make_unique<PipeServer>(std::move(stopEvent), std::move(instances), stop_);
+        DWORD made = ERROR_SUCCESS;
+        std::unique_ptr<PipeInstance> first = MakeInstance(*security, true, made);
+        if (!first) return failed(made);
+        return std::make_unique<PipeServer>(std::move(stopEvent), std::move(security), std::move(first), stop_);
     } catch (...) {
-        // No thread for the flush bound: serving without it could hang.
         return failed(ERROR_NOT_ENOUGH_MEMORY);
     }
 }

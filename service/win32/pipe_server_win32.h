@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,7 @@
 
 #include "core/ports/connection.h"
 #include "core/ports/service_control.h"
+#include "pipe_security.h"
 #include "win32/handles.h"
 
 namespace qn38::service::win32 {
@@ -40,7 +43,8 @@ public:
     FlushWatchdog(const FlushWatchdog&) = delete;
     FlushWatchdog& operator=(const FlushWatchdog&) = delete;
 
-    IoStatus Flush(std::chrono::milliseconds bound);
+    // Meanwhile sets `clientEvent`, if any, every `resignal`.
+    IoStatus Flush(std::chrono::milliseconds bound, std::chrono::milliseconds resignal, HANDLE clientEvent);
 
 private:
     void Watch();
@@ -53,6 +57,9 @@ private:
     bool quit_ = false;
     bool idle_ = false;
     std::chrono::steady_clock::time_point deadline_;
+    std::chrono::milliseconds resignal_{100};
+    HANDLE clientEvent_ = nullptr;
+    std::chrono::steady_clock::time_point nextSignal_;
     std::chrono::steady_clock::time_point waitingUntil_ = std::chrono::steady_clock::time_point::max();
     std::thread thread_;
 };
@@ -67,7 +74,7 @@ public:
     void CloseClientEvent() override;
     IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override;
     IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) override;
-    IoStatus Flush(std::chrono::milliseconds bound) override;
+    IoStatus Flush(std::chrono::milliseconds bound, std::chrono::milliseconds resignal) override;
     void Disconnect() override;
     std::optional<std::uint32_t> ClientSession() override;
 
@@ -105,11 +112,12 @@ private:
 
 class PipeServer final : public RequestServer {
 public:
-    PipeServer(qn38::win32::KernelHandle stopEvent, std::vector<std::unique_ptr<PipeInstance>> instances,
-               Win32StopSignal& stop);
+    PipeServer(qn38::win32::KernelHandle stopEvent, std::unique_ptr<PipeSecurity> security,
+               std::unique_ptr<PipeInstance> first, Win32StopSignal& stop);
     ~PipeServer() override;
 
-    std::size_t Instances() override { return instances_.size(); }
+    std::size_t Instances() override { return count_.load(); }
+    bool AddInstance(std::uint32_t& error) override;
     Wake WaitForClient(std::size_t instance, std::uint32_t& error,
                        std::optional<std::chrono::milliseconds> bound) override;
     ServiceConnection& Client(std::size_t instance) override { return instances_[instance]->Client(); }
@@ -117,7 +125,11 @@ public:
 private:
     // The instances close before the stop event.
     qn38::win32::KernelHandle stopEvent_;
-    std::vector<std::unique_ptr<PipeInstance>> instances_;
+    std::unique_ptr<PipeSecurity> security_;
+    // A place for every instance there may be, so that adding one moves none
+    // that another thread is using.
+    std::array<std::unique_ptr<PipeInstance>, PIPE_INSTANCE_CAP> instances_;
+    std::atomic<std::size_t> count_{0};
     Win32StopSignal& stop_;
 };
 

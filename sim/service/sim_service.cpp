@@ -1,6 +1,8 @@
 #include "sim_service.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 
 #include "core/platform_operations.h"
 #include "core/stop_marks.h"
@@ -19,10 +21,10 @@ std::size_t Take(std::deque<std::uint8_t>& from, std::span<std::uint8_t> into) {
     return count;
 }
 
-// The service's end of the one pipe instance.
+// The service's end of one pipe instance.
 class SimConnection final : public service::ServiceConnection {
 public:
-    explicit SimConnection(SimServiceChannel& channel) : channel_(channel) {}
+    SimConnection(SimServiceChannel& channel, std::size_t index) : channel_(channel), index_(index) {}
 
     bool OpenClientEvent() override {
         std::lock_guard lock(channel_.mutex);
@@ -34,9 +36,7 @@ public:
 
     void SignalClientEvent() override {
         std::lock_guard lock(channel_.mutex);
-        if (!holdsEvent_) return;
-        channel_.eventSignalled = true;
-        channel_.changed.notify_all();
+        Signal();
     }
 
     void CloseClientEvent() override {
@@ -48,94 +48,130 @@ public:
 
     IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
         Lock lock(channel_.mutex);
-        channel_.changed.wait_for(lock, bound, [&] { return !channel_.toService.empty() || !channel_.clientOpen; });
-        if (!channel_.toService.empty()) {
-            const std::size_t bytes = Take(channel_.toService, into);
+        SimPipeInstance& pipe = Instance();
+        channel_.changed.wait_for(lock, bound, [&] { return !pipe.toService.empty() || !pipe.clientOpen; });
+        if (!pipe.toService.empty()) {
+            const std::size_t bytes = Take(pipe.toService, into);
             channel_.changed.notify_all();
             return {IoStatus::Done, bytes};
         }
-        return {channel_.clientOpen ? IoStatus::TimedOut : IoStatus::Closed, 0};
+        return {pipe.clientOpen ? IoStatus::TimedOut : IoStatus::Closed, 0};
     }
 
     IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds) override {
         std::lock_guard lock(channel_.mutex);
-        if (!channel_.clientOpen) return {IoStatus::Closed, 0};
-        channel_.toClient.insert(channel_.toClient.end(), bytes.begin(), bytes.end());
+        SimPipeInstance& pipe = Instance();
+        if (!pipe.clientOpen) return {IoStatus::Closed, 0};
+        pipe.toClient.insert(pipe.toClient.end(), bytes.begin(), bytes.end());
         channel_.changed.notify_all();
         return {IoStatus::Done, bytes.size()};
     }
 
-    IoStatus Flush(std::chrono::milliseconds bound) override {
+    IoStatus Flush(std::chrono::milliseconds bound, std::chrono::milliseconds resignal) override {
         Lock lock(channel_.mutex);
-        channel_.changed.wait_for(lock, bound, [&] { return channel_.toClient.empty() || !channel_.clientOpen; });
-        if (channel_.toClient.empty()) return IoStatus::Done;
-        return channel_.clientOpen ? IoStatus::TimedOut : IoStatus::Closed;
+        SimPipeInstance& pipe = Instance();
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        const auto taken = [&] { return pipe.toClient.empty() || !pipe.clientOpen; };
+        while (!channel_.changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + resignal),
+                                            taken) &&
+               std::chrono::steady_clock::now() < deadline) {
+            Signal();
+        }
+        if (pipe.toClient.empty()) return IoStatus::Done;
+        return pipe.clientOpen ? IoStatus::TimedOut : IoStatus::Closed;
     }
 
     void Disconnect() override {
         std::lock_guard lock(channel_.mutex);
+        SimPipeInstance& pipe = Instance();
         // Whatever the client has not read is lost, as on a real pipe.
-        channel_.connected = false;
-        channel_.listening = false;
-        channel_.clientOpen = false;
-        channel_.toService.clear();
-        channel_.toClient.clear();
-        ++channel_.connection;
+        pipe.connected = false;
+        pipe.listening = false;
+        pipe.clientOpen = false;
+        pipe.toService.clear();
+        pipe.toClient.clear();
+        pipe.connection = ++channel_.connections;
         channel_.changed.notify_all();
     }
 
     std::optional<std::uint32_t> ClientSession() override {
         std::lock_guard lock(channel_.mutex);
-        return channel_.clientSession;
+        return Instance().clientSession;
     }
 
 private:
+    SimPipeInstance& Instance() { return channel_.instances[index_]; }
+    void Signal() {
+        if (!holdsEvent_) return;
+        channel_.eventSignalled = true;
+        channel_.changed.notify_all();
+    }
+
     SimServiceChannel& channel_;
+    const std::size_t index_;
     bool holdsEvent_ = false;
 };
 
 class SimRequestServer final : public service::RequestServer {
 public:
-    // As on Windows, a new instance takes a client at once, before the
-    // service first listens; after a disconnect only once it listens again.
-    explicit SimRequestServer(SimServiceChannel& channel) : channel_(channel), connection_(channel) {
+    explicit SimRequestServer(SimServiceChannel& channel) : channel_(channel) {
         std::lock_guard lock(channel_.mutex);
-        channel_.listening = true;
+        channel_.instances.clear();
+        Add();
     }
 
     ~SimRequestServer() override {
         std::lock_guard lock(channel_.mutex);
-        channel_.listening = false;
-        channel_.connected = false;
-        channel_.clientOpen = false;
-        ++channel_.connection;
+        for (SimPipeInstance& pipe : channel_.instances) {
+            pipe.listening = false;
+            pipe.connected = false;
+            pipe.clientOpen = false;
+            pipe.connection = ++channel_.connections;
+        }
         channel_.changed.notify_all();
     }
 
-    std::size_t Instances() override { return 1; }
+    std::size_t Instances() override { return count_.load(); }
 
-    service::Wake WaitForClient(std::size_t, std::uint32_t&, std::optional<std::chrono::milliseconds> bound) override {
+    bool AddInstance(std::uint32_t&) override {
+        std::lock_guard lock(channel_.mutex);
+        if (count_ >= connections_.size()) return false;
+        Add();
+        return true;
+    }
+
+    service::Wake WaitForClient(std::size_t index, std::uint32_t&,
+                                std::optional<std::chrono::milliseconds> bound) override {
         Lock lock(channel_.mutex);
+        SimPipeInstance& pipe = channel_.instances[index];
         if (channel_.stopRaised) return service::Wake::Stop;
-        if (channel_.connected) return service::Wake::ClientConnected;
-        channel_.listening = true;
+        if (pipe.connected) return service::Wake::ClientConnected;
+        pipe.listening = true;
         channel_.changed.notify_all();
-        const auto woken = [&] { return channel_.connected || channel_.stopRaised; };
+        const auto woken = [&] { return pipe.connected || channel_.stopRaised; };
         if (!bound) {
             channel_.changed.wait(lock, woken);
         } else if (!channel_.changed.wait_for(lock, *bound, woken)) {
-            channel_.listening = false;
+            pipe.listening = false;
             return service::Wake::TimedOut;
         }
-        channel_.listening = false;
-        return channel_.connected ? service::Wake::ClientConnected : service::Wake::Stop;
+        pipe.listening = false;
+        return pipe.connected ? service::Wake::ClientConnected : service::Wake::Stop;
     }
 
-    service::ServiceConnection& Client(std::size_t) override { return connection_; }
+    service::ServiceConnection& Client(std::size_t index) override { return *connections_[index]; }
 
 private:
+    // With the channel's lock held.
+    void Add() {
+        channel_.instances.emplace_back();
+        connections_[count_] = std::make_unique<SimConnection>(channel_, count_);
+        ++count_;
+    }
+
     SimServiceChannel& channel_;
-    SimConnection connection_;
+    std::array<std::unique_ptr<SimConnection>, service::PIPE_INSTANCE_CAP> connections_;
+    std::atomic<std::size_t> count_{0};
 };
 
 // The tool's handle to the named event.
@@ -167,11 +203,12 @@ private:
 // The tool's end of the pipe, for one connection.
 class SimClientPipe final : public tool::ServicePipe {
 public:
-    SimClientPipe(SimServiceChannel& channel, std::uint64_t connection) : channel_(channel), connection_(connection) {}
+    SimClientPipe(SimServiceChannel& channel, std::size_t index, std::uint64_t connection)
+        : channel_(channel), index_(index), connection_(connection) {}
 
     ~SimClientPipe() override {
         std::lock_guard lock(channel_.mutex);
-        if (Current()) channel_.clientOpen = false;
+        if (Current()) Instance().clientOpen = false;
         channel_.changed.notify_all();
     }
 
@@ -183,7 +220,7 @@ public:
     IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds) override {
         std::lock_guard lock(channel_.mutex);
         if (!Current()) return {IoStatus::Closed, 0};
-        channel_.toService.insert(channel_.toService.end(), bytes.begin(), bytes.end());
+        Instance().toService.insert(Instance().toService.end(), bytes.begin(), bytes.end());
         channel_.changed.notify_all();
         return {IoStatus::Done, bytes.size()};
     }
@@ -191,21 +228,25 @@ public:
     IoResult Read(std::span<std::uint8_t> into, std::chrono::milliseconds bound) override {
         Lock lock(channel_.mutex);
         channel_.changed.wait_for(lock, bound,
-                                  [&] { return !Current() || !channel_.toClient.empty() || channel_.hung; });
+                                  [&] { return !Current() || !Instance().toClient.empty() || channel_.hung; });
         if (!Current()) return {IoStatus::Closed, 0};
-        if (channel_.toClient.empty()) {
+        if (Instance().toClient.empty()) {
             ++channel_.abandonedReads;
             return {IoStatus::TimedOut, 0};
         }
-        const std::size_t bytes = Take(channel_.toClient, into);
+        const std::size_t bytes = Take(Instance().toClient, into);
         channel_.changed.notify_all();
         return {IoStatus::Done, bytes};
     }
 
 private:
-    bool Current() const { return channel_.connected && channel_.connection == connection_; }
+    SimPipeInstance& Instance() { return channel_.instances[index_]; }
+    bool Current() {
+        return index_ < channel_.instances.size() && Instance().connected && Instance().connection == connection_;
+    }
 
     SimServiceChannel& channel_;
+    const std::size_t index_;
     const std::uint64_t connection_;
 };
 
@@ -317,7 +358,7 @@ private:
 
 class SimService::Transport final : public tool::ServiceTransport {
 public:
-    explicit Transport(SimServiceChannel& channel) : channel_(channel) {}
+    Transport(SimServiceChannel& channel, std::uint32_t session) : channel_(channel), session_(session) {}
 
     std::unique_ptr<tool::ServiceEvent> CreateOrOpenEvent() override {
         std::lock_guard lock(channel_.mutex);
@@ -327,15 +368,20 @@ public:
 
     std::unique_ptr<tool::ServicePipe> OpenPipe() override {
         std::lock_guard lock(channel_.mutex);
-        if (!channel_.listening || channel_.connected) return nullptr;
-        channel_.connected = true;
-        channel_.clientOpen = true;
-        channel_.listening = false;
-        channel_.toService.clear();
-        channel_.toClient.clear();
-        ++channel_.connection;
-        channel_.changed.notify_all();
-        return std::make_unique<SimClientPipe>(channel_, channel_.connection);
+        for (std::size_t index = 0; index < channel_.instances.size(); ++index) {
+            SimPipeInstance& pipe = channel_.instances[index];
+            if (!pipe.listening || pipe.connected) continue;
+            pipe.connected = true;
+            pipe.clientOpen = true;
+            pipe.listening = false;
+            pipe.toService.clear();
+            pipe.toClient.clear();
+            pipe.connection = ++channel_.connections;
+            pipe.clientSession = session_;
+            channel_.changed.notify_all();
+            return std::make_unique<SimClientPipe>(channel_, index, pipe.connection);
+        }
+        return nullptr;
     }
 
     std::uint32_t ServiceProcessId() override {
@@ -351,6 +397,7 @@ public:
 
 private:
     SimServiceChannel& channel_;
+    const std::uint32_t session_;
 };
 
 SimService::SimService(SimPc& pc, std::mutex& machine, service::ExchangeLimits limits)
@@ -358,12 +405,18 @@ SimService::SimService(SimPc& pc, std::mutex& machine, service::ExchangeLimits l
       reporter_(std::make_unique<Reporter>()),
       stop_(std::make_unique<StopFlag>(channel_)),
       factory_(std::make_unique<Factory>(channel_)),
-      operations_(std::make_unique<LockedOperations>(pc, machine, channel_)),
-      transport_(std::make_unique<Transport>(channel_)) {}
+      operations_(std::make_unique<LockedOperations>(pc, machine, channel_)) {}
 
 SimService::~SimService() { Stop(); }
 
-tool::ServiceTransport& SimService::transport() { return *transport_; }
+tool::ServiceTransport& SimService::transport() { return transport(1); }
+
+tool::ServiceTransport& SimService::transport(std::uint32_t session) {
+    std::lock_guard lock(transportsMutex_);
+    std::unique_ptr<Transport>& transport = transports_[session];
+    if (!transport) transport = std::make_unique<Transport>(channel_, session);
+    return *transport;
+}
 
 void SimService::Start() {
     std::lock_guard lock(hostMutex_);
@@ -439,8 +492,15 @@ namespace qn38::sim {
 bool SimService::WaitUntilListening(std::chrono::milliseconds bound) {
     std::unique_lock lock(channel_.mutex);
     // A hung service never listens again; the client's pauses then pass at once on the simulated clock.
-    return channel_.changed.wait_for(lock, bound,
-                                     [&] { return (channel_.listening && !channel_.connected) || channel_.hung; });
+    return channel_.changed.wait_for(lock, bound, [&] { return channel_.AnyListening() || channel_.hung; });
+}
+
+bool SimService::WaitUntilAllRead(std::chrono::milliseconds bound) {
+    std::unique_lock lock(channel_.mutex);
+    return channel_.changed.wait_for(lock, bound, [&] {
+        return std::all_of(channel_.instances.begin(), channel_.instances.end(),
+                           [](const SimPipeInstance& pipe) { return pipe.toService.empty(); });
+    });
 }
 
 void SimService::Hang() {

@@ -1,15 +1,16 @@
 // The service inside the simulated PC: the service core's lifecycle and
-// exchange on a thread of its own, behind a simulated pipe with one instance
-// and a simulated named event. A ServiceClient on transport() runs the same
-// exchange as the tool does on Windows: the record's 228 bytes cross the
-// pipe, one client is served at a time, and a connection attempt fails while
-// another client is being served or while the service is not running.
+// exchange on threads of their own, behind a simulated pipe whose instances
+// the service makes as it needs them, and a simulated named event. A
+// ServiceClient on transport() runs the same exchange as the tool does on
+// Windows: the record's 228 bytes cross the pipe, and a connection attempt
+// fails while no instance listens (all taken, or the service not running).
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,7 +24,21 @@
 
 namespace qn38::sim {
 
-// The pipe's one instance and the named event, shared by both sides.
+// One instance of the pipe, as the service made it.
+struct SimPipeInstance {
+    // Listening: the next client's open takes it. A new instance listens at
+    // once, before the service first listens on it; after a disconnect only
+    // once the service listens again.
+    bool listening = true;
+    bool connected = false;
+    bool clientOpen = false;
+    std::uint64_t connection = 0;  // which connection holds it, so a stale handle finds itself disconnected
+    std::deque<std::uint8_t> toService;
+    std::deque<std::uint8_t> toClient;
+    std::optional<std::uint32_t> clientSession;  // the connected client's logon session
+};
+
+// The pipe's instances and the named event, shared by both sides.
 struct SimServiceChannel {
     std::mutex mutex;
     std::condition_variable changed;
@@ -32,24 +47,27 @@ struct SimServiceChannel {
     int eventHandles = 0;
     bool eventSignalled = false;
 
-    bool listening = false;
-    bool connected = false;
-    bool clientOpen = false;
-    std::uint64_t connection = 0;  // counts connections, so a stale handle finds itself disconnected
-    std::deque<std::uint8_t> toService;
-    std::deque<std::uint8_t> toClient;
+    // As CreateFileW on a pipe: an open takes a listening instance or fails
+    // (ERROR_PIPE_BUSY when every instance is taken); nobody queues.
+    std::deque<SimPipeInstance> instances;
+    std::uint64_t connections = 0;
 
     bool stopRaised = false;
-    // The running service's process, 0 while it is stopped; the session the
-    // connected client logged on in.
+    // The running service's process, 0 while it is stopped.
     std::uint32_t serverProcessId = 0;
-    std::optional<std::uint32_t> clientSession = 1;
 
     // The service is stuck inside an operation: it has read a request and
     // answers nothing until resumed. A client's bounded waits then pass at
     // once, as if the bound had run out on the simulated clock.
     bool hung = false;
     std::uint64_t abandonedReads = 0;  // client reads given up at their bound
+
+    bool AnyListening() const {
+        for (const SimPipeInstance& instance : instances) {
+            if (instance.listening && !instance.connected) return true;
+        }
+        return false;
+    }
 };
 
 class SimService;
@@ -86,8 +104,10 @@ public:
     void Stop();
     bool Running();
 
-    // The tool's side of the pipe and the event.
+    // The tool's side of the pipe and the event, for a client in logon
+    // session 1, or in `session`.
     tool::ServiceTransport& transport();
+    tool::ServiceTransport& transport(std::uint32_t session);
 
     std::vector<service::ServiceStatusReport> StatusReports();
     std::vector<service::ExchangeReport> Exchanges();
@@ -96,6 +116,8 @@ public:
     bool WaitForExchanges(std::size_t count, std::chrono::milliseconds bound);
     // Called on the service's thread after every exchange.
     std::function<void(const service::ExchangeReport&)> onExchange;
+    // Waits until the service has read every byte its clients sent, or the bound has passed.
+    bool WaitUntilAllRead(std::chrono::milliseconds bound);
     // Waits until the pipe takes a client, or the bound has passed.
     bool WaitUntilListening(std::chrono::milliseconds bound);
 
@@ -118,7 +140,8 @@ private:
     std::unique_ptr<StopFlag> stop_;
     std::unique_ptr<Factory> factory_;
     std::unique_ptr<LockedOperations> operations_;
-    std::unique_ptr<Transport> transport_;
+    std::mutex transportsMutex_;
+    std::map<std::uint32_t, std::unique_ptr<Transport>> transports_;
 
     std::uint32_t nextProcessId_ = 1000;
     std::mutex hostMutex_;

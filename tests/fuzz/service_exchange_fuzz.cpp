@@ -67,7 +67,7 @@ public:
         written.insert(written.end(), bytes.begin(), bytes.end());
         return {IoStatus::Done, bytes.size()};
     }
-    IoStatus Flush(std::chrono::milliseconds) override {
+    IoStatus Flush(std::chrono::milliseconds, std::chrono::milliseconds) override {
         return (ways_ & 4) != 0 ? IoStatus::Done : IoStatus::TimedOut;
     }
     void Disconnect() override { ++disconnects; }

@@ -26,7 +26,9 @@ struct ScriptedService {
     bool eventAvailable = true;
     int busyAttempts = 0;  // attempts to open the pipe that fail first; -1: every one
     bool writeFails = false;
-    int turnedAway = 0;        // connections the service closes before taking a byte
+    int turnedAway = 0;   // connections the service closes before taking a byte
+    int busyReplies = 0;  // requests answered busy, unperformed, before one is performed
+    std::uint32_t lastError = 0x57;
     bool writeStalls = false;  // the service takes no byte until the bound
     bool signals = true;
     // The reply: the request with this result, in pieces of this size, cut short after `replyBytes`.
@@ -95,7 +97,13 @@ public:
         service_.requests.push_back(request);
         ServiceRequest reply = DecodeServiceRequest(request);
         reply.result = static_cast<std::uint32_t>(service_.result);
-        reply.lastError = 0x57;
+        reply.lastError = service_.lastError;
+        if (service_.busyReplies > 0) {
+            --service_.busyReplies;
+            service_.requests.pop_back();
+            reply.result = 0;
+            reply.lastError = SERVICE_BUSY_ERROR;
+        }
         reply_ = EncodeServiceRequest(reply);
         return {IoStatus::Done, bytes.size()};
     }
@@ -253,6 +261,31 @@ TEST_F(ServiceClientExchange, ConnectionTurnedAwayUnreadIsAnotherAttemptNotALost
 }
 
 // --- the tool never hangs and never takes a reply early ---
+
+TEST_F(ServiceClientExchange, BusyReplyIsAnotherAttemptWithinTheAttemptsBound) {
+    service.busyReplies = 2;
+    EXPECT_EQ(client.RequestSetSize(0x00200000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(service.requests.size(), 1u);  // performed once
+    EXPECT_EQ(pause.pauses, (std::vector<std::chrono::milliseconds>(2, 100ms)));
+    EXPECT_EQ(client.UnansweredExchanges(), 0u);
+
+    // Busy for good: the attempts' bound, then the record as built.
+    service.busyReplies = 100;
+    pause.pauses.clear();
+    EXPECT_EQ(client.RequestSetSize(0x00200000, 0, 0xEFFFFFFF), 0);
+    EXPECT_EQ(pause.pauses.size(), 10u);
+    EXPECT_EQ(client.UnansweredExchanges(), 1u);
+
+    // A performed request that failed with ERROR_BUSY as its last error is a
+    // reply, not a refusal: it is never sent a second time.
+    service.busyReplies = 0;
+    service.result = 0;
+    service.lastError = 170;
+    pause.pauses.clear();
+    EXPECT_EQ(client.RequestSetStatus(5, 0, 0, 1), 0);
+    EXPECT_EQ(service.requests.size(), 2u);
+    EXPECT_TRUE(pause.pauses.empty());
+}
 
 TEST_F(ServiceClientExchange, StalledServiceCostsTheRequestItsBoundsAndCountsAsUnreachable) {
     // Connected, then suspended before it reads: the write waits only for the
@@ -505,20 +538,44 @@ TEST_F(ServiceOnSimulatedPc, LogRequestWritesTheTitleEntryBesideTheServicesExecu
     EXPECT_NE(text.find("\r\n\r\nAddFilter\r\n"), std::string::npos);
 }
 
-TEST_F(ServiceOnSimulatedPc, ConnectionAttemptsFailWhileAnotherClientIsServed) {
-    auto holderEvent = service.transport().CreateOrOpenEvent();
-    auto holder = service.transport().OpenPipe();  // connected, and in no hurry to send
-    ASSERT_NE(holder, nullptr);
+// Connections of logon `session` that never send, held until released.
+std::vector<std::unique_ptr<ServicePipe>> Hold(sim::SimService& service, std::uint32_t session, int count) {
+    std::vector<std::unique_ptr<ServicePipe>> held;
+    while (static_cast<int>(held.size()) < count && service.WaitUntilListening(30s)) {
+        if (auto pipe = service.transport(session).OpenPipe()) held.push_back(std::move(pipe));
+    }
+    return held;
+}
+
+TEST(ServiceInstancesOnSimulatedPc, ConnectionAttemptsFailWhileEveryInstanceIsTakenAndNobodyQueues) {
+    sim::SimPc pc;
+    pc.registry.CreateKey(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH));
+    std::mutex machine;
+    // Holders that outlast the test, however slowly it runs.
+    sim::SimService service{pc, machine, {.requestRead = 60s, .replyWrite = 60s, .replyTaken = 60s}};
+    service.Start();
+    // Three sessions take every instance: each no more than its share and
+    // its busy replies.
+    auto first = Hold(service, 10, (service::SESSION_CONNECTIONS_SHARE + service::SESSION_BUSY_REPLIES));
+    auto second = Hold(service, 11, (service::SESSION_CONNECTIONS_SHARE + service::SESSION_BUSY_REPLIES));
+    auto third = Hold(service, 12,
+                      static_cast<int>(service::PIPE_INSTANCE_CAP) -
+                          2 * (service::SESSION_CONNECTIONS_SHARE + service::SESSION_BUSY_REPLIES));
+    ASSERT_EQ(first.size() + second.size() + third.size(), service::PIPE_INSTANCE_CAP);
+    RecordedPause pause;
+    ServiceClient client{service.transport(13), pause, pc.text};
     EXPECT_EQ(client.RequestSetSize(0x00300000, 0, 0xEFFFFFFF), 0);
     EXPECT_EQ(pause.pauses.size(), 10u);
-    EXPECT_EQ(Stored(u"DefLen"), std::nullopt);
-
-    holder.reset();  // it leaves; the service listens again, however long a loaded machine takes
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (client.RequestSetSize(0x00300000, 0, 0xEFFFFFFF) == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
+    {
+        std::lock_guard lock(machine);
+        EXPECT_EQ(pc.registry.Dword(RegistryRoot::LocalMachine, U16(DRIVER_KEY_PATH), u"DefLen"), std::nullopt);
     }
-    EXPECT_EQ(Stored(u"DefLen"), 0x00300000u);
+    third.clear();  // they leave; an instance listens again, however long a loaded machine takes
+    sim::SimServicePause untilListening{service};
+    ServiceClient next{service.transport(13), untilListening, pc.text};
+    EXPECT_EQ(next.RequestSetSize(0x00300000, 0, 0xEFFFFFFF), 1);
+    first.clear();
+    second.clear();
 }
 
 TEST_F(ServiceOnSimulatedPc, ServiceStartedAgainIsServedUnderItsNewProcess) {
@@ -543,12 +600,14 @@ TEST_F(ServiceOnSimulatedPc, HungServiceEndsLikeAnUnreachableOneUntilItResumes) 
     service.Hang();
     EXPECT_EQ(client.RequestSetSize(0x00500000, 0, 0xEFFFFFFF), 0);
     EXPECT_EQ(service.AbandonedReads(), 1u);
-    // Still stuck in that request, it takes no other.
+    // Still stuck in that request, it takes the next on another instance,
+    // where it waits its turn, unanswered.
     EXPECT_EQ(client.RequestAddFilter(), 0);
-    EXPECT_EQ(pause.pauses.size(), 10u);
+    EXPECT_EQ(service.AbandonedReads(), 2u);
+    EXPECT_TRUE(pause.pauses.empty());
     const std::size_t done = service.Exchanges().size();
     service.Resume();
-    ASSERT_TRUE(service.WaitForExchanges(done + 1, 30s));
+    ASSERT_TRUE(service.WaitForExchanges(done + 2, 30s));
     EXPECT_EQ(Stored(u"DefLen"), 0x00500000u);  // the request it held, performed late
     sim::SimServicePause untilListening{service};
     ServiceClient next{service.transport(), untilListening, pc.text};
@@ -570,6 +629,123 @@ TEST_F(ServiceOnSimulatedPc, ReplyIsNeverTakenBeforeTheRequestWasPerformed) {
     EXPECT_EQ(hasty.RequestSetSize(0x00400000, 0, 0xEFFFFFFF), 1);
     holder.join();
     EXPECT_EQ(Stored(u"DefLen"), 0x00400000u);
+}
+
+TEST_F(ServiceOnSimulatedPc, SessionFloodingTheServiceLeavesAnotherSessionsRequestsServed) {
+    // Session 1 keeps connections reconnecting without sending, as many as it
+    // can get, and sends requests without pause besides.
+    std::atomic<bool> flooding{true};
+    std::vector<std::thread> flood;
+    for (int i = 0; i < 8; ++i) {
+        flood.emplace_back([&] {
+            while (flooding) {
+                auto held = service.transport(1).OpenPipe();
+                // Until the service ends it: about its bounds for a request.
+                std::uint8_t byte = 0;
+                while (held && flooding && held->Read(std::span(&byte, 1), 10ms).status == IoStatus::TimedOut) {
+                }
+                if (!held) std::this_thread::sleep_for(1ms);
+            }
+        });
+    }
+    SleepingPause sleeping;
+    for (int i = 0; i < 2; ++i) {
+        flood.emplace_back([&] {
+            ServiceClient flooder{service.transport(1), sleeping, pc.text};
+            while (flooding) flooder.RequestSetSize(0x00100000, 0, 0xEFFFFFFF);
+        });
+    }
+    ServiceClient other{service.transport(2), sleeping, pc.text};
+    int served = 0;
+    for (int i = 0; i < 5; ++i) served += other.RequestWriteLog(u"other session") == 1;
+    flooding = false;
+    for (auto& thread : flood) thread.join();
+    EXPECT_EQ(served, 5);
+}
+
+TEST_F(ServiceOnSimulatedPc, BusyRepliesAreRetriedUntilTheSessionHasAPlace) {
+    auto held = Hold(service, 1, service::SESSION_CONNECTIONS_SHARE);
+    ASSERT_EQ(held.size(), std::size_t{service::SESSION_CONNECTIONS_SHARE});
+    // A byte each, read only once the service has given each its place.
+    const std::uint8_t byte = 0;
+    for (auto& pipe : held) pipe->Write(std::span(&byte, 1), 1s);
+    ASSERT_TRUE(service.WaitUntilAllRead(30s));
+    // Once turned away, the holders leave, and the client tries again only
+    // after the service has seen them go.
+    class Releasing final : public RetryPause {
+    public:
+        Releasing(sim::SimService& service, std::vector<std::unique_ptr<ServicePipe>>& held)
+            : service_(service), held_(held) {}
+        void Pause(std::chrono::milliseconds) override {
+            ++pauses;
+            if (held_.empty()) return;
+            held_.clear();
+            EXPECT_TRUE(service_.WaitForExchanges(1 + service::SESSION_CONNECTIONS_SHARE, 30s));
+        }
+        int pauses = 0;
+
+    private:
+        sim::SimService& service_;
+        std::vector<std::unique_ptr<ServicePipe>>& held_;
+    } releasing(service, held);
+    ServiceClient client{service.transport(1), releasing, pc.text};
+    EXPECT_EQ(client.RequestSetSize(0x00800000, 0, 0xEFFFFFFF), 1);
+    EXPECT_EQ(Stored(u"DefLen"), 0x00800000u);
+    EXPECT_EQ(releasing.pauses, 1);
+    ASSERT_TRUE(service.WaitForExchanges(2 + service::SESSION_CONNECTIONS_SHARE, 30s));
+    const auto exchanges = service.Exchanges();
+    EXPECT_EQ(std::count_if(exchanges.begin(), exchanges.end(),
+                            [](const auto& report) { return report.end == service::ExchangeEnd::Busy; }),
+              1);
+    EXPECT_EQ(std::count_if(exchanges.begin(), exchanges.end(), [](const auto& report) { return report.performed; }),
+              1);
+}
+
+// A client as the tool always was: it retries only its open, 10 times 100 ms
+// apart, waits on the shared event without a limit (bounded here only to see
+// a hang), and knows nothing of busy replies.
+std::int32_t SendAsTheFirstTool(ServiceTransport& transport, ServiceRequest request, bool& hung) {
+    auto event = transport.CreateOrOpenEvent();
+    event->Reset();
+    std::unique_ptr<ServicePipe> pipe;
+    for (int attempt = 0; attempt < 10 && !pipe; ++attempt) {
+        pipe = transport.OpenPipe();
+        if (!pipe) std::this_thread::sleep_for(100ms);
+    }
+    if (!pipe) return 0;
+    const ServiceRequestBytes sent = EncodeServiceRequest(request);
+    pipe->Write(sent, 30s);
+    if (!event->Wait(30s)) hung = true;
+    ServiceRequestBytes reply{};
+    std::size_t read = 0;
+    while (read < reply.size()) {
+        const IoResult io = pipe->Read(std::span(reply).subspan(read), 30s);
+        if (io.status != IoStatus::Done) break;
+        read += io.bytes;
+    }
+    return read == reply.size() ? ServiceResult(DecodeServiceRequest(reply)) : 0;
+}
+
+TEST_F(ServiceOnSimulatedPc, TwoClientsOfOneSessionThatKnowNothingOfBusyAreBothServedInFull) {
+    std::atomic<int> served{0};
+    std::atomic<bool> hung{false};
+    std::vector<std::thread> clients;
+    for (std::uint32_t tag : {0x00100000u, 0x00200000u}) {
+        clients.emplace_back([&, tag] {
+            bool waitedForEver = false;
+            for (int i = 0; i < 25; ++i) {
+                ServiceRequest request;
+                request.command = CMD_SET_SIZE;
+                request.defLen = tag;
+                request.endAdrs = 0xEFFFFFFF;
+                served += SendAsTheFirstTool(service.transport(1), request, waitedForEver) == 1;
+            }
+            if (waitedForEver) hung = true;
+        });
+    }
+    for (auto& thread : clients) thread.join();
+    EXPECT_EQ(served, 50);
+    EXPECT_FALSE(hung);
 }
 
 TEST_F(ServiceOnSimulatedPc, ConcurrentClientsAreAllServed) {

@@ -102,7 +102,7 @@ public:
         return {IoStatus::Done, bytes.size()};
     }
 
-    IoStatus Flush(std::chrono::milliseconds bound) override {
+    IoStatus Flush(std::chrono::milliseconds bound, std::chrono::milliseconds) override {
         steps_.push_back("flush");
         flushBound = bound;
         return script_.readsReply ? IoStatus::Done : IoStatus::TimedOut;

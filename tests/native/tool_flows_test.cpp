@@ -269,7 +269,9 @@ TEST_F(SlotFlows, AStopWithAServiceThatNeverAnswersEndsAsIfItWereGoneAndExitStil
     StopFromTheMenu();
     ASSERT_THAT(NewBalloons(), SizeIs(2));
     EXPECT_EQ(NewBalloons()[1].flags, 3u);
-    EXPECT_EQ(tool.service.AbandonedReads(), 1u);
+    // The stop's read, and those of the requests after it, which other
+    // instances of the stuck service take and never answer.
+    EXPECT_GE(tool.service.AbandonedReads(), 1u);
     EXPECT_TRUE(tool.dialog().IsPollEnabled());
     tool.Exit();
     EXPECT_FALSE(tool.dialog().IsPollerRunning());

@@ -286,7 +286,9 @@ TEST_F(TwoSessions, AToolStartedAfterAStopLeavesItStoppedUntilItsUserStartsTheCa
     ASSERT_TRUE(pc.slot(5).LinkDisabled());
 
     // The second user logs on: the start-up's sync is answered with the
-    // stop, and neither it nor the first pass starts the card.
+    // stop, and neither it nor the first pass starts the card. The service
+    // ends an exchange after its client has the reply.
+    ASSERT_TRUE(shared.service.WaitForExchanges(first.ServiceRequests().size(), 10s));
     const auto before = shared.service.Exchanges().size();
     ASSERT_TRUE(second.Start());
     ASSERT_TRUE(second.AwaitPollerAtRest());

@@ -47,43 +47,52 @@ std::int32_t ServiceClient::SendServiceRequest(ServiceRequest& request) {
     // counts as unreachable, like one that never answers. The reply's read
     // covers what a flush would wait for, so there is none.
     const ServiceRequestBytes sent = EncodeServiceRequest(request);
-    std::unique_ptr<ServicePipe> pipe;
-    RecordTransfer written;
-    for (int attempt = 0; attempt < SERVICE_CONNECT_ATTEMPTS && !pipe; ++attempt) {
+    for (int attempt = 0; attempt < SERVICE_CONNECT_ATTEMPTS; ++attempt) {
+        std::unique_ptr<ServicePipe> pipe;
         if (ExpectService()) pipe = transport_.OpenPipe();
-        if (pipe && ServedByTheService(*pipe)) {
-            written = TransferRecord(std::span(sent), requestWait_,
-                                     [&](std::span<const std::uint8_t> rest, std::chrono::milliseconds left) {
-                                         return pipe->Write(rest, left);
-                                     });
-            // A service that turned the connection away before it took a
-            // byte (this session's share of its instances is taken) is busy,
-            // as one that is not listening: nothing reached it, so another
-            // attempt cannot repeat the request.
-            if (written.bytes == 0 && written.status == IoStatus::Closed) pipe.reset();
-        } else {
-            pipe.reset();
+        if (pipe && !ServedByTheService(*pipe)) pipe.reset();
+        if (!pipe) {
+            pause_.Pause(SERVICE_CONNECT_PAUSE);
+            continue;
         }
-        if (!pipe) pause_.Pause(SERVICE_CONNECT_PAUSE);
-    }
-    if (!pipe || !written.Whole()) {
-        ++unanswered_;
+        const RecordTransfer written = TransferRecord(
+            std::span(sent), requestWait_, [&](std::span<const std::uint8_t> rest, std::chrono::milliseconds left) {
+                return pipe->Write(rest, left);
+            });
+        if (!written.Whole()) {
+            // A connection that was closed before it took a byte carried
+            // nothing to the service, so another attempt cannot repeat the
+            // request.
+            if (written.bytes == 0 && written.status == IoStatus::Closed) {
+                pause_.Pause(SERVICE_CONNECT_PAUSE);
+                continue;
+            }
+            break;
+        }
+        if (event) event->Wait(eventWait_);
+
+        // Only a whole reply replaces the record: a service that died mid-way
+        // leaves the request's own result, 0, in it.
+        ServiceRequestBytes reply{};
+        const RecordTransfer read = TransferRecord(
+            std::span(reply), replyWait_,
+            [&](std::span<std::uint8_t> rest, std::chrono::milliseconds left) { return pipe->Read(rest, left); });
+        pipe.reset();  // the pipe before the event
+        if (!read.Whole()) break;
+        const ServiceRequest answer = DecodeServiceRequest(reply);
+        if (IsBusyReply(answer)) {
+            // Turned away unperformed while this session holds its share of
+            // the service's instances: an attempt like one that found no
+            // instance listening. The signal the refusal gave is not this
+            // request's.
+            if (event) event->Reset();
+            pause_.Pause(SERVICE_CONNECT_PAUSE);
+            continue;
+        }
+        request = answer;
         return ServiceResult(request);
     }
-    if (event) event->Wait(eventWait_);
-
-    // Only a whole reply replaces the record: a service that died mid-way
-    // leaves the request's own result, 0, in it.
-    ServiceRequestBytes reply{};
-    const RecordTransfer read = TransferRecord(
-        std::span(reply), replyWait_,
-        [&](std::span<std::uint8_t> rest, std::chrono::milliseconds left) { return pipe->Read(rest, left); });
-    if (read.Whole()) {
-        request = DecodeServiceRequest(reply);
-    } else {
-        ++unanswered_;
-    }
-    pipe.reset();  // the pipe before the event
+    ++unanswered_;
     return ServiceResult(request);
 }
 

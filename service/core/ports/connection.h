@@ -30,7 +30,11 @@ public:
     // One overlapped WriteFile.
     virtual IoResult Write(std::span<const std::uint8_t> bytes, std::chrono::milliseconds bound) = 0;
     // FlushFileBuffers: Done once the client has read everything written.
-    virtual IoStatus Flush(std::chrono::milliseconds bound) = 0;
+    // Meanwhile the client's event, if open, is set again every `resignal`:
+    // a client that waits on the event before it reads may have had its
+    // signal taken by another client's reset or wait, and would otherwise
+    // never read the reply that waits for it.
+    virtual IoStatus Flush(std::chrono::milliseconds bound, std::chrono::milliseconds resignal) = 0;
     virtual void Disconnect() = 0;  // DisconnectNamedPipe
     // GetNamedPipeClientSessionId: the client's logon session, none when the
     // platform cannot tell.
@@ -44,12 +48,24 @@ enum class Wake {
     Failed,           // listening or waiting failed: no client will ever come
 };
 
+// How many instances of the pipe there may be: one listens while the others
+// serve. Kept well above what one logon session may hold (see the service
+// host), so that no session can take them all.
+inline constexpr std::size_t PIPE_INSTANCE_CAP = 16;
+
 // The pipe's instances, each with its connect event, and the stop event they
-// share. Each instance is used by one thread at a time.
+// share. Instances are made as they are needed, up to PIPE_INSTANCE_CAP, and
+// kept: an instance whose client has gone listens again, so the pipe's name
+// never passes out of the service's hands while it runs. Each instance is
+// used by one thread at a time.
 class RequestServer {
 public:
     virtual ~RequestServer() = default;
+    // Made so far; the factory makes the first.
     virtual std::size_t Instances() = 0;
+    // CreateNamedPipeW of one more instance, numbered Instances() - 1 once
+    // made; false with the platform's error when it cannot be made.
+    virtual bool AddInstance(std::uint32_t& error) = 0;
     // Listens on the instance (overlapped ConnectNamedPipe) and waits for a
     // client or the stop signal, without a time limit unless a bound is
     // given; Failed gives the platform's error in `error`.
