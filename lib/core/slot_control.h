@@ -19,6 +19,7 @@ inline constexpr std::uint32_t FSCTL_LOCK_VOLUME_CODE = 0x00090018;
 inline constexpr std::uint32_t FSCTL_UNLOCK_VOLUME_CODE = 0x0009001C;
 inline constexpr std::uint32_t FSCTL_DISMOUNT_VOLUME_CODE = 0x00090020;
 inline constexpr std::uint32_t FILE_DEVICE_DISK_CODE = 0x00000007;
+inline constexpr std::uint32_t FILE_DEVICE_CD_ROM_CODE = 0x00000002;
 inline constexpr std::uint32_t IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS_CODE = 0x00560000;
 
 // A refused lock is tried this often in all, this far apart: programs that
@@ -71,14 +72,22 @@ private:
 // Sets (linkEnable 0) or clears Link Disable in the slot bridge's Link
 // Control register, then re-enumerates the devices on the bus (stateChange 0)
 // or sends them a class-installer enable (1) or disable (2). The bridge's
-// identity is checked before anything else. Neither the link nor a disable
-// ever takes the card away while one of its volumes is in use; checkDisks
-// tests the volumes of a start as well. A disable that the class installer
-// defers to the next boot is undone at once and fails. Other state changes,
-// and any state change for a bus without the adapter's slot bridge, are
-// refused untouched.
+// identity is checked before anything else. Before the link drops, the
+// card's volumes are flushed and Plug and Play removes the card's devices;
+// a refusal leaves the card running and fills `veto` when Windows named who
+// refused. Neither the link nor a disable ever takes the card away while one
+// of its volumes is in use; checkDisks tests the volumes of a start as well.
+// A start lets the devices a stop kept from restarting come up again. A
+// disable that the class installer defers to the next boot is undone at
+// once and fails. Other state changes, and any state change for a bus
+// without the adapter's slot bridge, are refused untouched.
 int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
-              std::uint32_t checkDisks);
+              std::uint32_t checkDisks, RemovalVeto* veto = nullptr);
+
+// Who holds the card, as the user knows it: the application's module name,
+// the service's or driver's name, or the description of the device an
+// instance path names; empty when the veto names nobody.
+std::u16string VetoHolder(DeviceTree& tree, const RemovalVeto& veto);
 
 // 1 when every volume of every disk below the slot bridge on the bus could be
 // locked, 0 at the first that could not, or when a disk that may be the

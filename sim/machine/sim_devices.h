@@ -19,6 +19,12 @@ namespace qn38::sim {
 inline constexpr DevNode ROOT_DEVNODE = 1;
 // DN_DRIVER_LOADED | DN_STARTED | DN_DISABLEABLE | DN_NT_ENUMERATOR | DN_NT_DRIVER, as a running PCI device shows.
 inline constexpr std::uint32_t STATUS_RUNNING = 0x0180200A;
+inline constexpr std::uint32_t DN_STARTED_FLAG = 0x00000008;
+inline constexpr std::uint32_t DN_DRIVER_LOADED_FLAG = 0x00000002;
+inline constexpr std::uint32_t DN_HAS_PROBLEM_FLAG = 0x00000400;
+// A devnode that has stopped with a problem: no driver running, the problem flag up.
+inline constexpr std::uint32_t STATUS_PROBLEM =
+    (STATUS_RUNNING & ~(DN_STARTED_FLAG | DN_DRIVER_LOADED_FLAG)) | DN_HAS_PROBLEM_FLAG;
 
 PropertyValue MultiString(const std::vector<std::u16string>& strings);
 PropertyValue SingleString(const std::u16string& text);
@@ -37,10 +43,22 @@ struct DeviceSpec {
     bool pci = true;  // enumerated by "PCI"
     std::uint32_t status = STATUS_RUNNING;
     std::uint32_t problem = 0;
+    bool surpriseRemovalOk = false;
+};
+
+// A program holding a handle on a devnode. Asked to close it before the
+// device goes (DBT_DEVICEQUERYREMOVE), it does so or keeps it. A program
+// registered for the handle's notices refuses in its own name; one that
+// never registered leaves Windows to name the open handle's device.
+struct DeviceHolder {
+    std::u16string program;  // module name, "ttermpro.exe"
+    bool closesWhenAsked = false;
+    bool registered = false;
 };
 
 struct SimDevice {
     DevNode node = 0;
+    std::u16string instancePath;  // the device instance ID
     DevNode parent = ROOT_DEVNODE;
     bool present = true;
     bool pci = true;
@@ -49,6 +67,15 @@ struct SimDevice {
     // A disable the class installer deferred: the device starts disabled at
     // the next boot unless it is enabled before.
     bool disabledAtNextBoot = false;
+    std::vector<DeviceHolder> holders;
+    // Removed with CM_REMOVE_NO_RESTART (or held for eject): it stays down
+    // until CM_Setup_DevNode resets it.
+    bool noRestart = false;
+    // Gone from the hardware while a handle is open: the devnode lingers,
+    // its removal pending, until the last handle closes.
+    bool removalPending = false;
+    // SurpriseRemovalOK in the device's capabilities: ejected, not query-removed.
+    bool surpriseRemovalOk = false;
 };
 
 // One PCI function's configuration space, as the dump driver addresses it by bus number.
@@ -83,6 +110,10 @@ struct Counters {
     std::uint64_t driveQueries = 0;  // GetLogicalDrives
     std::uint64_t sizeQueries = 0;   // GetDiskFreeSpaceExW
     std::uint64_t volumeLists = 0;   // FindFirstVolumeW to the end of the list
+    std::uint64_t queryRemoves = 0;  // CM_Query_And_Remove_SubTreeW
+    std::uint64_t ejects = 0;        // CM_Request_Device_EjectW
+    std::uint64_t resets = 0;        // CM_Setup_DevNode(CM_SETUP_DEVNODE_RESET)
+    std::uint64_t flushes = 0;       // FlushFileBuffers on a volume
 };
 
 struct AdapterSpec {
@@ -119,7 +150,17 @@ public:
     SimDevice& Device(DevNode node) { return devices_.at(node); }
     bool Exists(DevNode node) const { return devices_.count(node) != 0; }
     void RemoveDevice(DevNode node);  // with everything below it
+    // The hardware has gone: everything below the devnode goes, and the
+    // devnode with it unless a program still holds a handle on it.
+    void SurpriseRemove(DevNode node);
     std::vector<DevNode> Children(DevNode node) const;
+    std::optional<DevNode> Find(std::u16string_view instancePath) const;
+
+    // Programs holding handles on devnodes.
+    void Hold(DevNode node, const DeviceHolder& holder) { devices_.at(node).holders.push_back(holder); }
+    // The program closes its handle: false when it held none. A lingering
+    // devnode goes with its last handle.
+    bool Release(DevNode node, std::u16string_view program);
 
     // Fault injection.
     void FailProperty(DevNode node, std::uint32_t spdrp, PropertyStatus status) {
@@ -130,6 +171,8 @@ public:
     // The next `times` PCI device sets cannot be built (Plug and Play busy).
     void FailNextPciDeviceSets(int times) { failingPciSets_ = times; }
     void FailStatus(DevNode node) { failingStatus_.insert(node); }
+    // CM_Query_And_Remove_SubTreeW fails on the devnode without a veto.
+    void FailRemoval(DevNode node) { failingRemovals_.insert(node); }
     // The class installer defers this many next disables to the next boot,
     // as it does while a file on a volume below the device is open.
     int deferredDisables = 0;
@@ -145,14 +188,23 @@ public:
     std::function<void(DevNode, std::uint32_t)> onStateChange;
     // Called for every devnode RemoveDevice takes away, deepest first.
     std::function<void(DevNode)> onRemove;
-    // Builds the disk-interface set; without it no set can be built.
-    std::function<std::unique_ptr<DiskInterfaceSet>()> diskInterfaces;
+    // Builds a storage-interface set; without it no set can be built.
+    std::function<std::unique_ptr<DiskInterfaceSet>(StorageInterfaceKind)> diskInterfaces;
+    // Asked for every devnode of a subtree about to be query-removed, deepest
+    // first (the file systems on a disk's volumes): a veto keeps it all.
+    std::function<std::optional<RemovalVeto>(DevNode)> onQueryRemove;
+    // A devnode that was kept from restarting starts again.
+    std::function<void(DevNode)> onRestart;
 
     // DeviceTree
     std::unique_ptr<DeviceSet> OpenDevices(DeviceSetKind kind) override;
-    std::unique_ptr<DiskInterfaceSet> OpenDiskInterfaces() override;
+    std::unique_ptr<DiskInterfaceSet> OpenDiskInterfaces(StorageInterfaceKind kind) override;
     std::optional<DevNode> Parent(DevNode node) override;
     std::optional<DevNode> FirstChild(DevNode node) override;
+    std::optional<DevNode> NextSibling(DevNode node) override;
+    RemovalOutcome RemoveSubtree(DevNode node, RemovalKind kind) override;
+    bool ResetDevNode(DevNode node) override;
+    std::optional<DevNode> Locate(std::u16string_view instancePath) override;
     std::optional<DevNodeStatus> Status(DevNode node) override;
     bool Reenumerate(DevNode node) override;
     PropertyValue ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) override;
@@ -171,6 +223,7 @@ private:
     std::map<std::pair<DevNode, std::uint32_t>, PropertyStatus> propertyFaults_;
     std::set<DevNode> failingWrites_;
     std::set<DevNode> failingStatus_;
+    std::set<DevNode> failingRemovals_;
     bool failDeviceSets_ = false;
     int failingPciSets_ = 0;
     DumpDevice dump_;
