@@ -237,6 +237,14 @@ bool IsHeldForEject(DeviceTree& tree, DevNode node) {
     return status && status->problem == CM_PROB_HELD_FOR_EJECT_CODE;
 }
 
+// Gone already: held for eject, or gone from the hardware and lingering
+// until its last handle closes.
+bool IsRemoved(DeviceTree& tree, DevNode node) {
+    const auto status = tree.Status(node);
+    return status &&
+           (status->problem == CM_PROB_HELD_FOR_EJECT_CODE || (status->status & DN_WILL_BE_REMOVED_FLAG) != 0);
+}
+
 // A devnode removed with CM_REMOVE_NO_RESTART starts again only once it has
 // been reset; the re-enumeration then starts it.
 void RestartDevices(DeviceTree& tree, std::span<const DevNode> nodes) {
@@ -272,7 +280,7 @@ public:
     // when Windows named one.
     bool RemoveChildrenOf(DevNode bridge, RemovalVeto* veto) {
         for (const DevNode child : ChildrenOf(tree_, bridge)) {
-            if (IsHeldForEject(tree_, child)) continue;
+            if (IsRemoved(tree_, child)) continue;
             const RemovalOutcome outcome = tree_.RemoveSubtree(child, RemovalKindOf(tree_, child));
             if (outcome.result == RemovalResult::Removed) {
                 removed_.push_back(child);

@@ -53,6 +53,7 @@ public:
     }
     int WriteLog(const char* title) override { return operations_.WriteLog(title); }
     std::uint32_t LastError() override { return operations_.LastError(); }
+    std::optional<StopVeto> LastVeto() override { return operations_.LastVeto(); }
 
     // How long the loop may wait for a client before an undo is due; nothing
     // while no disable is outstanding.

@@ -18,9 +18,11 @@ public:
     int WriteLog(const char* title) override;
     // The core sets no error code of its own.
     std::uint32_t LastError() override { return 0; }
+    std::optional<StopVeto> LastVeto() override { return lastVeto_; }
 
 private:
     Platform& platform_;
+    std::optional<StopVeto> lastVeto_;
 };
 
 }  // namespace qn38::service

@@ -13,6 +13,10 @@ public:
     int SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) override;
     int WriteLog(const char* title) override;
     std::uint32_t LastError() override;
+    std::optional<StopVeto> LastVeto() override { return lastVeto_; }
+
+private:
+    std::optional<StopVeto> lastVeto_;
 };
 
 }  // namespace qn38::service::win32

@@ -246,16 +246,28 @@ const std::map<std::string, VerbInfo>& Verbs() {
             });
         add("start", Verb::Start, "start", "the tray tool starts (the service is already running)", nothing);
         add("insert", Verb::Insert,
-            "insert BUS [disk LETTER|folder PATH|volume]... [needs link-cycle|device-cycle] [training N|MSms] "
-            "[linger MSms] [problem CODE] [name TEXT]",
-            "a card goes into the slot; the poller notices it on its next pass. Each disk has one volume: lettered, "
-            "mounted in the folder PATH of another volume, or with no mount point at all",
+            "insert BUS [serial] [disk LETTER [raw]|folder PATH|volume|cdrom LETTER]... [needs "
+            "link-cycle|device-cycle] "
+            "[training N|MSms] [linger MSms] [problem CODE] [name TEXT]",
+            "a card goes into the slot; the poller notices it on its next pass. serial: its function is a serial "
+            "port. Each disk has one volume: lettered (raw: without a file system the PC can read), mounted in the "
+            "folder PATH of another volume, or with no mount point at all; cdrom: an optical drive with a disc",
             [](Arguments& a, Command& c) {
                 c.bus = Bus(a.Take("the bus"));
                 while (!a.Empty()) {
                     const std::string& option = a.Take("the option");
                     if (option == "disk") {
                         c.card.disks.push_back({.letter = DriveLetter(a.Take("the disk's drive letter"), 'A')});
+                    } else if (option == "raw") {
+                        if (c.card.disks.empty() || c.card.disks.back().letter == 0 || c.card.disks.back().optical) {
+                            throw Refusal{"raw follows a disk LETTER"};
+                        }
+                        c.card.disks.back().raw = true;
+                    } else if (option == "cdrom") {
+                        c.card.disks.push_back(
+                            {.letter = DriveLetter(a.Take("the disc's drive letter"), 'A'), .optical = true});
+                    } else if (option == "serial") {
+                        c.card.serial = true;
                     } else if (option == "folder") {
                         c.card.disks.push_back({.folder = FolderPath(a.Take("the folder"))});
                     } else if (option == "volume") {
@@ -286,8 +298,9 @@ const std::map<std::string, VerbInfo>& Verbs() {
                     } else if (option == "name") {
                         c.card.name = a.Take("the card's name");
                     } else {
-                        throw Refusal{"unknown option \"" + option +
-                                      "\" (disk, folder, volume, needs, training, linger, problem or name)"};
+                        throw Refusal{
+                            "unknown option \"" + option +
+                            "\" (serial, disk, raw, folder, volume, cdrom, needs, training, linger, problem or name)"};
                     }
                 }
             });
@@ -313,6 +326,21 @@ const std::map<std::string, VerbInfo>& Verbs() {
             fileVolume);
         add("close-file", Verb::CloseFile, "close-file LETTER|FOLDER|volume BUS", "the program closes its file again",
             fileVolume);
+        add("open-device", Verb::OpenDevice, "open-device BUS",
+            "a program holds a handle on the card's function, as a terminal program holds a COM port; it does not "
+            "close it when Windows asks",
+            bus);
+        add("close-device", Verb::CloseDevice, "close-device BUS", "the program closes its handle again", bus);
+        add("browse", Verb::Browse, "browse LETTER",
+            "an Explorer window shows the drive; it closes its handles when Windows asks",
+            [](Arguments& a, Command& c) {
+                c.volume.letter = DriveLetter(a.Take("the drive letter"), 'A');
+                a.End();
+            });
+        add("lock-volume", Verb::LockVolume, "lock-volume LETTER|FOLDER|volume BUS",
+            "another program holds the volume locked, as a disk imager does", fileVolume);
+        add("unlock-volume", Verb::UnlockVolume, "unlock-volume LETTER|FOLDER|volume BUS",
+            "the program unlocks the volume again", fileVolume);
         add("bad-disk", Verb::BadDisk, "bad-disk BUS",
             "the interface of the card's disk cannot be opened to ask it for its device number", bus);
         add("defer-disable", Verb::DeferDisable, "defer-disable",
@@ -397,8 +425,10 @@ const std::map<std::string, VerbInfo>& Verbs() {
                 a.End();
             });
         add("expect-balloon", Verb::ExpectBalloon,
-            "expect-balloon please-wait|stopped|stop-failed|started|start-failed [NAME]  or  expect-balloon \"TEXT\"",
-            "a balloon of that kind (for that card) or with that text was shown in this step",
+            "expect-balloon please-wait|stopped|stop-failed|started|start-failed [NAME [held-by HOLDER]]  or  "
+            "expect-balloon \"TEXT\"",
+            "a balloon of that kind (for that card, with a line naming who holds it) or with that text was shown in "
+            "this step",
             [](Arguments& a, Command& c) {
                 const std::string& first = a.Take("the balloon's kind or text");
                 for (const auto& [kind, id] : BalloonKinds()) {
@@ -408,6 +438,10 @@ const std::map<std::string, VerbInfo>& Verbs() {
                     c.text = first;
                 } else if (!a.Empty()) {
                     c.name = a.Take("the card's name");
+                    if (!a.Empty()) {
+                        OneOf<bool>(a.Take(""), {{"held-by", true}}, "the option");
+                        c.holder = a.Take("the holder");
+                    }
                 }
                 a.End();
             });
@@ -504,26 +538,51 @@ ParsedScenario ParseScenario(std::string_view text) {
 std::string ScenarioHelp() {
     // In the order a scenario uses them, not alphabetically.
     static const std::vector<std::string> order = {
-        "step",           "slot",
-        "driver-key",     "fail-read",
-        "fail-scan",      "session",
-        "start",          "insert",
-        "pull",           "eject",
-        "open-file",      "close-file",
-        "bad-disk",       "defer-disable",
-        "network-drive",  "shell-restart",
-        "shell-absent",   "shell-ready",
-        "service",        "click",
-        "choose",         "menu",
-        "answer",         "settings",
-        "close-about",    "device-change",
-        "power",          "wait",
-        "expect-balloon", "expect-no-balloon",
-        "expect-icon",    "expect-message",
-        "expect-request", "expect-card",
-        "expect-link",    "expect-log",
-        "expect-restart", "log",
-        "help",           "quit",
+        "step",
+        "slot",
+        "driver-key",
+        "fail-read",
+        "fail-scan",
+        "session",
+        "start",
+        "insert",
+        "pull",
+        "eject",
+        "open-file",
+        "close-file",
+        "open-device",
+        "close-device",
+        "browse",
+        "lock-volume",
+        "unlock-volume",
+        "bad-disk",
+        "defer-disable",
+        "network-drive",
+        "shell-restart",
+        "shell-absent",
+        "shell-ready",
+        "service",
+        "click",
+        "choose",
+        "menu",
+        "answer",
+        "settings",
+        "close-about",
+        "device-change",
+        "power",
+        "wait",
+        "expect-balloon",
+        "expect-no-balloon",
+        "expect-icon",
+        "expect-message",
+        "expect-request",
+        "expect-card",
+        "expect-link",
+        "expect-log",
+        "expect-restart",
+        "log",
+        "help",
+        "quit",
     };
     std::string help;
     for (const auto& name : order) {

@@ -105,6 +105,9 @@ private:
     void Pull(const Command& command);
     void Eject(const Command& command);
     void ChangeFile(const Command& command, bool open);
+    void ChangeDeviceHandle(const Command& command, bool open);
+    void Browse(const Command& command);
+    void ChangeVolumeLock(const Command& command, bool lock);
     void BreakCardDisk(const Command& command);
     static std::string VolumeName(const CardVolume& volume);
     std::string MountPointProblem(const CardVolume& volume);

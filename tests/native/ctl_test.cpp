@@ -12,6 +12,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 const std::vector<std::u16string> WITH_FILTER = {u"QN38UP"};
 const std::string STOPPED = "ExpressCard SATA Controller stopped.\nExpressCard can be remove safty from the slot.\n";
@@ -73,7 +74,7 @@ TEST_F(Ctl, StopIsTheToolsStopAndSaysItsOutcomeByExitCode) {
     EXPECT_EQ(refused.exitCode, ctl::EXIT_REFUSED);
     EXPECT_EQ(refused.out,
               "ExpressCard SATA Controller cannot be stopped.\nPlease retry again after terminating "
-              "application which use ExpressCard. \n");
+              "application which use ExpressCard. \nIn use by Disk drive.\n");
     EXPECT_FALSE(pc.slot(5).LinkDisabled());
 
     pc.storage.CloseFileOn('E');
@@ -88,8 +89,11 @@ TEST_F(Ctl, StopIsTheToolsStopAndSaysItsOutcomeByExitCode) {
                 shared.service.WaitForExchanges(before + 4, std::chrono::seconds(10)));
     auto requests = Requests(before);
     if (requests.front() == "WriteLog(LinkEnable(Bus0x05))") requests.erase(requests.begin());
-    EXPECT_THAT(requests, ElementsAre("SetStatus(0x05,0,0,1)=0", "WriteLog(LinkDisable(Bus0x05))",
-                                      "SetStatus(0x05,0,0,1)=1", "WriteLog(LinkDisable(Bus0x05))"));
+    // The refusal's line names the veto and the disk Windows named.
+    EXPECT_THAT(requests,
+                ElementsAre("SetStatus(0x05,0,0,1)=0",
+                            StartsWith("WriteLog(LinkDisable(Bus0x05) vetoed by PNP_VetoOutstandingOpen SCSI\\Disk"),
+                            "SetStatus(0x05,0,0,1)=1", "WriteLog(LinkDisable(Bus0x05))"));
 }
 
 TEST_F(Ctl, StartBringsAStoppedCardBackOrSaysItCouldNot) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "ServiceRequest.h"
@@ -63,7 +64,8 @@ public:
     // The SetStatus requests the flows send, by what the service does for
     // them; each re-enumerates the slot's bus afterwards.
     // (bus, 0, 0, 0) or, with the card's volumes tested first, (bus, 0, 0, 1).
-    std::int32_t DisableLink(std::uint8_t bus, DiskCheck check);
+    // A refused disable's reply may name who holds the card (`veto`).
+    std::int32_t DisableLink(std::uint8_t bus, DiskCheck check, std::optional<StopVeto>* veto = nullptr);
     std::int32_t EnableLink(std::uint8_t bus);      // (bus, 0, 1, 0)
     std::int32_t DisableDevices(std::uint8_t bus);  // (bus, 2, 1, 0): through the class installer, link kept up
     std::int32_t EnableDevices(std::uint8_t bus);   // (bus, 1, 1, 0)

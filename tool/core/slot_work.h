@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/ports/device_io.h"
@@ -39,6 +40,9 @@ struct SlotWorkPorts {
 struct SlotOutcome {
     bool succeeded = false;
     std::u16string description;
+    // A refused stop: who holds the card, where Windows named someone.
+    std::optional<StopVeto> veto;
+    std::u16string_view holder() const { return veto ? std::u16string_view(veto->holder) : std::u16string_view(); }
 };
 
 class SlotWork {
