@@ -255,7 +255,7 @@ void RestartDevices(DeviceTree& tree, std::span<const DevNode> nodes) {
 }
 
 RemovalKind RemovalKindOf(DeviceTree& tree, DevNode node) {
-    const PropertyValue capabilities = tree.ReadDevNodeProperty(node, CM_DRP_CAPABILITIES);
+    const PropertyValue capabilities = tree.ReadDevNodeProperty(node, CM_DRP_CAPABILITIES_CODE);
     std::uint32_t flags = 0;
     if (capabilities.ok() && capabilities.data.size() >= sizeof flags) {
         std::memcpy(&flags, capabilities.data.data(), sizeof flags);

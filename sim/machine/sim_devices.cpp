@@ -416,7 +416,7 @@ bool SimDevices::WriteProperty(DevNode node, std::uint32_t spdrp, std::span<cons
 
 PropertyValue SimDevices::ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) {
     if (cmDrp == 0) return {};
-    if (cmDrp == CM_DRP_CAPABILITIES && Exists(node)) {
+    if (cmDrp == CM_DRP_CAPABILITIES_CODE && Exists(node)) {
         ++counters_.propertyReads;
         return Number(devices_.at(node).surpriseRemovalOk ? CM_DEVCAP_SURPRISE_REMOVAL_OK : 0);
     }

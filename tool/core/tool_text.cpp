@@ -103,30 +103,7 @@ std::u16string StartBanner(const OsVersion& version, std::u16string_view process
 
 std::string Utf8FromUtf16(std::u16string_view text) {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            out.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | code >> 6));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | code >> 12));
-            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | code >> 18));
-            out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
+    service_record::AppendUtf8(out, text);
     return out;
 }
 

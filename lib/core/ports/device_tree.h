@@ -27,7 +27,7 @@ inline constexpr std::uint32_t CM_DRP_COMPATIBLE_IDS = 0x03;
 inline constexpr std::uint32_t CM_DRP_UPPER_FILTERS = 0x12;
 inline constexpr std::uint32_t CM_DRP_BUS_NUMBER = 0x16;
 inline constexpr std::uint32_t CM_DRP_FRIENDLY_NAME = 0x0D;
-inline constexpr std::uint32_t CM_DRP_CAPABILITIES = 0x10;
+inline constexpr std::uint32_t CM_DRP_CAPABILITIES_CODE = 0x10;
 // A driver that set SurpriseRemovalOK: its device is ejected, not query-removed.
 inline constexpr std::uint32_t CM_DEVCAP_SURPRISE_REMOVAL_OK = 0x00000080;
 inline constexpr std::uint32_t DN_REMOVABLE_FLAG = 0x00004000;
