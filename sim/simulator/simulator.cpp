@@ -540,24 +540,34 @@ void Simulator::AddNetworkDrive(const Command& command) {
                                (command.flag ? ", its server does not answer" : ""));
 }
 
-void Simulator::ChangeFile(const Command& command, bool open) {
+void Simulator::ChangeVolume(const Command& command,
+                             const std::function<std::string(SimVolume&, const std::string&)>& change,
+                             const std::string& done) {
     std::string problem;
     const std::string where =
         command.volume == CardVolume{} ? "the card's volume on " + BusName(command.bus) : VolumeName(command.volume);
     tool().OnMachine([&] {
         SimVolume* volume = FileVolume(command);
-        if (volume == nullptr) {
-            problem = "there is no volume " + where;
-        } else if (open) {
-            pc_.storage.OpenFileOn(*volume);
-        } else if (volume->programHandles == 0) {
-            problem = "no program holds a file open on " + where;
-        } else {
-            pc_.storage.CloseFileOn(*volume);
-        }
+        problem = volume == nullptr ? "there is no volume " + where : change(*volume, where);
     });
     if (!problem.empty()) return Fail(command, problem);
-    view_.Event("machine", std::string("a program ") + (open ? "opens a file on " : "closes its file on ") + where);
+    view_.Event("machine", done + where);
+}
+
+void Simulator::ChangeFile(const Command& command, bool open) {
+    ChangeVolume(
+        command,
+        [&](SimVolume& volume, const std::string& where) -> std::string {
+            if (open) {
+                pc_.storage.OpenFileOn(volume);
+            } else if (volume.programHandles == 0) {
+                return "no program holds a file open on " + where;
+            } else {
+                pc_.storage.CloseFileOn(volume);
+            }
+            return "";
+        },
+        open ? "a program opens a file on " : "a program closes its file on ");
 }
 
 // The terminal program that holds the card's function, as a COM port.
@@ -595,23 +605,15 @@ void Simulator::Browse(const Command& command) {
 }
 
 void Simulator::ChangeVolumeLock(const Command& command, bool lock) {
-    std::string problem;
-    const std::string where =
-        command.volume == CardVolume{} ? "the card's volume on " + BusName(command.bus) : VolumeName(command.volume);
-    tool().OnMachine([&] {
-        SimVolume* volume = FileVolume(command);
-        if (volume == nullptr) {
-            problem = "there is no volume " + where;
-        } else if (lock && !pc_.storage.LockByProgram(*volume)) {
-            problem = where + " is in use or locked already";
-        } else if (!lock && !volume->lockedByProgram) {
-            problem = "no program holds " + where + " locked";
-        } else if (!lock) {
-            pc_.storage.UnlockByProgram(*volume);
-        }
-    });
-    if (!problem.empty()) return Fail(command, problem);
-    view_.Event("machine", std::string("another program ") + (lock ? "locks " : "unlocks ") + where);
+    ChangeVolume(
+        command,
+        [&](SimVolume& volume, const std::string& where) -> std::string {
+            if (lock) return pc_.storage.LockByProgram(volume) ? "" : where + " is in use or locked already";
+            if (!volume.lockedByProgram) return "no program holds " + where + " locked";
+            pc_.storage.UnlockByProgram(volume);
+            return "";
+        },
+        lock ? "another program locks " : "another program unlocks ");
 }
 
 // The card's volumes by their mount points, for the scenario's words.
