@@ -2,6 +2,8 @@
 // and makes sure no exception escapes to a caller written in any language.
 #include "QN38HotPlug.h"
 
+#include <algorithm>
+
 #include "core/device_lookup.h"
 #include "core/diagnostic_log.h"
 #include "core/filter.h"
@@ -48,6 +50,30 @@ int ZQ_DoesExistNoFilterRootPort() {
 int ZQ_SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable, std::uint32_t checkDisks) {
     return Guarded(
         [&](qn38::Platform& platform) { return qn38::SetStatus(platform, bus, stateChange, linkEnable, checkDisks); });
+}
+
+int ZQ_SetStatusWithVeto(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
+                         std::uint32_t checkDisks, std::uint32_t* vetoType, wchar_t* vetoName,
+                         std::uint32_t vetoNameBytes, wchar_t* holder, std::uint32_t holderBytes) {
+    if (vetoType != nullptr) *vetoType = 0;
+    const auto fill = [](const std::u16string& text, wchar_t* buffer, std::uint32_t bytes) {
+        if (buffer == nullptr || bytes < sizeof(wchar_t)) return;
+        const std::size_t units = std::min<std::size_t>(text.size(), bytes / sizeof(wchar_t) - 1);
+        std::copy_n(text.begin(), units, U16(buffer));
+        buffer[units] = 0;
+    };
+    fill({}, vetoName, vetoNameBytes);
+    fill({}, holder, holderBytes);
+    return Guarded([&](qn38::Platform& platform) {
+        qn38::RemovalVeto veto;
+        const int result = qn38::SetStatus(platform, bus, stateChange, linkEnable, checkDisks, &veto);
+        if (result == 0) {
+            if (vetoType != nullptr) *vetoType = veto.type;
+            fill(veto.name, vetoName, vetoNameBytes);
+            fill(qn38::VetoHolder(platform.devices, veto), holder, holderBytes);
+        }
+        return result;
+    });
 }
 
 int ZQ_ReadPCI(std::uint32_t bus, std::uint32_t offset, std::uint32_t* value) {

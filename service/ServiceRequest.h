@@ -3,10 +3,15 @@
 // service. Every request and every reply is one whole record.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 #if defined(_WIN32)
@@ -158,6 +163,113 @@ inline ServiceRequest DecodeServiceRequest(std::span<const std::uint8_t, SERVICE
     request.endAdrs = GetU32(&bytes[24]);
     for (std::size_t i = 0; i < SERVICE_TEXT_CAPACITY; ++i) request.text[i] = static_cast<char>(bytes[28 + i]);
     return request;
+}
+
+// A refused stop's reply names who holds the card, where Windows named
+// someone, in the text field, which the reply leaves unused otherwise:
+// "<PNP_VETO_TYPE in decimal>\t<holder>\t<veto name>" in UTF-8, zero-filled
+// behind, cut at 200 bytes, which shortens the veto name (an instance path
+// is long) before the holder.
+// The holder is what the user is shown: an application's module name, a
+// service's or driver's name, or the description of the device the veto
+// name's instance path names. A tool that does not read it sees the record
+// as before; every other reply leaves the field as the request had it.
+struct StopVeto {
+    std::uint32_t type = 0;
+    std::u16string holder;
+    std::u16string name;
+};
+
+namespace qn38::service_record {
+
+inline void AppendUtf8(std::string& out, std::u16string_view text) {
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        std::uint32_t unit = text[at];
+        if (unit >= 0xD800 && unit < 0xDC00 && at + 1 < text.size() && text[at + 1] >= 0xDC00 &&
+            text[at + 1] < 0xE000) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++at] - 0xDC00);
+        } else if (unit >= 0xD800 && unit < 0xE000) {
+            unit = 0xFFFD;
+        }
+        if (unit < 0x80) {
+            out.push_back(static_cast<char>(unit));
+        } else if (unit < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | unit >> 6));
+            out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+        } else if (unit < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | unit >> 12));
+            out.push_back(static_cast<char>(0x80 | (unit >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | unit >> 18));
+            out.push_back(static_cast<char>(0x80 | (unit >> 12 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (unit >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+        }
+    }
+}
+
+// Malformed or cut sequences become U+FFFD.
+inline std::u16string FromUtf8(std::string_view text) {
+    std::u16string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<std::uint8_t>(text[at]);
+        const int extra = lead < 0x80             ? 0
+                          : (lead & 0xE0) == 0xC0 ? 1
+                          : (lead & 0xF0) == 0xE0 ? 2
+                          : (lead & 0xF8) == 0xF0 ? 3
+                                                  : -1;
+        std::uint32_t unit = extra == 0 ? lead : extra == 1 ? lead & 0x1F : extra == 2 ? lead & 0x0F : lead & 0x07;
+        bool valid = extra >= 0 && at + static_cast<std::size_t>(extra) < text.size();
+        for (int next = 1; valid && next <= extra; ++next) {
+            const auto trail = static_cast<std::uint8_t>(text[at + next]);
+            valid = (trail & 0xC0) == 0x80;
+            unit = unit << 6 | (trail & 0x3F);
+        }
+        if (!valid || unit > 0x10FFFF || (unit >= 0xD800 && unit < 0xE000)) {
+            out.push_back(u'\uFFFD');
+            ++at;
+            continue;
+        }
+        at += static_cast<std::size_t>(extra) + 1;
+        if (unit >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((unit - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((unit - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(unit));
+        }
+    }
+    return out;
+}
+
+}  // namespace qn38::service_record
+
+inline void PutStopVeto(ServiceRequest& reply, const StopVeto& veto) {
+    std::string text = std::to_string(veto.type);
+    text.push_back('\t');
+    qn38::service_record::AppendUtf8(text, veto.holder);
+    text.push_back('\t');
+    qn38::service_record::AppendUtf8(text, veto.name);
+    std::memset(reply.text, 0, SERVICE_TEXT_CAPACITY);
+    std::memcpy(reply.text, text.data(), std::min(text.size(), SERVICE_TEXT_CAPACITY));
+}
+
+// Nothing when the text holds no veto.
+inline std::optional<StopVeto> GetStopVeto(const ServiceRequest& reply) {
+    std::string_view text(reply.text, SERVICE_TEXT_CAPACITY);
+    text = text.substr(0, std::min(text.find('\0'), text.size()));
+    const std::size_t first = text.find('\t');
+    if (first == 0 || first == std::string_view::npos) return std::nullopt;
+    StopVeto veto;
+    for (const char digit : text.substr(0, first)) {
+        if (digit < '0' || digit > '9' || veto.type > 0xFFFFFFFFu / 10 - 1) return std::nullopt;
+        veto.type = veto.type * 10 + static_cast<std::uint32_t>(digit - '0');
+    }
+    text.remove_prefix(first + 1);
+    const std::size_t second = text.find('\t');
+    veto.holder = qn38::service_record::FromUtf8(text.substr(0, second));
+    if (second != std::string_view::npos) veto.name = qn38::service_record::FromUtf8(text.substr(second + 1));
+    return veto;
 }
 
 // The result field as the export returned it.

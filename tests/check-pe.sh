@@ -48,13 +48,13 @@ if [[ $(basename "$binary") == QN38HotPlug.dll ]]; then
   # Visual C++ spells a 64-bit (PE32+, 020b) pointer PEB, a 32-bit one PB.
   msvc='?WriteLogFile@@YAHPB_W@Z'
   if [[ $dump =~ Magic[[:space:]]+020b ]]; then msvc='?WriteLogFile@@YAHPEB_W@Z'; fi
-  expected="$msvc GetDevNodeRegistryProperty GetDeviceRegistryProperty ZQ_AddFilter ZQ_DelFilter ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI ZQ_SetSize ZQ_SetStatus ZQ_WriteLog ZQ_WritePCI _Z12WriteLogFilePKw"
+  expected="$msvc GetDevNodeRegistryProperty GetDeviceRegistryProperty ZQ_AddFilter ZQ_DelFilter ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI ZQ_SetSize ZQ_SetStatus ZQ_SetStatusWithVeto ZQ_WriteLog ZQ_WritePCI _Z12WriteLogFilePKw"
   # The export name table lists "[ordinal] name" lines after its heading.
   expect_names exports "$expected" < <(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]*\] //p' <<<"$dump")
 fi
 
 case $(basename "$binary") in
-  QN38HotPlugService.exe) expect_library_imports "ZQ_AddFilter ZQ_SetSize ZQ_SetStatus ZQ_WriteLog" ;;
+  QN38HotPlugService.exe) expect_library_imports "ZQ_AddFilter ZQ_SetSize ZQ_SetStatusWithVeto ZQ_WriteLog" ;;
   QN38HotPlugTool.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus" ;;
   # The command line changes nothing itself either: its stops and starts go to the service.
   qn38ctl.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI" ;;

@@ -171,9 +171,15 @@ CtlResult Status(bool json, const CtlPorts& ports) {
     return result;
 }
 
-std::string Message(const CtlPorts& ports, std::uint32_t stringId, const std::u16string& description) {
+// A refused stop's message names the card's holder on a line of its own.
+std::string Message(const CtlPorts& ports, std::uint32_t stringId, const std::u16string& description,
+                    std::u16string_view holder = {}) {
     const std::u16string name = tool::CardName(description);
-    return Utf8FromUtf16(tool::FormatWithText(ports.strings.Load(stringId), name.c_str(), MESSAGE_CHARACTERS)) + "\n";
+    std::u16string text = tool::FormatWithText(ports.strings.Load(stringId), name.c_str(), MESSAGE_CHARACTERS);
+    if (!holder.empty()) {
+        text = tool::WithHolderLine(std::move(text), ports.strings.Load(IDS_STOP_HOLDER), holder, MESSAGE_CHARACTERS);
+    }
+    return Utf8FromUtf16(text) + "\n";
 }
 
 CtlResult Unreachable() {
@@ -208,7 +214,7 @@ CtlResult Change(const std::string& argument, const CtlPorts& ports,
     if (outcome.succeeded) return {EXIT_DONE, Message(ports, succeeded, outcome.description), ""};
     // A refusal is the service's answer; no answer is no refusal.
     if (ports.work.service.UnansweredExchanges() != unanswered) return Unreachable();
-    return {EXIT_REFUSED, Message(ports, failed, outcome.description), ""};
+    return {EXIT_REFUSED, Message(ports, failed, outcome.description, outcome.holder()), ""};
 }
 
 CtlResult Log(const std::vector<std::string>& options, const CtlPorts& ports) {

@@ -78,25 +78,113 @@ std::u16string_view VolumeDevice(std::u16string_view volumeName) {
     return volumeName;
 }
 
-// A volume whose extents cannot be read (a CD-ROM drive, a reader without
-// its medium) lies on no disk of the card.
-bool HasExtentOn(DeviceIo& io, std::u16string_view volumeDevice, std::span<const std::uint32_t> diskNumbers) {
-    const auto volume = io.Open(volumeDevice, kQueryOpen);
-    if (!volume) return false;
+// The disks a volume has extents on; nothing when they cannot be read (an
+// optical disc has none).
+std::optional<std::vector<std::uint32_t>> ExtentDisks(DeviceHandle& volume) {
     std::array<std::uint8_t, VOLUME_DISK_EXTENTS_HEADER_BYTES + VOLUME_EXTENTS_READ * sizeof(DiskExtent)> extents{};
-    if (!volume->Control(IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS_CODE, nullptr, 0, extents.data(),
-                         static_cast<std::uint32_t>(extents.size()))) {
-        return false;
+    if (!volume.Control(IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS_CODE, nullptr, 0, extents.data(),
+                        static_cast<std::uint32_t>(extents.size()))) {
+        return std::nullopt;
     }
     std::uint32_t count = 0;
     std::memcpy(&count, extents.data(), sizeof count);
     count = std::min(count, VOLUME_EXTENTS_READ);
+    std::vector<std::uint32_t> disks;
     for (std::uint32_t at = 0; at < count; ++at) {
         DiskExtent extent{};
         std::memcpy(&extent, extents.data() + VOLUME_DISK_EXTENTS_HEADER_BYTES + at * sizeof extent, sizeof extent);
-        if (std::find(diskNumbers.begin(), diskNumbers.end(), extent.diskNumber) != diskNumbers.end()) return true;
+        disks.push_back(extent.diskNumber);
     }
-    return false;
+    return disks;
+}
+
+bool Contains(std::span<const std::uint32_t> numbers, std::uint32_t number) {
+    return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+}
+
+// The card's storage devices by their device numbers: disks, and optical
+// drives, which number their own kind.
+struct CardStorageNumbers {
+    std::vector<std::uint32_t> disks;
+    std::vector<std::uint32_t> cdRoms;
+    bool empty() const { return disks.empty() && cdRoms.empty(); }
+};
+
+// Nothing when a device that may be the card's cannot be identified: one
+// without its devnode, or one of the card's without its number, hides which
+// volumes are the card's.
+std::optional<CardStorageNumbers> CardStorage(Platform& platform, DevNode bridge) {
+    DeviceTree& tree = platform.devices;
+    CardStorageNumbers numbers;
+    for (const StorageInterfaceKind kind : STORAGE_INTERFACE_KINDS) {
+        const auto set = tree.OpenDiskInterfaces(kind);
+        if (!set) return std::nullopt;
+        for (std::uint32_t index = 0; set->HasDevice(index); ++index) {
+            DiskInterface device;
+            const InterfaceStatus status = set->Interface(index, device);
+            if (status == InterfaceStatus::End) break;
+            if (status == InterfaceStatus::Skip) return std::nullopt;
+            if (!IsBelow(tree, device.devnode, bridge)) continue;
+            const auto number = DeviceNumberOf(platform.io, device.path);
+            if (!number) return std::nullopt;
+            (kind == StorageInterfaceKind::CdRom ? numbers.cdRoms : numbers.disks).push_back(number->deviceNumber);
+        }
+    }
+    return numbers;
+}
+
+enum class Placement { Card, Elsewhere, Unknown };
+
+// Where a volume lies: by its extents, or, for a volume without any (an
+// optical disc), by the number of the device that holds it. A volume that
+// cannot be opened (another program holds it locked) may be the card's.
+Placement PlacementOf(DeviceIo& io, std::u16string_view volumeDevice, const CardStorageNumbers& card) {
+    const auto volume = io.Open(volumeDevice, kQueryOpen);
+    if (!volume) return Placement::Unknown;
+    if (const auto disks = ExtentDisks(*volume)) {
+        for (const std::uint32_t disk : *disks) {
+            if (Contains(card.disks, disk)) return Placement::Card;
+        }
+        return Placement::Elsewhere;
+    }
+    StorageDeviceNumber number{};
+    if (!volume->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE, nullptr, 0, &number, sizeof number)) {
+        return Placement::Unknown;
+    }
+    const auto& numbers = number.deviceType == FILE_DEVICE_CD_ROM_CODE ? card.cdRoms : card.disks;
+    return Contains(numbers, number.deviceNumber) ? Placement::Card : Placement::Elsewhere;
+}
+
+// Only a drive that says so holds no medium; a volume whose size cannot be
+// read may hold a file system Windows cannot read, and files all the same.
+bool HoldsNoMedium(DeviceIo& io, std::u16string_view volumeDevice) {
+    const auto volume = io.Open(volumeDevice, kQueryOpen);
+    return volume && volume->MediumPresent() == false;
+}
+
+// Every volume of the card is written out, the drive's own cache included,
+// before Plug and Play takes the card: a drive whose power goes may lose what
+// it acknowledged. Nothing is locked here, so a program that closes its
+// handles when Windows asks does not refuse the stop. False at the first
+// volume that may be the card's and cannot be flushed.
+bool FlushCardVolumes(Platform& platform, DevNode bridge) {
+    DeviceIo& io = platform.io;
+    const auto card = CardStorage(platform, bridge);
+    if (!card) return false;
+    if (card->empty()) return true;
+    const auto volumes = io.VolumeNames();
+    if (!volumes) return false;
+    for (const std::u16string& name : *volumes) {
+        const std::u16string_view device = VolumeDevice(name);
+        const Placement placement = PlacementOf(io, device, *card);
+        if (placement == Placement::Elsewhere) continue;
+        if (placement == Placement::Unknown) return false;
+        const auto volume = io.Open(device, kLockOpen);
+        if (volume && volume->Flush()) continue;
+        if (HoldsNoMedium(io, device)) continue;
+        return false;
+    }
+    return true;
 }
 
 bool IsAdapterSlotBridge(DeviceIo& io, std::uint32_t bus) {
@@ -113,33 +201,150 @@ enum class LinkChange {
     Changed,    // written and read back as asked
 };
 
+// Every volume, not only the lettered ones: a volume mounted in a folder or
+// opened by its GUID path holds files as well.
+int LockTestCardVolumes(Platform& platform, const CardStorageNumbers& card, VolumeLocks& locks) {
+    DeviceIo& io = platform.io;
+    const auto volumes = io.VolumeNames();
+    if (!volumes) return 0;
+    for (const std::u16string& name : *volumes) {
+        if (locks.Holds(name)) continue;
+        const std::u16string_view device = VolumeDevice(name);
+        const Placement placement = PlacementOf(io, device, card);
+        if (placement == Placement::Elsewhere) continue;
+        if (placement == Placement::Unknown) return 0;
+        // Nothing can be open on a drive without a medium.
+        if (io.TotalBytes(name).value_or(0) == 0 && HoldsNoMedium(io, device)) continue;
+        auto locked = LockVolume(platform, device);
+        if (!locked) return 0;
+        locks.Add(name, std::move(locked));
+    }
+    return 1;
+}
+
+// Every volume of the card's storage below the slot bridge: 1 when each
+// could be locked (the locks kept in `locks`), 0 at the first that could not.
+int LockTestBelow(Platform& platform, DevNode bridge, VolumeLocks& locks) {
+    const auto card = CardStorage(platform, bridge);
+    if (!card) return 0;
+    if (card->empty()) return 1;
+    return LockTestCardVolumes(platform, *card, locks);
+}
+
+std::vector<DevNode> ChildrenOf(DeviceTree& tree, DevNode node) {
+    std::vector<DevNode> children;
+    for (auto child = tree.FirstChild(node); child; child = tree.NextSibling(*child)) children.push_back(*child);
+    return children;
+}
+
+// Problem 47: removed and kept from restarting, by Windows' own safe removal
+// or by a stop.
+bool IsHeldForEject(DeviceTree& tree, DevNode node) {
+    const auto status = tree.Status(node);
+    return status && status->problem == CM_PROB_HELD_FOR_EJECT_CODE;
+}
+
+// Gone already: held for eject, or gone from the hardware and lingering
+// until its last handle closes.
+bool IsRemoved(DeviceTree& tree, DevNode node) {
+    const auto status = tree.Status(node);
+    return status &&
+           (status->problem == CM_PROB_HELD_FOR_EJECT_CODE || (status->status & DN_WILL_BE_REMOVED_FLAG) != 0);
+}
+
+// A devnode removed with CM_REMOVE_NO_RESTART starts again only once it has
+// been reset; the re-enumeration then starts it.
+void RestartDevices(DeviceTree& tree, std::span<const DevNode> nodes) {
+    for (const DevNode node : nodes) {
+        tree.ResetDevNode(node);
+        tree.Reenumerate(node);
+    }
+}
+
+RemovalKind RemovalKindOf(DeviceTree& tree, DevNode node) {
+    const PropertyValue capabilities = tree.ReadDevNodeProperty(node, CM_DRP_CAPABILITIES_CODE);
+    std::uint32_t flags = 0;
+    if (capabilities.ok() && capabilities.data.size() >= sizeof flags) {
+        std::memcpy(&flags, capabilities.data.data(), sizeof flags);
+    }
+    return (flags & CM_DEVCAP_SURPRISE_REMOVAL_OK) != 0 ? RemovalKind::Eject : RemovalKind::QueryAndRemove;
+}
+
+// The card's functions taken away as Windows' own safe removal does: every
+// driver and every program registered for their devices is asked first, and
+// one that keeps its handle refuses. Unless kept, whatever was removed comes
+// back when this goes, so a refused or failed stop leaves the card running.
+class CardRemoval {
+public:
+    explicit CardRemoval(DeviceTree& tree) : tree_(tree) {}
+    CardRemoval(const CardRemoval&) = delete;
+    CardRemoval& operator=(const CardRemoval&) = delete;
+    ~CardRemoval() {
+        if (!kept_) RestartDevices(tree_, removed_);
+    }
+
+    // False at the first function that could not be removed, with the veto
+    // when Windows named one.
+    bool RemoveChildrenOf(DevNode bridge, RemovalVeto* veto) {
+        for (const DevNode child : ChildrenOf(tree_, bridge)) {
+            if (IsRemoved(tree_, child)) continue;
+            const RemovalOutcome outcome = tree_.RemoveSubtree(child, RemovalKindOf(tree_, child));
+            if (outcome.result == RemovalResult::Removed) {
+                removed_.push_back(child);
+                continue;
+            }
+            if (veto != nullptr && outcome.result == RemovalResult::Vetoed) *veto = outcome.veto;
+            return false;
+        }
+        return true;
+    }
+    void Keep() { kept_ = true; }
+
+private:
+    DeviceTree& tree_;
+    std::vector<DevNode> removed_;
+    bool kept_ = false;
+};
+
 // Read, change bit 4, write the whole double word back (Link Status with the
 // value just read), read back. A register reading as all ones belongs to a
 // function that has dropped off the bus: its Link Disable bit means nothing.
-// The card's volumes stay locked from their test until the read-back, so no
-// program can open a file on them in between.
-LinkChange ChangeLinkDisable(Platform& platform, std::uint32_t bus, bool enable, bool checkDisks) {
+// The link drops only once Plug and Play has removed the card's devices:
+// dropped beneath them, it takes them by surprise, under the programs using
+// them. Their volumes are flushed before the removal, which does not flush
+// the drive's cache; any volume the removal left stays locked until the
+// read-back, so no program can open a file on it in between.
+LinkChange ChangeLinkDisable(Platform& platform, std::uint32_t bus, bool enable, bool checkDisks, RemovalVeto* veto) {
     DeviceIo& io = platform.io;
-    VolumeLocks locks;
-    if (checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return LinkChange::Failed;
+    VolumeLocks startLocks;
+    if (enable && checkDisks && LockTestBusDisks(platform, bus, startLocks) == 0) return LinkChange::Failed;
     std::uint32_t link = 0;
     if (ReadPci(io, bus, CONFIG_LINK, &link) == 0 || link == NO_FUNCTION) return LinkChange::Failed;
     const bool wantDisabled = !enable;
     if (((link & LINK_DISABLE) != 0) == wantDisabled) return LinkChange::AlreadySo;
+
+    // Whoever asks, the link never drops beneath a device in use.
+    std::optional<CardRemoval> removal;
+    VolumeLocks locks;
     if (wantDisabled) {
-        // Whoever asks, the link never drops beneath a volume in use: its
-        // unwritten data would be lost. A slot without a card has no volumes
-        // to find, and an idle request never gets here.
-        if (!checkDisks && LockTestBusDisks(platform, bus, locks) == 0) return LinkChange::Failed;
-        // Written out and closed while nobody else can reach them.
-        if (!locks.DismountAll()) return LinkChange::Failed;
+        const SlotBridgeNode bridge = FindSlotBridge(platform.devices, bus);
+        if (!bridge.known) return LinkChange::Failed;
+        if (bridge.node) {
+            if (!FlushCardVolumes(platform, *bridge.node)) return LinkChange::Failed;
+            removal.emplace(platform.devices);
+            if (!removal->RemoveChildrenOf(*bridge.node, veto)) return LinkChange::Failed;
+            if (LockTestBelow(platform, *bridge.node, locks) == 0) return LinkChange::Failed;
+            if (!locks.DismountAll()) return LinkChange::Failed;
+        }
     }
 
     const std::uint32_t wanted = enable ? link & ~LINK_DISABLE : link | LINK_DISABLE;
     if (WritePci(io, bus, CONFIG_LINK, wanted) == 0) return LinkChange::Failed;
     std::uint32_t readBack = 0;
     if (ReadPci(io, bus, CONFIG_LINK, &readBack) == 0 || readBack == NO_FUNCTION) return LinkChange::Failed;
-    return ((readBack & LINK_DISABLE) != 0) == wantDisabled ? LinkChange::Changed : LinkChange::Failed;
+    if (((readBack & LINK_DISABLE) != 0) != wantDisabled) return LinkChange::Failed;
+    if (removal) removal->Keep();
+    return LinkChange::Changed;
 }
 
 // True once `ready` holds, asked at once and then every `step` until
@@ -250,6 +455,18 @@ bool EnableSlotBridge(DeviceTree& tree, std::uint32_t bus) {
     return found && enabled;
 }
 
+// A card stopped and started again without being pulled: the stop's removal
+// kept its functions from restarting.
+void RestartHeldCardDevices(DeviceTree& tree, std::uint32_t bus) {
+    const SlotBridgeNode bridge = FindSlotBridge(tree, bus);
+    if (!bridge.node) return;
+    std::vector<DevNode> held;
+    for (const DevNode child : ChildrenOf(tree, *bridge.node)) {
+        if (IsHeldForEject(tree, child)) held.push_back(child);
+    }
+    RestartDevices(tree, held);
+}
+
 }  // namespace
 
 VolumeLocks::~VolumeLocks() {
@@ -276,53 +493,54 @@ bool VolumeLocks::DismountAll() {
 }
 
 int LockTestDiskVolumes(Platform& platform, std::span<const std::uint32_t> diskNumbers, VolumeLocks& locks) {
-    DeviceIo& io = platform.io;
-    // Every volume, not only the lettered ones: a volume mounted in a folder
-    // or opened by its GUID path holds files as well.
-    const auto volumes = io.VolumeNames();
-    if (!volumes) return 0;
-    for (const std::u16string& name : *volumes) {
-        if (locks.Holds(name)) continue;
-        const std::u16string_view device = VolumeDevice(name);
-        if (!HasExtentOn(io, device, diskNumbers)) continue;
-        // No medium (or no readable file system): nothing can be open on it.
-        if (io.TotalBytes(name).value_or(0) == 0) continue;
-        auto locked = LockVolume(platform, device);
-        if (!locked) return 0;
-        locks.Add(name, std::move(locked));
-    }
-    return 1;
+    return LockTestCardVolumes(platform, {{diskNumbers.begin(), diskNumbers.end()}, {}}, locks);
 }
 
 int LockTestBusDisks(Platform& platform, std::uint32_t bus, VolumeLocks& locks) {
-    DeviceTree& tree = platform.devices;
-    // The card's disks are the slot bridge's descendants. Without the device
-    // list or the list of disks nobody can tell whether the card's volumes
-    // are in use: refuse rather than pull a mounted volume from under a user.
-    const SlotBridgeNode bridge = FindSlotBridge(tree, bus);
+    // Without the device list nobody can tell whether the card's volumes are
+    // in use: refuse rather than pull a mounted volume from under a user.
+    const SlotBridgeNode bridge = FindSlotBridge(platform.devices, bus);
     if (!bridge.known) return 0;
     if (!bridge.node) return 1;
-    const auto disks = tree.OpenDiskInterfaces();
-    if (!disks) return 0;
-    std::vector<std::uint32_t> cardDisks;
-    for (std::uint32_t index = 0; disks->HasDevice(index); ++index) {
-        DiskInterface disk;
-        const InterfaceStatus status = disks->Interface(index, disk);
-        if (status == InterfaceStatus::End) break;
-        // A disk without its devnode may be the card's; one of the card's
-        // without its number hides which volumes are.
-        if (status == InterfaceStatus::Skip) return 0;
-        if (!IsBelow(tree, disk.devnode, *bridge.node)) continue;
-        const auto number = DeviceNumberOf(platform.io, disk.path);
-        if (!number) return 0;
-        cardDisks.push_back(number->deviceNumber);
+    return LockTestBelow(platform, *bridge.node, locks);
+}
+
+std::u16string VetoHolder(DeviceTree& tree, const RemovalVeto& veto) {
+    switch (veto.type) {
+    case PNP_VETO_WINDOWS_APP:
+    case PNP_VETO_WINDOWS_SERVICE:
+    case PNP_VETO_DRIVER:
+    case PNP_VETO_LEGACY_DRIVER:
+        return veto.name;
+    case PNP_VETO_LEGACY_DEVICE:
+    case PNP_VETO_PENDING_CLOSE:
+    case PNP_VETO_OUTSTANDING_OPEN:
+    case PNP_VETO_DEVICE:
+    case PNP_VETO_ILLEGAL_DEVICE_REQUEST:
+    case PNP_VETO_NON_DISABLEABLE: {
+        // The name is an instance path; the user knows the device by its name.
+        if (const auto node = tree.Locate(veto.name)) {
+            for (const std::uint32_t property : {CM_DRP_FRIENDLY_NAME, CM_DRP_DEVICE_DESCRIPTION}) {
+                const PropertyValue value = tree.ReadDevNodeProperty(*node, property);
+                if (!value.ok()) continue;
+                std::u16string text;
+                for (std::size_t at = 0; at + 1 < value.data.size(); at += 2) {
+                    const auto unit = static_cast<char16_t>(value.data[at] | value.data[at + 1] << 8);
+                    if (unit == 0) break;
+                    text.push_back(unit);
+                }
+                if (!text.empty()) return text;
+            }
+        }
+        return veto.name;
     }
-    if (cardDisks.empty()) return 1;
-    return LockTestDiskVolumes(platform, cardDisks, locks);
+    default:
+        return {};
+    }
 }
 
 int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
-              std::uint32_t checkDisks) {
+              std::uint32_t checkDisks, RemovalVeto* veto) {
     bus &= 0xFF;
     stateChange &= 0xFF;
     // The restart and the enable are all the flows ask the class installer
@@ -342,7 +560,7 @@ int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, 
     }
     const bool enable = (linkEnable & 0xFF) != 0;
     const LinkChange link =
-        slotBridge ? ChangeLinkDisable(platform, bus, enable, (checkDisks & 0xFF) != 0) : LinkChange::Failed;
+        slotBridge ? ChangeLinkDisable(platform, bus, enable, (checkDisks & 0xFF) != 0, veto) : LinkChange::Failed;
     const int result = link == LinkChange::Failed ? 0 : 1;
     DeviceTree& tree = platform.devices;
     if (stateChange == DICS_DISABLE_CODE) return RestartSlotBridge(tree, bus) ? result : 0;
@@ -353,6 +571,9 @@ int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, 
     } else {
         ReenumerateBus(tree, bus);
     }
+    // A card stopped and started again without being pulled comes back kept
+    // from restarting.
+    if (enable && result != 0) RestartHeldCardDevices(tree, bus);
     return result;
 }
 

@@ -19,6 +19,7 @@ inline constexpr std::uint32_t FSCTL_LOCK_VOLUME_CODE = 0x00090018;
 inline constexpr std::uint32_t FSCTL_UNLOCK_VOLUME_CODE = 0x0009001C;
 inline constexpr std::uint32_t FSCTL_DISMOUNT_VOLUME_CODE = 0x00090020;
 inline constexpr std::uint32_t FILE_DEVICE_DISK_CODE = 0x00000007;
+inline constexpr std::uint32_t FILE_DEVICE_CD_ROM_CODE = 0x00000002;
 inline constexpr std::uint32_t IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS_CODE = 0x00560000;
 
 // A refused lock is tried this often in all, this far apart: programs that
@@ -90,18 +91,27 @@ private:
 // Sets (linkEnable 0) or clears Link Disable in the slot bridge's Link
 // Control register, then has Plug and Play look at the slot (stateChange 0).
 // A link this call brings up is waited for, and then the card, before the
-// slot bridge is re-enumerated. State change 2 restarts the slot bridge's
-// stack through the class installer (DICS_PROPCHANGE), so the card's devices
-// are found again; 1 enables the bridge only where the hardware profile has
-// it disabled, then re-enumerates it. Neither writes a disable anywhere, so
-// nothing outlives the request. The bridge's identity is checked before
-// anything else. Neither the link nor a restart ever takes the card away
-// while one of its volumes is in use; checkDisks tests the volumes of a start
-// as well. A restart that the class installer refuses or defers to the next
-// boot fails. Other state changes, and any state change for a bus without
-// the adapter's slot bridge, are refused untouched.
+// slot bridge is re-enumerated. Before a link drops, the card's volumes are
+// flushed and Plug and Play removes the card's devices; a refusal leaves the
+// card running and fills `veto` when Windows named who refused. State change
+// 2 restarts the slot bridge's stack through the class installer
+// (DICS_PROPCHANGE), so the card's devices are found again; 1 enables the
+// bridge only where the hardware profile has it disabled, then re-enumerates
+// it. Neither writes a disable anywhere, so nothing outlives the request. The
+// bridge's identity is checked before anything else. Neither the link nor a
+// restart ever takes the card away while one of its volumes is in use;
+// checkDisks tests the volumes of a start as well. A start lets the devices a
+// stop kept from restarting come up again. A restart that the class
+// installer refuses or defers to the next boot fails. Other state changes,
+// and any state change for a bus without the adapter's slot bridge, are
+// refused untouched.
 int SetStatus(Platform& platform, std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
-              std::uint32_t checkDisks);
+              std::uint32_t checkDisks, RemovalVeto* veto = nullptr);
+
+// Who holds the card, as the user knows it: the application's module name,
+// the service's or driver's name, or the description of the device an
+// instance path names; empty when the veto names nobody.
+std::u16string VetoHolder(DeviceTree& tree, const RemovalVeto& veto);
 
 // 1 when every volume of every disk below the slot bridge on the bus could be
 // locked, 0 at the first that could not, or when a disk that may be the

@@ -60,6 +60,13 @@ QN38HOTPLUG_API int ZQ_GetCardInfo(std::uint32_t bus, wchar_t* description, std:
 QN38HOTPLUG_API int ZQ_DoesExistNoFilterRootPort();
 QN38HOTPLUG_API int ZQ_SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
                                  std::uint32_t checkDisks);
+// ZQ_SetStatus that also says who refused a stop, where Windows named
+// someone: the PNP_VETO_TYPE, the veto's name, and the holder as the user
+// knows it (see VetoHolder); each text cut to fit its buffer, terminated.
+// With no veto the type is 0 and both texts are empty.
+QN38HOTPLUG_API int ZQ_SetStatusWithVeto(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
+                                         std::uint32_t checkDisks, std::uint32_t* vetoType, wchar_t* vetoName,
+                                         std::uint32_t vetoNameBytes, wchar_t* holder, std::uint32_t holderBytes);
 QN38HOTPLUG_API int ZQ_ReadPCI(std::uint32_t bus, std::uint32_t offset, std::uint32_t* value);
 QN38HOTPLUG_API int ZQ_WritePCI(std::uint32_t bus, std::uint32_t offset, std::uint32_t value);
 QN38HOTPLUG_API int ZQ_AddFilter();

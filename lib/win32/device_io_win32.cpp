@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winioctl.h>
 
 #include "handles.h"
 #include "platform_win32.h"
@@ -15,6 +16,17 @@ public:
         DWORD returned = 0;
         return DeviceIoControl(handle_.get(), code, const_cast<void*>(in), inBytes, out, outBytes, &returned,
                                nullptr) != FALSE;
+    }
+
+    bool Flush() override { return FlushFileBuffers(handle_.get()) != FALSE; }
+
+    std::optional<bool> MediumPresent() override {
+        DWORD returned = 0;
+        if (DeviceIoControl(handle_.get(), IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+            return true;
+        }
+        if (GetLastError() == ERROR_NOT_READY) return false;
+        return std::nullopt;
     }
 
 private:

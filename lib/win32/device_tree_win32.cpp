@@ -117,6 +117,45 @@ std::optional<DevNode> Win32DeviceTree::FirstChild(DevNode node) {
     return child;
 }
 
+std::optional<DevNode> Win32DeviceTree::NextSibling(DevNode node) {
+    DEVINST sibling = 0;
+    if (CM_Get_Sibling(&sibling, node, 0) != CR_SUCCESS) return std::nullopt;
+    return sibling;
+}
+
+RemovalOutcome Win32DeviceTree::RemoveSubtree(DevNode node, RemovalKind kind) {
+    PNP_VETO_TYPE vetoType = PNP_VetoTypeUnknown;
+    WCHAR vetoName[MAX_PATH] = {};
+    // No dialog: the service runs where nobody sees one, and the tool says
+    // who refused. Kept from restarting, the card's devices stay down until
+    // the link has dropped, or until a failed stop brings them back.
+    const CONFIGRET result = kind == RemovalKind::Eject
+                                 ? CM_Request_Device_EjectW(node, &vetoType, vetoName, MAX_PATH, 0)
+                                 : CM_Query_And_Remove_SubTreeW(node, &vetoType, vetoName, MAX_PATH,
+                                                                CM_REMOVE_UI_NOT_OK | CM_REMOVE_NO_RESTART);
+    RemovalOutcome outcome;
+    if (result == CR_SUCCESS) {
+        outcome.result = RemovalResult::Removed;
+    } else if (result == CR_REMOVE_VETOED) {
+        outcome.result = RemovalResult::Vetoed;
+        outcome.veto.type = static_cast<std::uint32_t>(vetoType);
+        vetoName[MAX_PATH - 1] = 0;
+        outcome.veto.name = reinterpret_cast<const char16_t*>(vetoName);
+    }
+    return outcome;
+}
+
+bool Win32DeviceTree::ResetDevNode(DevNode node) {
+    return CM_Setup_DevNode(node, CM_SETUP_DEVNODE_RESET) == CR_SUCCESS;
+}
+
+std::optional<DevNode> Win32DeviceTree::Locate(std::u16string_view instancePath) {
+    std::wstring path(instancePath.begin(), instancePath.end());
+    DEVINST node = 0;
+    if (CM_Locate_DevNodeW(&node, path.data(), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return std::nullopt;
+    return node;
+}
+
 std::optional<DevNodeStatus> Win32DeviceTree::Status(DevNode node) {
     ULONG status = 0;
     ULONG problem = 0;

@@ -12,8 +12,9 @@
 namespace qn38::win32 {
 namespace {
 
-// GUID_DEVINTERFACE_DISK, spelt out so no GUID library needs linking.
+// GUID_DEVINTERFACE_DISK and GUID_DEVINTERFACE_CDROM, spelt out so no GUID library needs linking.
 const GUID kDiskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+const GUID kCdRomInterface = {0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 // cbSize names the fixed part of the record, which the 32-bit headers pack:
 // SetupAPI refuses any other value.
@@ -25,7 +26,7 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6);
 
 class Win32DiskInterfaceSet final : public DiskInterfaceSet {
 public:
-    explicit Win32DiskInterfaceSet(DeviceInfoSet set) : set_(std::move(set)) {}
+    Win32DiskInterfaceSet(DeviceInfoSet set, const GUID& kind) : set_(std::move(set)), kind_(kind) {}
 
     bool HasDevice(std::uint32_t index) override {
         SP_DEVINFO_DATA device{};
@@ -36,7 +37,7 @@ public:
     InterfaceStatus Interface(std::uint32_t index, DiskInterface& out) override {
         SP_DEVICE_INTERFACE_DATA interfaceData{};
         interfaceData.cbSize = sizeof interfaceData;
-        if (!SetupDiEnumDeviceInterfaces(set_.get(), nullptr, &kDiskInterface, index, &interfaceData)) {
+        if (!SetupDiEnumDeviceInterfaces(set_.get(), nullptr, &kind_, index, &interfaceData)) {
             return GetLastError() == ERROR_NO_MORE_ITEMS ? InterfaceStatus::End : InterfaceStatus::Skip;
         }
         DWORD size = 0;
@@ -69,15 +70,17 @@ public:
 
 private:
     DeviceInfoSet set_;
+    GUID kind_;
 };
 
 }  // namespace
 
-std::unique_ptr<DiskInterfaceSet> Win32DeviceTree::OpenDiskInterfaces() {
+std::unique_ptr<DiskInterfaceSet> Win32DeviceTree::OpenDiskInterfaces(StorageInterfaceKind kind) {
+    const GUID& guid = kind == StorageInterfaceKind::CdRom ? kCdRomInterface : kDiskInterface;
     DeviceInfoSet set(
-        SetupDiGetClassDevsW(&kDiskInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE));
+        SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE));
     if (!set) return nullptr;
-    return std::make_unique<Win32DiskInterfaceSet>(std::move(set));
+    return std::make_unique<Win32DiskInterfaceSet>(std::move(set), guid);
 }
 
 }  // namespace qn38::win32

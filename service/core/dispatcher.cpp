@@ -14,6 +14,9 @@ void Dispatch(ServiceRequest& request, ServiceOperations& operations) {
     case CMD_SET_STATUS:
         request.result = static_cast<std::uint32_t>(
             operations.SetStatus(request.bus, request.stateChange, request.linkEnable, request.checkDisks));
+        if (request.result == 0) {
+            if (const auto veto = operations.LastVeto()) PutStopVeto(request, *veto);
+        }
         break;
     case CMD_SET_SIZE:
         // Any local user can send this record; a window the settings dialog

@@ -28,7 +28,15 @@ int PlatformOperations::AddFilter() {
 
 int PlatformOperations::SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
                                   std::uint32_t checkDisks) {
-    return Guarded([&] { return qn38::SetStatus(platform_, bus, stateChange, linkEnable, checkDisks); });
+    lastVeto_.reset();
+    return Guarded([&] {
+        RemovalVeto veto;
+        const int result = qn38::SetStatus(platform_, bus, stateChange, linkEnable, checkDisks, &veto);
+        if (result == 0 && (veto.type != PNP_VETO_TYPE_UNKNOWN || !veto.name.empty())) {
+            lastVeto_ = StopVeto{veto.type, VetoHolder(platform_.devices, veto), veto.name};
+        }
+        return result;
+    });
 }
 
 int PlatformOperations::SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {

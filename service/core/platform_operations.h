@@ -20,9 +20,11 @@ public:
     // The core sets no error code of its own.
     std::uint32_t LastError() override { return 0; }
     std::optional<bool> CardPresent(std::uint8_t bus) override;
+    std::optional<StopVeto> LastVeto() override { return lastVeto_; }
 
 private:
     Platform& platform_;
+    std::optional<StopVeto> lastVeto_;
 };
 
 }  // namespace qn38::service

@@ -8,7 +8,17 @@ int DllOperations::AddFilter() { return ZQ_AddFilter(); }
 
 int DllOperations::SetStatus(std::uint32_t bus, std::uint32_t stateChange, std::uint32_t linkEnable,
                              std::uint32_t checkDisks) {
-    return ZQ_SetStatus(bus, stateChange, linkEnable, checkDisks);
+    lastVeto_.reset();
+    std::uint32_t vetoType = 0;
+    wchar_t name[MAX_PATH] = {};
+    wchar_t holder[MAX_PATH] = {};
+    const int result = ZQ_SetStatusWithVeto(bus, stateChange, linkEnable, checkDisks, &vetoType, name, sizeof name,
+                                            holder, sizeof holder);
+    if (result == 0 && (vetoType != 0 || name[0] != 0)) {
+        lastVeto_ =
+            StopVeto{vetoType, reinterpret_cast<const char16_t*>(holder), reinterpret_cast<const char16_t*>(name)};
+    }
+    return result;
 }
 
 int DllOperations::SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) {

@@ -16,6 +16,10 @@ public:
     int WriteLog(const char* title) override;
     std::uint32_t LastError() override;
     std::optional<bool> CardPresent(std::uint8_t bus) override;
+    std::optional<StopVeto> LastVeto() override { return lastVeto_; }
+
+private:
+    std::optional<StopVeto> lastVeto_;
 };
 
 }  // namespace qn38::service::win32

@@ -1,6 +1,8 @@
 #include "sim_devices.h"
 
+#include <algorithm>
 #include <cstring>
+#include <cwctype>
 
 #include "QN38HotPlug.h"
 #include "core/constants.h"
@@ -8,6 +10,13 @@
 
 namespace qn38::sim {
 namespace {
+
+std::u16string Hex(std::uint32_t value) {
+    const char16_t* digits = u"0123456789ABCDEF";
+    std::u16string text;
+    for (int shift = 28; shift >= 0; shift -= 4) text.push_back(digits[value >> shift & 0xF]);
+    return text;
+}
 
 void AppendUnits(std::vector<std::uint8_t>& bytes, const std::u16string& text) {
     for (char16_t unit : text) {
@@ -143,6 +152,10 @@ DevNode SimDevices::AddDevice(const DeviceSpec& spec) {
     device.present = spec.present;
     device.pci = spec.pci;
     device.status = {spec.status, spec.problem};
+    device.surpriseRemovalOk = spec.surpriseRemovalOk;
+    // As Windows names it: the first hardware ID's device part and a unique instance.
+    const std::u16string first = spec.hardwareIds.empty() ? u"ROOT\\SYSTEM" : spec.hardwareIds.front();
+    device.instancePath = first + u"\\4&" + Hex(device.node) + u"&0&00E0";
     if (!spec.hardwareIds.empty()) device.properties[SPDRP_HARDWARE_IDS] = MultiString(spec.hardwareIds);
     if (!spec.compatibleIds.empty()) device.properties[SPDRP_COMPATIBLE_IDS] = MultiString(spec.compatibleIds);
     if (spec.bus) device.properties[SPDRP_BUS_NUMBER] = Number(*spec.bus);
@@ -221,6 +234,42 @@ void SimDevices::RemoveDevice(DevNode node) {
     if (onRemove) onRemove(node);
 }
 
+void SimDevices::SurpriseRemove(DevNode node) {
+    const auto device = devices_.find(node);
+    if (device == devices_.end()) return;
+    for (DevNode child : Children(node)) SurpriseRemove(child);
+    if (device->second.holders.empty()) {
+        RemoveDevice(node);
+        return;
+    }
+    device->second.removalPending = true;
+    device->second.status = {(STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_WILL_BE_REMOVED_FLAG, 0};
+}
+
+bool SimDevices::Release(DevNode node, std::u16string_view program) {
+    const auto device = devices_.find(node);
+    if (device == devices_.end()) return false;
+    auto& holders = device->second.holders;
+    const auto holder =
+        std::find_if(holders.begin(), holders.end(), [&](const DeviceHolder& held) { return held.program == program; });
+    if (holder == holders.end()) return false;
+    holders.erase(holder);
+    if (holders.empty() && device->second.removalPending) RemoveDevice(node);
+    return true;
+}
+
+std::optional<DevNode> SimDevices::Find(std::u16string_view instancePath) const {
+    for (const auto& [id, device] : devices_) {
+        if (device.instancePath.size() != instancePath.size()) continue;
+        bool same = true;
+        for (std::size_t at = 0; at < instancePath.size() && same; ++at) {
+            same = std::towupper(device.instancePath[at]) == std::towupper(instancePath[at]);
+        }
+        if (same) return id;
+    }
+    return std::nullopt;
+}
+
 std::vector<DevNode> SimDevices::Children(DevNode node) const {
     std::vector<DevNode> children;
     for (const auto& [id, device] : devices_) {
@@ -246,10 +295,11 @@ std::unique_ptr<DeviceSet> SimDevices::OpenDevices(DeviceSetKind kind) {
     return std::make_unique<SimDeviceSet>(*this, std::move(nodes));
 }
 
-std::unique_ptr<DiskInterfaceSet> SimDevices::OpenDiskInterfaces() {
+std::unique_ptr<DiskInterfaceSet> SimDevices::OpenDiskInterfaces(StorageInterfaceKind kind) {
     if (failDeviceSets_ || !diskInterfaces) return nullptr;
-    ++counters_.deviceSets;
-    return diskInterfaces();
+    auto set = diskInterfaces(kind);
+    if (set) ++counters_.deviceSets;
+    return set;
 }
 
 std::optional<DevNode> SimDevices::Parent(DevNode node) {
@@ -265,6 +315,66 @@ std::optional<DevNode> SimDevices::FirstChild(DevNode node) {
     return children.front();
 }
 
+std::optional<DevNode> SimDevices::NextSibling(DevNode node) {
+    const auto device = devices_.find(node);
+    if (device == devices_.end() || node == ROOT_DEVNODE) return std::nullopt;
+    const auto siblings = Children(device->second.parent);
+    const auto at = std::find(siblings.begin(), siblings.end(), node);
+    if (at == siblings.end() || at + 1 == siblings.end()) return std::nullopt;
+    return *(at + 1);
+}
+
+RemovalOutcome SimDevices::RemoveSubtree(DevNode node, RemovalKind kind) {
+    ++(kind == RemovalKind::Eject ? counters_.ejects : counters_.queryRemoves);
+    RemovalOutcome outcome;
+    if (!Exists(node) || failingRemovals_.count(node) != 0) return outcome;
+    // Everyone below the devnode is asked, deepest first; the first refusal
+    // keeps the whole subtree, and the programs that closed their handles
+    // when asked have closed them all the same.
+    std::vector<DevNode> subtree{node};
+    for (std::size_t at = 0; at < subtree.size(); ++at) {
+        for (DevNode child : Children(subtree[at])) subtree.push_back(child);
+    }
+    for (auto at = subtree.rbegin(); at != subtree.rend(); ++at) {
+        SimDevice& device = devices_.at(*at);
+        std::erase_if(device.holders, [](const DeviceHolder& holder) { return holder.closesWhenAsked; });
+        if (!device.holders.empty()) {
+            const DeviceHolder& holder = device.holders.front();
+            outcome.result = RemovalResult::Vetoed;
+            outcome.veto = holder.registered ? RemovalVeto{PNP_VETO_WINDOWS_APP, holder.program}
+                                             : RemovalVeto{PNP_VETO_OUTSTANDING_OPEN, device.instancePath};
+            return outcome;
+        }
+        if (onQueryRemove) {
+            if (auto veto = onQueryRemove(*at)) {
+                outcome.result = RemovalResult::Vetoed;
+                outcome.veto = std::move(*veto);
+                return outcome;
+            }
+        }
+    }
+    for (DevNode child : Children(node)) RemoveDevice(child);
+    SimDevice& removed = devices_.at(node);
+    removed.status = {STATUS_PROBLEM, CM_PROB_HELD_FOR_EJECT_CODE};
+    removed.noRestart = true;
+    outcome.result = RemovalResult::Removed;
+    return outcome;
+}
+
+bool SimDevices::ResetDevNode(DevNode node) {
+    ++counters_.resets;
+    const auto device = devices_.find(node);
+    if (device == devices_.end()) return false;
+    device->second.noRestart = false;
+    return true;
+}
+
+std::optional<DevNode> SimDevices::Locate(std::u16string_view instancePath) {
+    const auto node = Find(instancePath);
+    if (!node || !devices_.at(*node).present) return std::nullopt;
+    return node;
+}
+
 std::optional<DevNodeStatus> SimDevices::Status(DevNode node) {
     const auto device = devices_.find(node);
     if (device == devices_.end() || failingStatus_.count(node) != 0) return std::nullopt;
@@ -275,6 +385,12 @@ bool SimDevices::Reenumerate(DevNode node) {
     ++counters_.reenumerations;
     reenumerationLog_.push_back(node);
     if (!Exists(node)) return false;
+    // A devnode held for eject whose hold was reset starts again.
+    SimDevice& device = devices_.at(node);
+    if (device.status.problem == CM_PROB_HELD_FOR_EJECT_CODE && !device.noRestart && !device.removalPending) {
+        device.status = {STATUS_RUNNING, 0};
+        if (onRestart) onRestart(node);
+    }
     if (onReenumerate) onReenumerate(node);
     return true;
 }
@@ -308,6 +424,10 @@ bool SimDevices::WriteProperty(DevNode node, std::uint32_t spdrp, std::span<cons
 
 PropertyValue SimDevices::ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) {
     if (cmDrp == 0) return {};
+    if (cmDrp == CM_DRP_CAPABILITIES_CODE && Exists(node)) {
+        ++counters_.propertyReads;
+        return Number(devices_.at(node).surpriseRemovalOk ? CM_DEVCAP_SURPRISE_REMOVAL_OK : 0);
+    }
     return ReadProperty(node, cmDrp - 1);
 }
 

@@ -35,10 +35,22 @@ struct DeviceSpec {
     bool pci = true;  // enumerated by "PCI"
     std::uint32_t status = STATUS_RUNNING;
     std::uint32_t problem = 0;
+    bool surpriseRemovalOk = false;
+};
+
+// A program holding a handle on a devnode. Asked to close it before the
+// device goes (DBT_DEVICEQUERYREMOVE), it does so or keeps it. A program
+// registered for the handle's notices refuses in its own name; one that
+// never registered leaves Windows to name the open handle's device.
+struct DeviceHolder {
+    std::u16string program;  // module name, "ttermpro.exe"
+    bool closesWhenAsked = false;
+    bool registered = false;
 };
 
 struct SimDevice {
     DevNode node = 0;
+    std::u16string instancePath;  // the device instance ID
     DevNode parent = ROOT_DEVNODE;
     bool present = true;
     bool pci = true;
@@ -47,6 +59,15 @@ struct SimDevice {
     // A disable the class installer deferred: the device starts disabled at
     // the next boot unless it is enabled before.
     bool disabledAtNextBoot = false;
+    std::vector<DeviceHolder> holders;
+    // Removed with CM_REMOVE_NO_RESTART (or held for eject): it stays down
+    // until CM_Setup_DevNode resets it.
+    bool noRestart = false;
+    // Gone from the hardware while a handle is open: the devnode lingers,
+    // its removal pending, until the last handle closes.
+    bool removalPending = false;
+    // SurpriseRemovalOK in the device's capabilities: ejected, not query-removed.
+    bool surpriseRemovalOk = false;
 };
 
 // One PCI function's configuration space, as the dump driver addresses it by bus number.
@@ -81,6 +102,10 @@ struct Counters {
     std::uint64_t driveQueries = 0;  // GetLogicalDrives
     std::uint64_t sizeQueries = 0;   // GetDiskFreeSpaceExW
     std::uint64_t volumeLists = 0;   // FindFirstVolumeW to the end of the list
+    std::uint64_t queryRemoves = 0;  // CM_Query_And_Remove_SubTreeW
+    std::uint64_t ejects = 0;        // CM_Request_Device_EjectW
+    std::uint64_t resets = 0;        // CM_Setup_DevNode(CM_SETUP_DEVNODE_RESET)
+    std::uint64_t flushes = 0;       // FlushFileBuffers on a volume
 };
 
 struct AdapterSpec {
@@ -122,7 +147,17 @@ public:
     // How often a devnode came or went: Windows broadcasts
     // WM_DEVICECHANGE (DBT_DEVNODES_CHANGED) to every top-level window after each.
     std::uint64_t TreeChanges() const { return treeChanges_; }
+    // The hardware has gone: everything below the devnode goes, and the
+    // devnode with it unless a program still holds a handle on it.
+    void SurpriseRemove(DevNode node);
     std::vector<DevNode> Children(DevNode node) const;
+    std::optional<DevNode> Find(std::u16string_view instancePath) const;
+
+    // Programs holding handles on devnodes.
+    void Hold(DevNode node, const DeviceHolder& holder) { devices_.at(node).holders.push_back(holder); }
+    // The program closes its handle: false when it held none. A lingering
+    // devnode goes with its last handle.
+    bool Release(DevNode node, std::u16string_view program);
 
     // Fault injection.
     void FailProperty(DevNode node, std::uint32_t spdrp, PropertyStatus status) {
@@ -138,6 +173,8 @@ public:
     int deferredStops = 0;
     // The class installer returns FALSE for this many next property changes.
     int refusedStateChanges = 0;
+    // CM_Query_And_Remove_SubTreeW fails on the devnode without a veto.
+    void FailRemoval(DevNode node) { failingRemovals_.insert(node); }
 
     DumpDevice& dump() { return dump_; }
     Counters& counters() { return counters_; }
@@ -150,14 +187,23 @@ public:
     std::function<void(DevNode, std::uint32_t)> onStateChange;
     // Called for every devnode RemoveDevice takes away, deepest first.
     std::function<void(DevNode)> onRemove;
-    // Builds the disk-interface set; without it no set can be built.
-    std::function<std::unique_ptr<DiskInterfaceSet>()> diskInterfaces;
+    // Builds a storage-interface set; without it no set can be built.
+    std::function<std::unique_ptr<DiskInterfaceSet>(StorageInterfaceKind)> diskInterfaces;
+    // Asked for every devnode of a subtree about to be query-removed, deepest
+    // first (the file systems on a disk's volumes): a veto keeps it all.
+    std::function<std::optional<RemovalVeto>(DevNode)> onQueryRemove;
+    // A devnode that was kept from restarting starts again.
+    std::function<void(DevNode)> onRestart;
 
     // DeviceTree
     std::unique_ptr<DeviceSet> OpenDevices(DeviceSetKind kind) override;
-    std::unique_ptr<DiskInterfaceSet> OpenDiskInterfaces() override;
+    std::unique_ptr<DiskInterfaceSet> OpenDiskInterfaces(StorageInterfaceKind kind) override;
     std::optional<DevNode> Parent(DevNode node) override;
     std::optional<DevNode> FirstChild(DevNode node) override;
+    std::optional<DevNode> NextSibling(DevNode node) override;
+    RemovalOutcome RemoveSubtree(DevNode node, RemovalKind kind) override;
+    bool ResetDevNode(DevNode node) override;
+    std::optional<DevNode> Locate(std::u16string_view instancePath) override;
     std::optional<DevNodeStatus> Status(DevNode node) override;
     bool Reenumerate(DevNode node) override;
     PropertyValue ReadDevNodeProperty(DevNode node, std::uint32_t cmDrp) override;
@@ -176,6 +222,7 @@ private:
     std::map<std::pair<DevNode, std::uint32_t>, PropertyStatus> propertyFaults_;
     std::set<DevNode> failingWrites_;
     std::set<DevNode> failingStatus_;
+    std::set<DevNode> failingRemovals_;
     bool failDeviceSets_ = false;
     std::uint64_t treeChanges_ = 0;
     int failingPciSets_ = 0;

@@ -36,9 +36,17 @@ std::vector<DevNode> SimSlot::CardDisks() const {
     return disks;
 }
 
+CardSpec SerialCard() {
+    return {.description = u"ExpressCard Serial Port (COM3)",
+            .hardwareIds = {u"PCI\\VEN_1415&DEV_C11B&SUBSYS_C11B1415&REV_00", u"PCI\\VEN_1415&DEV_C11B"},
+            .compatibleIds = {u"PCI\\CC_070002", u"PCI\\CC_0700"},
+            .configId = 0xC11B1415};
+}
+
 SimSlot& SimSlot::InsertCard(const CardSpec& card) {
     if (card_) PullCard();
     card_ = card;
+    keptFromRestart_ = false;
     devices_.Function(bus()).registers[CONFIG_SLOT] |= PRESENCE_DETECT;
     // A card that goes into a slot whose link is down sees the link come up
     // for the first time when it is enabled.
@@ -54,6 +62,7 @@ SimSlot& SimSlot::InsertCard(const CardSpec& card) {
 
 void SimSlot::PullCard() {
     card_.reset();
+    keptFromRestart_ = false;
     devices_.Function(bus()).registers[CONFIG_SLOT] &= ~PRESENCE_DETECT;
     RemoveCardDevice();
     UpdateCardFunction();
@@ -64,6 +73,20 @@ void SimSlot::HoldCardForEject() {
     if (!card) return;
     for (DevNode child : devices_.Children(*card)) devices_.RemoveDevice(child);
     devices_.Device(*card).status = {STATUS_PROBLEM, CM_PROB_HELD_FOR_EJECT_CODE};
+    devices_.Device(*card).noRestart = true;
+}
+
+void SimSlot::OnRestart(DevNode node) {
+    if (cardDevice_ != node) return;
+    keptFromRestart_ = false;
+    AddCardDisks();
+}
+
+void SimSlot::AddCardDisks() {
+    for (DiskSpec disk : card_->disks) {
+        disk.parent = *cardDevice_;
+        storage_.AddDisk(disk);
+    }
 }
 
 void SimSlot::OnReenumerate(DevNode node) {
@@ -134,20 +157,24 @@ void SimSlot::Enumerate() {
     const std::uint32_t cardBus = bus() + 1u;
     cardDevice_ = devices_.AddDevice({.parent = bridge(),
                                       .hardwareIds = card_->hardwareIds,
-                                      .compatibleIds = {u"PCI\\CC_010601", u"PCI\\CC_0106"},
+                                      .compatibleIds = card_->compatibleIds,
                                       .bus = cardBus,
-                                      .description = card_->description});
+                                      .description = card_->description,
+                                      .surpriseRemovalOk = card_->surpriseRemovalOk});
+    SimDevice& device = devices_.Device(*cardDevice_);
+    if (keptFromRestart_) {
+        device.status = {STATUS_PROBLEM, CM_PROB_HELD_FOR_EJECT_CODE};
+        device.noRestart = true;
+        return;
+    }
     if (card_->problem != 0) {
-        devices_.Device(*cardDevice_).status = {STATUS_PROBLEM, card_->problem};
+        device.status = {STATUS_PROBLEM, card_->problem};
     } else if (card_->installMilliseconds != 0) {
         // The first time Windows sees the card: no driver yet.
-        devices_.Device(*cardDevice_).status = {STATUS_PROBLEM, CM_PROB_NOT_CONFIGURED_CODE};
+        device.status = {STATUS_PROBLEM, CM_PROB_NOT_CONFIGURED_CODE};
         installingSince_ = clock_.elapsedMilliseconds;
     }
-    for (DiskSpec disk : card_->disks) {
-        disk.parent = *cardDevice_;
-        storage_.AddDisk(disk);
-    }
+    AddCardDisks();
 }
 
 void SimSlot::OnClock() {
@@ -170,9 +197,16 @@ bool SimSlot::CardAnswers() const {
     return LinkTrained() && LinkUpFor() >= std::uint64_t{card_->trainingMilliseconds} + card_->answerMilliseconds;
 }
 
+// Whatever took the link or the card, Plug and Play sees the device gone by
+// surprise; a devnode a program still holds a handle on lingers.
 void SimSlot::RemoveCardDevice() {
-    if (const auto card = CardDevice()) devices_.RemoveDevice(*card);
-    cardDevice_.reset();
+    if (const auto card = CardDevice()) {
+        if (card_ && devices_.Device(*card).noRestart) keptFromRestart_ = true;
+        devices_.SurpriseRemove(*card);
+        if (!devices_.Exists(*card)) cardDevice_.reset();
+    } else {
+        cardDevice_.reset();
+    }
     removalPending_ = false;
     installingSince_.reset();
 }
@@ -201,6 +235,9 @@ SimSlots::SimSlots(SimDevices& devices, SimStorage& storage, SimClock& clock)
     };
     devices_.onReenumerate = [this](DevNode node) {
         for (auto& slot : slots_) slot->OnReenumerate(node);
+    };
+    devices_.onRestart = [this](DevNode node) {
+        for (auto& slot : slots_) slot->OnRestart(node);
     };
     devices_.onStateChange = [this](DevNode node, std::uint32_t stateChange) {
         // What the class installer does to any device: disabling stops it

@@ -19,7 +19,10 @@ struct CardSpec {
     std::u16string description = u"ExpressCard SATA Controller";
     std::vector<std::u16string> hardwareIds = {u"PCI\\VEN_197B&DEV_2363&SUBSYS_2363197B&REV_03",
                                                u"PCI\\VEN_197B&DEV_2363"};
+    std::vector<std::u16string> compatibleIds = {u"PCI\\CC_010601", u"PCI\\CC_0106"};
     std::uint32_t configId = 0x2363197B;  // the card function's 0x00, on the bus below the slot
+    // Its driver set SurpriseRemovalOK: Windows ejects it rather than query-removing it.
+    bool surpriseRemovalOk = false;
     // Re-enumerations with the link up before the card's device shows, like a
     // link that needs time to train; counted again each time the link comes up.
     int trainingReenumerations = 0;
@@ -83,6 +86,7 @@ public:
 
     // Hooks of the machine, dispatched by SimSlots.
     void OnReenumerate(DevNode node);
+    void OnRestart(DevNode node);
     void OnStateChange(DevNode node, std::uint32_t stateChange);
     void OnConfigWrite(std::uint8_t offset, std::uint32_t value);
     void OnClock();
@@ -90,6 +94,7 @@ public:
 private:
     void Enumerate();
     void RemoveCardDevice();
+    void AddCardDisks();
     void UpdateCardFunction();
     // Since the link came up, on the simulated clock (0 while it is down).
     std::uint64_t LinkUpFor() const;
@@ -112,7 +117,13 @@ private:
     std::uint64_t linkDownAt_ = 0;
     bool removalPending_ = false;                   // the card's devices linger after the link went down
     std::optional<std::uint64_t> installingSince_;  // the card's devnode waits for its driver
+    // The card's device went while kept from restarting and the card stayed
+    // in: it comes back so, until it is reset or the card is pulled.
+    bool keptFromRestart_ = false;
 };
+
+// A card whose function is a serial port, without a disk.
+CardSpec SerialCard();
 
 // Every slot of the machine, behind the tree's hooks.
 class SimSlots {

@@ -48,7 +48,9 @@ public:
         if (code != IOCTL_STORAGE_GET_DEVICE_NUMBER_CODE || !storage_.HasDisk(disk_)) return false;
         const SimDisk& disk = storage_.Disk(disk_);
         if (disk.failNumberQuery) return false;
-        return WriteDeviceNumber(out, outBytes, FILE_DEVICE_DISK_TYPE, disk.number, 0);
+        const std::uint32_t type =
+            disk.kind == StorageInterfaceKind::CdRom ? FILE_DEVICE_CD_ROM_TYPE : FILE_DEVICE_DISK_TYPE;
+        return WriteDeviceNumber(out, outBytes, type, disk.number, 0);
     }
 
 private:
@@ -116,8 +118,10 @@ public:
             // A handle without read and write access may not lock; any other
             // open handle or a program's open file refuses the lock.
             if ((access_ & ACCESS_GENERIC_READ_WRITE) != ACCESS_GENERIC_READ_WRITE) return false;
-            if (volume_->handlesClosingOnLock > 0) {
+            // Told of the lock, Explorer closes its windows' handles, too late for this attempt.
+            if (volume_->handlesClosingOnLock > 0 || volume_->explorerWindows > 0) {
                 volume_->handlesClosingOnLock = 0;
+                volume_->explorerWindows = 0;
                 return false;
             }
             if (volume_->locked || volume_->programHandles > 0 || volume_->openHandles > 1) return false;
@@ -139,6 +143,21 @@ public:
         }
     }
 
+    bool Flush() override {
+        if (volume_->gone || (access_ & ACCESS_GENERIC_READ_WRITE) != ACCESS_GENERIC_READ_WRITE) return false;
+        // A drive without its medium answers ERROR_NOT_READY.
+        if (!volume_->medium) return false;
+        ++volume_->flushes;
+        ++devices_.counters().flushes;
+        volume_->cachedWrites = 0;
+        return true;
+    }
+
+    std::optional<bool> MediumPresent() override {
+        if (volume_->gone) return std::nullopt;
+        return volume_->medium;
+    }
+
 private:
     SimDevices& devices_;
     SimStorage& storage_;
@@ -148,28 +167,40 @@ private:
 };
 
 SimStorage::SimStorage(SimDevices& devices, SimIo& io) : devices_(devices), io_(io) {
-    devices_.diskInterfaces = [this] { return OpenInterfaces(); };
+    devices_.diskInterfaces = [this](StorageInterfaceKind kind) { return OpenInterfaces(kind); };
+    devices_.onQueryRemove = [this](DevNode node) { return QueryRemove(node); };
     devices_.onRemove = [this](DevNode node) {
         if (HasDisk(node)) Forget(node);
     };
 }
 
 DevNode SimStorage::AddDisk(const DiskSpec& spec) {
+    // Disks and optical drives each number their own kind.
+    const StorageInterfaceKind kind = spec.optical ? StorageInterfaceKind::CdRom : StorageInterfaceKind::Disk;
     std::set<std::uint32_t> used;
-    for (const auto& [node, disk] : disks_) used.insert(disk.number);
+    for (const auto& [node, disk] : disks_) {
+        if (disk.kind == kind) used.insert(disk.number);
+    }
+    if (spec.optical) {
+        for (const auto& volume : volumes_) {
+            if (volume->deviceType == FILE_DEVICE_CD_ROM_TYPE) used.insert(volume->diskNumber);
+        }
+    }
     std::uint32_t number = 0;
     while (used.count(number) != 0) ++number;
 
+    const std::u16string hardwareId = spec.optical     ? u"IDE\\CdRomQN38_Card_DVD"
+                                      : spec.removable ? u"USBSTOR\\DiskQN38____Flash"
+                                                       : u"SCSI\\DiskQN38____Card_SSD";
     const DevNode node = devices_.AddDevice(
-        {.parent = spec.parent,
-         .hardwareIds = {spec.removable ? u"USBSTOR\\DiskQN38____Flash" : u"SCSI\\DiskQN38____Card_SSD"},
-         .description = spec.description,
-         .pci = false});
+        {.parent = spec.parent, .hardwareIds = {hardwareId}, .description = spec.description, .pci = false});
     SimDisk disk;
     disk.node = node;
     disk.number = number;
     disk.removable = spec.removable;
-    disk.path = u"\\\\?\\storage#disk#" + Hex(node) + u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    disk.kind = kind;
+    disk.path = spec.optical ? u"\\\\?\\ide#cdrom#" + Hex(node) + u"#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"
+                             : u"\\\\?\\storage#disk#" + Hex(node) + u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
     io_.AddPath(disk.path, [this, node](const OpenRequest&) -> std::unique_ptr<DeviceHandle> {
         if (!HasDisk(node) || Disk(node).refuseOpen) return nullptr;
         return std::make_unique<SimDiskHandle>(devices_, *this, node);
@@ -179,7 +210,9 @@ DevNode SimStorage::AddDisk(const DiskSpec& spec) {
     for (const VolumeSpec& volumeSpec : spec.volumes) {
         const auto volume = AddVolume(volumeSpec);
         volume->diskNumber = number;
-        volume->partition = partition++;
+        volume->partition = spec.optical ? 0 : partition++;
+        if (spec.optical) volume->deviceType = FILE_DEVICE_CD_ROM_TYPE;
+        volume->writeBackCache = spec.writeBackCache;
         disk.volumes.push_back(volume->name);
     }
     disks_.emplace(node, std::move(disk));
@@ -191,9 +224,10 @@ std::shared_ptr<SimVolume> SimStorage::AddVolume(const VolumeSpec& spec) {
     volume->name = u"\\\\?\\Volume{" + Hex(++volumesMade_) + u"-5138-4e51-8000-00000000c5e1}\\";
     volume->letter = spec.letter;
     volume->folder = spec.folder;
-    volume->totalBytes = spec.totalBytes;
+    volume->totalBytes = spec.raw ? std::nullopt : spec.totalBytes;
+    volume->medium = spec.raw || spec.totalBytes.value_or(0) > 0;
     volumes_.push_back(volume);
-    io_.AddVolume(volume->name, spec.totalBytes);
+    io_.AddVolume(volume->name, volume->totalBytes);
     const auto opener = [this, volume](const OpenRequest& request) -> std::unique_ptr<DeviceHandle> {
         // A locked volume is reached only through the handle that locked it.
         if (volume->gone || volume->locked) return nullptr;
@@ -202,7 +236,7 @@ std::shared_ptr<SimVolume> SimStorage::AddVolume(const VolumeSpec& spec) {
     };
     io_.AddPath(DevicePath(volume->name), opener);
     if (spec.letter != 0) {
-        io_.SetDrive(spec.letter, spec.totalBytes);
+        io_.SetDrive(spec.letter, volume->totalBytes);
         io_.AddPath(LetterPath(spec.letter), opener);
     }
     return volume;
@@ -282,6 +316,40 @@ void SimStorage::CloseFileOn(SimVolume& volume) {
     if (volume.programHandles > 0) --volume.programHandles;
 }
 
+bool SimStorage::LockByProgram(SimVolume& volume) {
+    if (volume.locked || volume.programHandles > 0 || volume.openHandles > 0) return false;
+    volume.locked = true;
+    volume.lockedByProgram = true;
+    return true;
+}
+
+void SimStorage::UnlockByProgram(SimVolume& volume) {
+    if (!volume.lockedByProgram) return;
+    volume.lockedByProgram = false;
+    volume.locked = false;
+}
+
+void SimStorage::WriteTo(SimVolume& volume) {
+    if (volume.writeBackCache) ++volume.cachedWrites;
+}
+
+// The file systems on a disk's volumes answer the query-remove: Explorer
+// closes its windows' handles when told; a file still open, or a volume
+// another program holds locked, refuses the removal.
+std::optional<RemovalVeto> SimStorage::QueryRemove(DevNode node) {
+    const auto disk = disks_.find(node);
+    if (disk == disks_.end()) return std::nullopt;
+    for (const std::u16string& name : disk->second.volumes) {
+        SimVolume* volume = VolumeNamed(name);
+        if (volume == nullptr) continue;
+        volume->explorerWindows = 0;
+        if (volume->programHandles > 0 || volume->lockedByProgram) {
+            return RemovalVeto{PNP_VETO_OUTSTANDING_OPEN, devices_.Device(node).instancePath};
+        }
+    }
+    return std::nullopt;
+}
+
 void SimStorage::Forget(DevNode node) {
     const auto disk = disks_.find(node);
     if (disk == disks_.end()) return;
@@ -290,6 +358,7 @@ void SimStorage::Forget(DevNode node) {
             std::find_if(volumes_.begin(), volumes_.end(), [&](const auto& held) { return held->name == name; });
         if (volume == volumes_.end()) continue;
         (*volume)->gone = true;
+        lostWrites_ += static_cast<std::uint64_t>((*volume)->cachedWrites);
         if ((*volume)->letter != 0) {
             io_.RemoveDrive((*volume)->letter);
             io_.RemovePath(LetterPath((*volume)->letter));
@@ -302,10 +371,10 @@ void SimStorage::Forget(DevNode node) {
     disks_.erase(disk);
 }
 
-std::unique_ptr<DiskInterfaceSet> SimStorage::OpenInterfaces() {
+std::unique_ptr<DiskInterfaceSet> SimStorage::OpenInterfaces(StorageInterfaceKind kind) {
     std::vector<SimDisk> snapshot;
     for (const auto& [node, disk] : disks_) {
-        if (devices_.Exists(node) && devices_.Device(node).present) snapshot.push_back(disk);
+        if (disk.kind == kind && devices_.Exists(node) && devices_.Device(node).present) snapshot.push_back(disk);
     }
     return std::make_unique<SimDiskInterfaceSet>(devices_, std::move(snapshot));
 }

@@ -26,6 +26,9 @@ struct VolumeSpec {
     std::optional<std::uint64_t> totalBytes = 8 * GIB;
     // The folder of another volume it is mounted in ("C:\Card"); empty: none.
     std::u16string folder;
+    // No file system the PC can read: its size cannot be asked, yet the
+    // drive holds a medium and programs may hold the volume open.
+    bool raw = false;
 };
 
 struct DiskSpec {
@@ -33,6 +36,10 @@ struct DiskSpec {
     std::vector<VolumeSpec> volumes;
     bool removable = false;
     std::u16string description = u"Disk drive";
+    bool optical = false;  // an optical drive: a CD-ROM interface, its volumes without disk extents
+    // The drive acknowledges writes from its own cache: they are lost if its
+    // power goes before they are flushed.
+    bool writeBackCache = false;
 };
 
 struct SimVolume {
@@ -43,8 +50,15 @@ struct SimVolume {
     std::uint32_t diskNumber = 0;  // a CD-ROM drive's own number for its type
     std::uint32_t partition = 1;
     std::optional<std::uint64_t> totalBytes;
+    bool medium = true;      // IOCTL_STORAGE_CHECK_VERIFY2 succeeds
     int programHandles = 0;  // files or windows other programs hold open on it
-    int openHandles = 0;     // every handle open right now, the library's included
+    // Explorer windows on it: their handles close when Windows asks, for a
+    // lock or a removal.
+    int explorerWindows = 0;
+    bool lockedByProgram = false;  // another program (a disk imager) holds it locked
+    bool writeBackCache = false;
+    int cachedWrites = 0;  // acknowledged by the drive, still in its cache
+    int openHandles = 0;   // every handle open right now, the library's included
     // Handles that programs watching the volume close once a lock is tried
     // (the indexer, Explorer): that attempt fails, the next can succeed.
     int handlesClosingOnLock = 0;
@@ -55,6 +69,7 @@ struct SimVolume {
     std::uint64_t lockAttempts = 0;
     std::uint64_t locks = 0;
     std::uint64_t dismounts = 0;
+    std::uint64_t flushes = 0;
 };
 
 struct SimDisk {
@@ -66,6 +81,7 @@ struct SimDisk {
     bool refuseOpen = false;                                // its interface's path cannot be opened
     bool failNumberQuery = false;                           // IOCTL_STORAGE_GET_DEVICE_NUMBER fails on the disk
     InterfaceStatus interfaceStatus = InterfaceStatus::Ok;  // Skip: its interface detail cannot be read
+    StorageInterfaceKind kind = StorageInterfaceKind::Disk;
 };
 
 class SimStorage {
@@ -104,6 +120,14 @@ public:
     void CloseFileOn(SimVolume& volume);
     bool OpenFileOn(char letter) { return OpenFileOn(Volume(letter)); }
     void CloseFileOn(char letter) { CloseFileOn(Volume(letter)); }
+    // Another program locks the volume (false when it is locked or in use), or unlocks it.
+    bool LockByProgram(SimVolume& volume);
+    void UnlockByProgram(SimVolume& volume);
+    // A program writes to a file on the volume; a drive with a write-back
+    // cache acknowledges it before the medium holds it.
+    void WriteTo(SimVolume& volume);
+    // Writes the drives acknowledged and lost when their power went first.
+    std::uint64_t lostWrites() const { return lostWrites_; }
 
     // Lock attempts over every volume that ever existed, for cost assertions.
     std::uint64_t lockAttempts() const { return lockAttempts_; }
@@ -112,7 +136,8 @@ private:
     friend class SimVolumeHandle;
     void Forget(DevNode disk);
     std::shared_ptr<SimVolume> AddVolume(const VolumeSpec& spec);
-    std::unique_ptr<DiskInterfaceSet> OpenInterfaces();
+    std::unique_ptr<DiskInterfaceSet> OpenInterfaces(StorageInterfaceKind kind);
+    std::optional<RemovalVeto> QueryRemove(DevNode node);
 
     SimDevices& devices_;
     SimIo& io_;
@@ -120,6 +145,8 @@ private:
     std::vector<std::shared_ptr<SimVolume>> volumes_;  // in the order the volume list gives them
     std::uint32_t volumesMade_ = 0;
     std::uint64_t lockAttempts_ = 0;
+    std::uint64_t lostWrites_ = 0;
+    std::uint32_t cdRomsMade_ = 0;
 };
 
 }  // namespace qn38::sim

@@ -341,6 +341,7 @@ public:
         return operations_.WriteLog(title);
     }
     std::uint32_t LastError() override { return operations_.LastError(); }
+    std::optional<StopVeto> LastVeto() override { return operations_.LastVeto(); }
 
 private:
     // Outside the machine lock: the tool's own queries go on while the service hangs.

@@ -252,18 +252,30 @@ const std::map<std::string, VerbInfo>& Verbs() {
             });
         add("start", Verb::Start, "start", "the tray tool starts (the service is already running)", nothing);
         add("insert", Verb::Insert,
-            "insert BUS [disk LETTER|folder PATH|volume]... [needs link-cycle|device-cycle] [training N|MSms] "
-            "[answers MSms] [installs MSms] [linger MSms] [problem CODE] [name TEXT]",
-            "a card goes into the slot; the poller notices it on its next pass. Each disk has one volume: lettered, "
-            "mounted in the folder PATH of another volume, or with no mount point at all. training: its link trains "
-            "for MS once enabled; answers: then it answers configuration reads only after MS more; installs: Windows "
-            "installs its driver, and it starts MS after its devnode appears",
+            "insert BUS [serial] [disk LETTER [raw]|folder PATH|volume|cdrom LETTER]... [needs "
+            "link-cycle|device-cycle] [training N|MSms] [answers MSms] [installs MSms] [linger MSms] [problem CODE] "
+            "[name TEXT]",
+            "a card goes into the slot; the poller notices it on its next pass. serial: its function is a serial "
+            "port. Each disk has one volume: lettered (raw: without a file system the PC can read), mounted in the "
+            "folder PATH of another volume, or with no mount point at all; cdrom: an optical drive with a disc. "
+            "training: its link trains for MS once enabled; answers: then it answers configuration reads only after "
+            "MS more; installs: Windows installs its driver, and it starts MS after its devnode appears",
             [](Arguments& a, Command& c) {
                 c.bus = Bus(a.Take("the bus"));
                 while (!a.Empty()) {
                     const std::string& option = a.Take("the option");
                     if (option == "disk") {
                         c.card.disks.push_back({.letter = DriveLetter(a.Take("the disk's drive letter"), 'A')});
+                    } else if (option == "raw") {
+                        if (c.card.disks.empty() || c.card.disks.back().letter == 0 || c.card.disks.back().optical) {
+                            throw Refusal{"raw follows a disk LETTER"};
+                        }
+                        c.card.disks.back().raw = true;
+                    } else if (option == "cdrom") {
+                        c.card.disks.push_back(
+                            {.letter = DriveLetter(a.Take("the disc's drive letter"), 'A'), .optical = true});
+                    } else if (option == "serial") {
+                        c.card.serial = true;
                     } else if (option == "folder") {
                         c.card.disks.push_back({.folder = FolderPath(a.Take("the folder"))});
                     } else if (option == "volume") {
@@ -294,7 +306,8 @@ const std::map<std::string, VerbInfo>& Verbs() {
                     } else {
                         throw Refusal{
                             "unknown option \"" + option +
-                            "\" (disk, folder, volume, needs, training, answers, installs, linger, problem or name)"};
+                            "\" (serial, disk, raw, folder, volume, cdrom, needs, training, answers, installs, linger, "
+                            "problem or name)"};
                     }
                 }
             });
@@ -320,6 +333,21 @@ const std::map<std::string, VerbInfo>& Verbs() {
             fileVolume);
         add("close-file", Verb::CloseFile, "close-file LETTER|FOLDER|volume BUS", "the program closes its file again",
             fileVolume);
+        add("open-device", Verb::OpenDevice, "open-device BUS",
+            "a program holds a handle on the card's function, as a terminal program holds a COM port; it does not "
+            "close it when Windows asks",
+            bus);
+        add("close-device", Verb::CloseDevice, "close-device BUS", "the program closes its handle again", bus);
+        add("browse", Verb::Browse, "browse LETTER",
+            "an Explorer window shows the drive; it closes its handles when Windows asks",
+            [](Arguments& a, Command& c) {
+                c.volume.letter = DriveLetter(a.Take("the drive letter"), 'A');
+                a.End();
+            });
+        add("lock-volume", Verb::LockVolume, "lock-volume LETTER|FOLDER|volume BUS",
+            "another program holds the volume locked, as a disk imager does", fileVolume);
+        add("unlock-volume", Verb::UnlockVolume, "unlock-volume LETTER|FOLDER|volume BUS",
+            "the program unlocks the volume again", fileVolume);
         add("bad-disk", Verb::BadDisk, "bad-disk BUS",
             "the interface of the card's disk cannot be opened to ask it for its device number", bus);
         add("defer-disable", Verb::DeferDisable, "defer-disable",
@@ -424,8 +452,10 @@ const std::map<std::string, VerbInfo>& Verbs() {
                 a.End();
             });
         add("expect-balloon", Verb::ExpectBalloon,
-            "expect-balloon please-wait|stopped|stop-failed|started|start-failed [NAME]  or  expect-balloon \"TEXT\"",
-            "a balloon of that kind (for that card) or with that text was shown in this step",
+            "expect-balloon please-wait|stopped|stop-failed|started|start-failed [NAME [held-by HOLDER]]  or  "
+            "expect-balloon \"TEXT\"",
+            "a balloon of that kind (for that card, with a line naming who holds it) or with that text was shown in "
+            "this step",
             [](Arguments& a, Command& c) {
                 const std::string& first = a.Take("the balloon's kind or text");
                 for (const auto& [kind, id] : BalloonKinds()) {
@@ -435,6 +465,10 @@ const std::map<std::string, VerbInfo>& Verbs() {
                     c.text = first;
                 } else if (!a.Empty()) {
                     c.name = a.Take("the card's name");
+                    if (!a.Empty()) {
+                        OneOf<bool>(a.Take(""), {{"held-by", true}}, "the option");
+                        c.holder = a.Take("the holder");
+                    }
                 }
                 a.End();
             });
@@ -543,6 +577,11 @@ std::string ScenarioHelp() {
         "eject",
         "open-file",
         "close-file",
+        "open-device",
+        "close-device",
+        "browse",
+        "lock-volume",
+        "unlock-volume",
         "bad-disk",
         "defer-disable",
         "network-drive",

@@ -25,6 +25,11 @@ enum class Verb {
     Eject,
     OpenFile,
     CloseFile,
+    OpenDevice,
+    CloseDevice,
+    Browse,
+    LockVolume,
+    UnlockVolume,
     BadDisk,
     DeferDisable,
     NetworkDrive,
@@ -73,11 +78,14 @@ struct MenuPick {
 struct CardVolume {
     char letter = 0;
     std::string folder;
+    bool raw = false;      // no file system the PC can read
+    bool optical = false;  // a disc in an optical drive of the card
     bool operator==(const CardVolume&) const = default;
 };
 
 struct CardInsert {
-    std::vector<CardVolume> disks;  // one disk with one volume each
+    std::vector<CardVolume> disks;  // one disk (or optical drive) with one volume each
+    bool serial = false;            // the card's function is a serial port
     bool needsLinkCycle = false;
     bool needsDeviceCycle = false;
     int trainingReenumerations = 0;
@@ -115,6 +123,7 @@ struct Command {
                         // wake: reset-link
     std::uint32_t stringId = 0;       // expect-balloon, expect-message: the string by its kind
     std::optional<std::string> name;  // expect-balloon: the card's name in the text
+    std::string holder;               // expect-balloon: who holds the card, on a line of its own
     int answer = 0;                   // answer: IDYES, IDNO or IDOK
     TrayIcon icon = TrayIcon::Card;   // expect-icon
     MenuPick pick;                    // choose, menu

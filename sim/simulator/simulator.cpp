@@ -166,6 +166,16 @@ void Simulator::Run(const Command& command) {
         return ChangeFile(command, true);
     case Verb::CloseFile:
         return ChangeFile(command, false);
+    case Verb::OpenDevice:
+        return ChangeDeviceHandle(command, true);
+    case Verb::CloseDevice:
+        return ChangeDeviceHandle(command, false);
+    case Verb::Browse:
+        return Browse(command);
+    case Verb::LockVolume:
+        return ChangeVolumeLock(command, true);
+    case Verb::UnlockVolume:
+        return ChangeVolumeLock(command, false);
     case Verb::BadDisk:
         return BreakCardDisk(command);
     case Verb::DeferDisable:
@@ -457,7 +467,7 @@ void Simulator::StartTool(const Command& command) {
 void Simulator::Insert(const Command& command) {
     SimSlot* slot = Slot(command, command.bus);
     if (slot == nullptr) return;
-    CardSpec card;
+    CardSpec card = command.card.serial ? SerialCard() : CardSpec{};
     if (command.card.name) card.description = Utf16FromUtf8(*command.card.name);
     card.needsLinkCycle = command.card.needsLinkCycle;
     card.needsDeviceCycle = command.card.needsDeviceCycle;
@@ -479,14 +489,25 @@ void Simulator::Insert(const Command& command) {
             for (std::size_t j = 0; j < i; ++j) twice = twice || command.card.disks[j] == volume;
             problem = twice ? "a mount point is named twice" : MountPointProblem(volume);
             if (!problem.empty()) return;
-            card.disks.push_back(
-                {.volumes = {{.letter = volume.letter, .folder = Utf16FromUtf8(volume.folder)}}, .removable = false});
+            DiskSpec disk{
+                .volumes = {{.letter = volume.letter, .folder = Utf16FromUtf8(volume.folder), .raw = volume.raw}},
+                .removable = false,
+                .optical = volume.optical};
+            if (volume.optical) {
+                disk.description = u"ExpressCard DVD Drive";
+                disk.volumes.front().totalBytes = 700u << 20;
+            }
+            card.disks.push_back(disk);
         }
         slot->InsertCard(card);
     });
     if (!problem.empty()) return Fail(command, problem);
     std::string what = "a card (\"" + Utf8FromUtf16(card.description) + "\"";
-    for (const CardVolume& volume : command.card.disks) what += ", a disk with " + VolumeName(volume);
+    if (command.card.serial) what += ", a serial port";
+    for (const CardVolume& volume : command.card.disks) {
+        what += volume.optical ? ", an optical drive with a disc at " + VolumeName(volume)
+                               : ", a disk with " + VolumeName(volume) + (volume.raw ? " (raw)" : "");
+    }
     if (card.needsLinkCycle) what += ", up only after a link cycle";
     if (card.needsDeviceCycle) what += ", up only after a device cycle";
     if (card.trainingMilliseconds > 0) what += ", its link trains " + std::to_string(card.trainingMilliseconds) + " ms";
@@ -539,24 +560,80 @@ void Simulator::AddNetworkDrive(const Command& command) {
                                (command.flag ? ", its server does not answer" : ""));
 }
 
-void Simulator::ChangeFile(const Command& command, bool open) {
+void Simulator::ChangeVolume(const Command& command,
+                             const std::function<std::string(SimVolume&, const std::string&)>& change,
+                             const std::string& done) {
     std::string problem;
     const std::string where =
         command.volume == CardVolume{} ? "the card's volume on " + BusName(command.bus) : VolumeName(command.volume);
     tool().OnMachine([&] {
         SimVolume* volume = FileVolume(command);
-        if (volume == nullptr) {
-            problem = "there is no volume " + where;
+        problem = volume == nullptr ? "there is no volume " + where : change(*volume, where);
+    });
+    if (!problem.empty()) return Fail(command, problem);
+    view_.Event("machine", done + where);
+}
+
+void Simulator::ChangeFile(const Command& command, bool open) {
+    ChangeVolume(
+        command,
+        [&](SimVolume& volume, const std::string& where) -> std::string {
+            if (open) {
+                pc_.storage.OpenFileOn(volume);
+            } else if (volume.programHandles == 0) {
+                return "no program holds a file open on " + where;
+            } else {
+                pc_.storage.CloseFileOn(volume);
+            }
+            return "";
+        },
+        open ? "a program opens a file on " : "a program closes its file on ");
+}
+
+// The terminal program that holds the card's function, as a COM port.
+constexpr std::u16string_view kDeviceHolder = u"ttermpro.exe";
+
+void Simulator::ChangeDeviceHandle(const Command& command, bool open) {
+    SimSlot* slot = Slot(command, command.bus);
+    if (slot == nullptr) return;
+    std::string problem;
+    tool().OnMachine([&] {
+        const auto card = slot->CardDevice();
+        if (!card) {
+            problem = "the slot on " + BusName(command.bus) + " has no card device";
         } else if (open) {
-            pc_.storage.OpenFileOn(*volume);
-        } else if (volume->programHandles == 0) {
-            problem = "no program holds a file open on " + where;
-        } else {
-            pc_.storage.CloseFileOn(*volume);
+            pc_.devices.Hold(*card, {.program = std::u16string(kDeviceHolder)});
+        } else if (!pc_.devices.Release(*card, kDeviceHolder)) {
+            problem = "no program holds a handle on the card's function";
         }
     });
     if (!problem.empty()) return Fail(command, problem);
-    view_.Event("machine", std::string("a program ") + (open ? "opens a file on " : "closes its file on ") + where);
+    view_.Event("machine", open ? "a terminal program opens the card's function and keeps it open"
+                                : "the terminal program closes its handle on the card's function");
+}
+
+void Simulator::Browse(const Command& command) {
+    bool found = false;
+    tool().OnMachine([&] {
+        SimVolume* volume = pc_.storage.FindVolume(command.volume.letter);
+        found = volume != nullptr;
+        if (found) ++volume->explorerWindows;
+    });
+    const std::string where = VolumeName(command.volume);
+    if (!found) return Fail(command, "there is no volume " + where);
+    view_.Event("machine", "an Explorer window shows " + where);
+}
+
+void Simulator::ChangeVolumeLock(const Command& command, bool lock) {
+    ChangeVolume(
+        command,
+        [&](SimVolume& volume, const std::string& where) -> std::string {
+            if (lock) return pc_.storage.LockByProgram(volume) ? "" : where + " is in use or locked already";
+            if (!volume.lockedByProgram) return "no program holds " + where + " locked";
+            pc_.storage.UnlockByProgram(volume);
+            return "";
+        },
+        lock ? "another program locks " : "another program unlocks ");
 }
 
 // The card's volumes by their mount points, for the scenario's words.
@@ -775,7 +852,9 @@ void Simulator::ExpectBalloon(const Command& command) {
         const std::u16string format = tool().strings.Load(command.stringId);
         if (command.name) {
             const std::u16string name = Utf16FromUtf8(*command.name);
-            expected = tool::FormatWithText(format, name.c_str(), tool::INFO_CHARACTERS);
+            expected = tool::WithHolderLine(tool::FormatWithText(format, name.c_str(), tool::INFO_CHARACTERS),
+                                            tool().strings.Load(IDS_STOP_HOLDER), Utf16FromUtf8(command.holder),
+                                            tool::INFO_CHARACTERS);
         } else {
             const auto placeholder = format.find(u"%s");
             prefix = format.substr(0, placeholder);
@@ -788,8 +867,18 @@ void Simulator::ExpectBalloon(const Command& command) {
         if (command.stringId == 0 || command.name) {
             matches = balloon.szInfo == expected;
         } else {
-            matches = balloon.szInfo.size() >= prefix.size() + suffix.size() && balloon.szInfo.starts_with(prefix) &&
-                      balloon.szInfo.ends_with(suffix);
+            // Without a card's name, a line naming who holds the card may follow.
+            const auto fits = [&](std::u16string_view text) {
+                return text.size() >= prefix.size() + suffix.size() && text.starts_with(prefix) &&
+                       text.ends_with(suffix);
+            };
+            std::u16string_view text = balloon.szInfo;
+            const std::u16string holder = tool().strings.Load(IDS_STOP_HOLDER);
+            const auto holderPrefix = std::u16string_view(holder).substr(0, holder.find(u"%s"));
+            const auto lastLine = text.rfind(u'\n');
+            matches =
+                fits(text) || (lastLine != std::u16string_view::npos &&
+                               text.substr(lastLine + 1).starts_with(holderPrefix) && fits(text.substr(0, lastLine)));
         }
         if (command.stringId != 0) {
             matches = matches && balloon.dwInfoFlags ==

@@ -6,6 +6,7 @@
 // step and the line they belong to, and decide the run's exit status.
 #pragma once
 
+#include <functional>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -104,7 +105,14 @@ private:
     void Insert(const Command& command);
     void Pull(const Command& command);
     void Eject(const Command& command);
+    // The volume a command names, changed on the machine: `change` returns
+    // why it cannot be, or nothing; `done` begins the event's text.
+    void ChangeVolume(const Command& command, const std::function<std::string(SimVolume&, const std::string&)>& change,
+                      const std::string& done);
     void ChangeFile(const Command& command, bool open);
+    void ChangeDeviceHandle(const Command& command, bool open);
+    void Browse(const Command& command);
+    void ChangeVolumeLock(const Command& command, bool lock);
     void BreakCardDisk(const Command& command);
     static std::string VolumeName(const CardVolume& volume);
     std::string MountPointProblem(const CardVolume& volume);

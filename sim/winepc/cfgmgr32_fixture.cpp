@@ -48,6 +48,81 @@ CONFIGRET WINAPI CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags) {
     return CR_SUCCESS;
 }
 
+// "CM_Get_Sibling function": the next child of the same parent.
+CONFIGRET WINAPI CM_Get_Sibling(PDEVINST sibling, DEVINST node, ULONG flags) {
+    if (sibling == nullptr) return CR_INVALID_POINTER;
+    *sibling = 0;
+    if (flags != 0) return CR_INVALID_FLAG;
+    std::optional<Snapshot> snapshot;
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    for (std::uint32_t next = node + 1; next <= DUMP_FIXTURE_NODES; ++next) {
+        if (NODES[next].parent == NODES[node].parent && snapshot->Present(next)) {
+            *sibling = next;
+            return CR_SUCCESS;
+        }
+    }
+    return CR_NO_SUCH_DEVNODE;
+}
+
+// "CM_Locate_DevNodeW function": the instance ID is compared without regard
+// to case; a device that is not present is CR_NO_SUCH_DEVNODE unless
+// CM_LOCATE_DEVNODE_PHANTOM is given.
+CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST node, DEVINSTID_W instanceId, ULONG flags) {
+    if (node == nullptr) return CR_INVALID_POINTER;
+    *node = 0;
+    if ((flags & ~CM_LOCATE_DEVNODE_BITS) != 0) return CR_INVALID_FLAG;
+    const auto snapshot = MachineLink::Now();
+    if (!snapshot) return CR_FAILURE;
+    if (instanceId == nullptr || *instanceId == 0) {
+        *node = 1;  // the root of the tree
+        return CR_SUCCESS;
+    }
+    for (std::uint32_t candidate = 1; candidate <= DUMP_FIXTURE_NODES; ++candidate) {
+        if (_wcsicmp(NODES[candidate].instanceId, instanceId) != 0) continue;
+        const bool phantom = (flags & CM_LOCATE_DEVNODE_PHANTOM) != 0;
+        if (!snapshot->Present(candidate) && !(phantom && snapshot->Known(candidate))) return CR_NO_SUCH_DEVNODE;
+        *node = candidate;
+        return CR_SUCCESS;
+    }
+    return CR_NO_SUCH_DEVNODE;
+}
+
+// "CM_Query_And_Remove_SubTreeW function" and "CM_Request_Device_EjectW
+// function": the veto outputs are optional, a name buffer needs its length,
+// and the flags are CM_REMOVE_ bits (eject takes none). Nobody on this
+// machine holds the card, so every removal is granted; the link's drop then
+// takes the devnodes away as before.
+static CONFIGRET Remove(DEVINST node, PPNP_VETO_TYPE vetoType, LPWSTR vetoName, ULONG nameLength) {
+    if (vetoType != nullptr) *vetoType = PNP_VetoTypeUnknown;
+    if (vetoName != nullptr) {
+        if (nameLength == 0) return CR_INVALID_POINTER;
+        *vetoName = 0;
+    }
+    std::optional<Snapshot> snapshot;
+    return Resolve(node, snapshot);
+}
+
+CONFIGRET WINAPI CM_Query_And_Remove_SubTreeW(DEVINST node, PPNP_VETO_TYPE vetoType, LPWSTR vetoName, ULONG nameLength,
+                                              ULONG flags) {
+    if ((flags & ~CM_REMOVE_BITS) != 0) return CR_INVALID_FLAG;
+    return Remove(node, vetoType, vetoName, nameLength);
+}
+
+CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST node, PPNP_VETO_TYPE vetoType, LPWSTR vetoName, ULONG nameLength,
+                                          ULONG flags) {
+    if (flags != 0) return CR_INVALID_FLAG;
+    return Remove(node, vetoType, vetoName, nameLength);
+}
+
+// "CM_Setup_DevNode function": one of the CM_SETUP_ values. A device
+// without a problem is left as it is, which every device of this machine
+// that a removal granted is.
+CONFIGRET WINAPI CM_Setup_DevNode(DEVINST node, ULONG flags) {
+    if ((flags & ~CM_SETUP_BITS) != 0) return CR_INVALID_FLAG;
+    std::optional<Snapshot> snapshot;
+    return Resolve(node, snapshot);
+}
+
 CONFIGRET WINAPI CM_Get_Child(PDEVINST child, DEVINST node, ULONG flags) {
     if (child == nullptr) return CR_INVALID_POINTER;
     *child = 0;

@@ -43,6 +43,8 @@ void ReportPerCall(benchmark::State& state, sim::SimPc& pc, double callsPerItera
     state.counters["reenum"] = perCall(counters.reenumerations);
     state.counters["volumeLists"] = perCall(counters.volumeLists);
     state.counters["sizes"] = perCall(counters.sizeQueries);
+    state.counters["removals"] = perCall(counters.queryRemoves + counters.ejects);
+    state.counters["flushes"] = perCall(counters.flushes);
 }
 
 // The tool's start-up: ZQ_GetStatus for every bus 0 to 255. Counters are per

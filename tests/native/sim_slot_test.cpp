@@ -188,7 +188,7 @@ TEST_F(SimStorageModel, DiskNumbersAreReusedLowestFirst) {
 
 TEST_F(SimStorageModel, TheInterfaceSetIsASnapshotWithPaths) {
     const DevNode stick = pc.storage.AddUsbStick('G');
-    auto set = pc.devices.OpenDiskInterfaces();
+    auto set = pc.devices.OpenDiskInterfaces(StorageInterfaceKind::Disk);
     ASSERT_TRUE(set);
     DiskInterface disk;
     ASSERT_EQ(set->Interface(0, disk), InterfaceStatus::Ok);

@@ -65,53 +65,84 @@ TEST_F(SlotControl, SmokeStopTakesTheCardAndItsVolumesAway) {
 TEST_F(SlotControl, StopIsRefusedWhileAFileOnTheCardIsOpen) {
     pc.storage.OpenFileOn('E');
     for (const std::uint32_t checkDisks : {1u, 0u}) {
-        EXPECT_EQ(Stop(checkDisks), 0);
+        RemovalVeto veto;
+        EXPECT_EQ(SetStatus(pc.platform(), kBus, 0, 0, checkDisks, &veto), 0);
         EXPECT_FALSE(slot.LinkDisabled());
         EXPECT_TRUE(LinkWrites().empty());
         EXPECT_TRUE(slot.CardDevice());
         // Plug and Play still looks at the bus.
         EXPECT_TRUE(Reenumerated(slot.bridge()));
+        // Windows named the disk whose volume is in use.
+        EXPECT_EQ(veto.type, PNP_VETO_OUTSTANDING_OPEN);
+        EXPECT_EQ(VetoHolder(pc.devices, veto), u"Disk drive");
     }
-    // Each refusal came after the lock had been tried four times, half a second apart.
-    EXPECT_EQ(pc.storage.Volume('E').lockAttempts, 8u);
-    EXPECT_EQ(pc.clock.pauses, std::vector<std::uint32_t>(6, 500));
+    // The removal asked, so no lock was tried and nothing waited.
+    EXPECT_EQ(pc.storage.Volume('E').lockAttempts, 0u);
+    EXPECT_TRUE(pc.clock.pauses.empty());
 }
 
 TEST_F(SlotControl, ALockRefusedWhileAHandleClosesSucceedsOnTheNextTry) {
     pc.storage.Volume('E').handlesClosingOnLock = 1;
-    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, DICS_DISABLE_CODE, 1, 0), 1);
     EXPECT_EQ(pc.clock.pauses, std::vector<std::uint32_t>{500});
 }
 
-TEST_F(SlotControl, TheVolumesStayLockedUntilTheLinkIsDown) {
+TEST_F(SlotControl, TheCardsDevicesAreRemovedAndItsVolumesFlushedBeforeTheLinkDrops) {
     auto& function = pc.devices.Function(kBus);
     const auto hardware = function.onWrite;
-    bool lockedAtTheWrite = false;
-    bool fileOpened = true;
-    std::uint64_t dismountsBefore = 0;
+    bool cardRemovedAtTheWrite = false;
     function.onWrite = [&](std::uint8_t offset, std::uint32_t value) {
-        auto& volume = pc.storage.Volume('E');
-        lockedAtTheWrite = volume.locked;
-        dismountsBefore = volume.dismounts;
-        fileOpened = pc.storage.OpenFileOn('E');
+        cardRemovedAtTheWrite = !pc.storage.HasVolume('E') && slot.CardDisks().empty();
         hardware(offset, value);
     };
+    pc.storage.Volume('E').explorerWindows = 1;  // Explorer closes its window when asked
     EXPECT_EQ(Stop(), 1);
-    EXPECT_TRUE(lockedAtTheWrite);
-    EXPECT_EQ(dismountsBefore, 1u);
-    EXPECT_FALSE(fileOpened);
+    EXPECT_TRUE(cardRemovedAtTheWrite);
+    EXPECT_EQ(pc.counters().queryRemoves, 1u);
+    EXPECT_EQ(pc.counters().flushes, 1u);  // E:; F: holds no medium
     EXPECT_EQ(pc.counters().opens, pc.counters().closes);
 }
 
-TEST_F(SlotControl, ARefusedStopDismountsNothingAndGivesEveryLockBack) {
-    pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'H', 4 * GIB}}});
-    pc.storage.OpenFileOn('H');
-    EXPECT_EQ(Stop(0), 0);
+TEST_F(SlotControl, ARefusedStopLocksNothingAndBringsBackWhatWasRemoved) {
+    // A second function of the card, after the first, whose terminal program keeps its port.
+    const DevNode serial = pc.devices.AddDevice({.parent = slot.bridge(), .hardwareIds = {u"PCI\\VEN_1415&DEV_C11B"}});
+    pc.devices.Hold(serial, {.program = u"ttermpro.exe"});
+    RemovalVeto veto;
+    EXPECT_EQ(SetStatus(pc.platform(), kBus, 0, 0, 1, &veto), 0);
+    EXPECT_EQ(veto.name, pc.devices.Device(serial).instancePath);
+    EXPECT_FALSE(slot.LinkDisabled());
+    // The first function is running again, its volume back.
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->problem, 0u);
+    ASSERT_TRUE(pc.storage.HasVolume('E'));
     const auto& volume = pc.storage.Volume('E');
-    EXPECT_EQ(volume.locks, 1u);
-    EXPECT_EQ(volume.dismounts, 0u);
+    EXPECT_EQ(volume.locks, 0u);
     EXPECT_FALSE(volume.locked);
     EXPECT_EQ(volume.openHandles, 0);
+    // Once the program lets go, the stop goes through.
+    pc.devices.Release(serial, u"ttermpro.exe");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(SlotControl, AFailedLinkWriteBringsTheRemovedDevicesBack) {
+    pc.devices.dump().refuseWrites = true;
+    EXPECT_EQ(Stop(), 0);
+    ASSERT_TRUE(slot.CardDevice());
+    EXPECT_EQ(pc.devices.Status(*slot.CardDevice())->problem, 0u);
+    EXPECT_TRUE(pc.storage.HasVolume('E'));
+    EXPECT_EQ(pc.counters().resets, 1u);
+}
+
+TEST_F(SlotControl, ACardHeldForEjectOrEjectableIsNotQueryRemoved) {
+    slot.HoldCardForEject();
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.counters().queryRemoves + pc.counters().ejects, 0u);
+    // A driver that set SurpriseRemovalOK is ejected instead.
+    slot.PullCard();
+    slot.InsertCard({.surpriseRemovalOk = true, .disks = {{.volumes = {{'E', 32 * GIB}}}}});
+    EXPECT_EQ(Start(), 1);
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.counters().ejects, 1u);
+    EXPECT_EQ(pc.counters().queryRemoves, 0u);
 }
 
 TEST_F(SlotControl, AnIdleDisableOfAnEmptySlotScansNoVolumes) {
@@ -123,16 +154,49 @@ TEST_F(SlotControl, AnIdleDisableOfAnEmptySlotScansNoVolumes) {
     EXPECT_EQ(pc.counters().driveQueries, 0u);
 }
 
-TEST_F(SlotControl, AVolumeWithoutAMediumDoesNotBlock) {
-    // F: reports a size of 0: nothing can be open on it, so it is not even tried.
-    pc.storage.OpenFileOn('F');
+TEST_F(SlotControl, OnlyADriveThatSaysItHoldsNoMediumIsPassedOver) {
+    // F: cannot be flushed, as it holds no medium.
     EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.storage.lostWrites(), 0u);
 }
 
-TEST_F(SlotControl, AVolumeWhoseSizeCannotBeReadCountsAsEmpty) {
-    pc.io.SetVolumeSize(pc.storage.Volume('E').name, std::nullopt);
-    pc.storage.OpenFileOn('E');
+TEST_F(SlotControl, AVolumeOfTheCardThatCannotBeReadOrReachedRefusesTheStop) {
+    // Without a file system the PC can read its size is unknown, yet it is in use.
+    const DevNode disk = pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'R', 4 * GIB, {}, true}}});
+    pc.storage.OpenFileOn('R');
+    EXPECT_EQ(Stop(), 0);
+    pc.storage.CloseFileOn('R');
+    // Locked by a disk imager: it cannot be opened, so it cannot be told apart.
+    ASSERT_TRUE(pc.storage.LockByProgram(pc.storage.Volume('E')));
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(pc.counters().queryRemoves, 1u);
+    EXPECT_FALSE(slot.LinkDisabled());
+    pc.storage.UnlockByProgram(pc.storage.Volume('E'));
     EXPECT_EQ(Stop(), 1);
+    EXPECT_FALSE(pc.storage.HasDisk(disk));
+}
+
+TEST_F(SlotControl, WritesTheDriveAcknowledgedReachTheMediumBeforeItsPowerGoes) {
+    slot.PullCard();
+    slot.InsertCard({.disks = {{.volumes = {{'E', 32 * GIB}}, .writeBackCache = true}}});
+    Start();
+    pc.storage.WriteTo(pc.storage.Volume('E'));
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(pc.storage.lostWrites(), 0u);
+    // Pulled without a stop, the cache is lost with the power.
+    Start();
+    pc.storage.WriteTo(pc.storage.Volume('E'));
+    slot.PullCard();
+    EXPECT_EQ(pc.storage.lostWrites(), 1u);
+}
+
+TEST_F(SlotControl, AnOpticalDriveOfTheCardCountsLikeADisk) {
+    pc.storage.AddDisk({.parent = *slot.CardDevice(), .volumes = {{'K', 700u << 20}}, .optical = true});
+    pc.storage.OpenFileOn('K');
+    EXPECT_EQ(Stop(), 0);
+    pc.storage.CloseFileOn('K');
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_FALSE(pc.storage.HasVolume('K'));
 }
 
 TEST_F(SlotControl, VolumesElsewhereAreNeverLocked) {
@@ -191,19 +255,9 @@ TEST_F(SlotControl, EveryVolumeOfTheCardIsTestedWhateverItsMountPoints) {
         EXPECT_FALSE(slot.LinkDisabled());
         pc.storage.CloseFileOn(*volume);
     }
-    // The stop that succeeds takes the disk and its volumes away: each
-    // volume's dismounts are read as its disk goes, while it still exists.
-    std::vector<std::uint64_t> dismounts;
-    const auto removeDevice = pc.devices.onRemove;
-    pc.devices.onRemove = [&](DevNode node) {
-        if (node == disk) {
-            for (const sim::SimVolume* volume : volumes) dismounts.push_back(volume->dismounts);
-        }
-        removeDevice(node);
-    };
+    // The stop that succeeds has Plug and Play take the disk and its volumes away.
     EXPECT_EQ(Stop(0), 1);
-    pc.devices.onRemove = removeDevice;
-    EXPECT_EQ(dismounts, std::vector<std::uint64_t>(volumes.size(), 1u));
+    EXPECT_FALSE(pc.storage.HasDisk(disk));
 }
 
 TEST_F(SlotControl, ADiskThatMayBeTheCardsButCannotBeIdentifiedRefusesTheStop) {
@@ -255,7 +309,7 @@ TEST_F(SlotControl, OnlyDisksBelowTheSlotBridgeAreTheCards) {
 }
 
 TEST_F(SlotControl, WithoutTheListOfDisksTheStopIsRefused) {
-    pc.devices.diskInterfaces = [] { return std::unique_ptr<DiskInterfaceSet>(); };
+    pc.devices.diskInterfaces = [](StorageInterfaceKind) { return std::unique_ptr<DiskInterfaceSet>(); };
     EXPECT_EQ(Stop(), 0);
     EXPECT_FALSE(slot.LinkDisabled());
     EXPECT_TRUE(Reenumerated(slot.bridge()));

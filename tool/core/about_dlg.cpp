@@ -123,6 +123,10 @@ std::intptr_t CAboutDlg::OnDeviceChange(std::uintptr_t, std::intptr_t) {
     // Whatever the event: any of them may mean a card's device came or went.
     ++m_nDeviceChanges;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
+        // A stop leaves the card's devices held for eject too, from its
+        // removal until they are gone: that card is this tool's to report.
+        const bool stopping = m_runningFlow && m_runningFlow->kind == FlowKind::Stop && m_runningFlow->index == index;
+        if (stopping || IsSlotStopped(index)) continue;
         std::uint32_t status = 0;
         std::uint32_t problem = 0;
         if (ports_.slots.GetCardInfo(m_pSlotBus[index], nullptr, 0, &status, &problem) != 0 &&

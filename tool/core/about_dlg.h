@@ -99,7 +99,9 @@ public:
     // The start item of a stopped card: the start flow, as the user's own start.
     void OnStartSlot(std::uint32_t nID);
 
-    void UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags, const char16_t* name);
+    // `holder`: who holds the card, named on a line of its own after the text.
+    void UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags, const char16_t* name,
+                        std::u16string_view holder = {});
     // True when the service holds the slot stopped.
     bool SyncSlot(std::uint8_t bus);
     // Whether the slot's card has a device (ZQ_GetCardInfo finds one).

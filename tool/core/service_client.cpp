@@ -113,8 +113,17 @@ std::int32_t ServiceClient::RequestSetStatus(std::uint8_t bus, std::uint8_t stat
     return SendServiceRequest(request);
 }
 
-std::int32_t ServiceClient::DisableLink(std::uint8_t bus, DiskCheck check) {
-    return RequestSetStatus(bus, SET_STATUS_REENUMERATE, SET_STATUS_LINK_DOWN, static_cast<std::uint8_t>(check));
+std::int32_t ServiceClient::DisableLink(std::uint8_t bus, DiskCheck check, std::optional<StopVeto>* veto) {
+    ServiceRequest request;
+    request.command = CMD_SET_STATUS;
+    request.bus = bus;
+    request.stateChange = SET_STATUS_REENUMERATE;
+    request.linkEnable = SET_STATUS_LINK_DOWN;
+    request.checkDisks = static_cast<std::uint8_t>(check);
+    const std::int32_t result = SendServiceRequest(request);
+    // A request left as built has an empty text: no veto.
+    if (veto != nullptr) *veto = result == 0 ? GetStopVeto(request) : std::nullopt;
+    return result;
 }
 
 std::int32_t ServiceClient::EnableLink(std::uint8_t bus, StartKind kind) {

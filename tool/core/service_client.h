@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "ServiceRequest.h"
@@ -66,7 +67,8 @@ public:
     // The SetStatus requests the flows send, by what the service does for
     // them; each re-enumerates the slot's bus afterwards.
     // (bus, 0, 0, 0) or, with the card's volumes tested first, (bus, 0, 0, 1).
-    std::int32_t DisableLink(std::uint8_t bus, DiskCheck check);
+    // A refused disable's reply may name who holds the card (`veto`).
+    std::int32_t DisableLink(std::uint8_t bus, DiskCheck check, std::optional<StopVeto>* veto = nullptr);
     // Those that bring the link up carry the start's kind in checkDisks;
     // each may come back SET_STATUS_HELD_STOPPED.
     std::int32_t EnableLink(std::uint8_t bus, StartKind kind = StartKind::Sync);      // (bus, 0, 1, 0)

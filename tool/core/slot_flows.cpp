@@ -12,7 +12,7 @@ void CAboutDlg::ShowOutcome(const SlotOutcome& outcome, std::uint32_t succeeded,
     if (outcome.succeeded) {
         UpdateTrayIcon(ICON_CARD, succeeded, NIIF_INFO_FLAG, outcome.description.c_str());
     } else {
-        UpdateTrayIcon(ICON_CARD, failed, NIIF_ERROR_FLAG, outcome.description.c_str());
+        UpdateTrayIcon(ICON_CARD, failed, NIIF_ERROR_FLAG, outcome.description.c_str(), outcome.holder());
     }
 }
 

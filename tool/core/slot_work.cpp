@@ -75,9 +75,9 @@ SlotOutcome SlotWork::StopCard(std::uint8_t bus) {
     outcome.description = CardDescription(bus);
     {
         Turn turn(*this);
-        outcome.succeeded = turn.proceed() && ports_.service.DisableLink(bus, DiskCheck::Required) != 0;
+        outcome.succeeded = turn.proceed() && ports_.service.DisableLink(bus, DiskCheck::Required, &outcome.veto) != 0;
     }
-    ports_.service.RequestWriteLog(LinkDisableLine(bus));
+    ports_.service.RequestWriteLog(LinkDisableLine(bus, outcome.veto));
     return outcome;
 }
 

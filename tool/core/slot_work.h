@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/ports/device_io.h"
@@ -57,6 +58,9 @@ struct SlotOutcome {
     // The service keeps the slot stopped: a start that was not the user's
     // own found it so, and the link stays down.
     bool heldStopped = false;
+    // A refused stop: who holds the card, where Windows named someone.
+    std::optional<StopVeto> veto;
+    std::u16string_view holder() const { return veto ? std::u16string_view(veto->holder) : std::u16string_view(); }
 };
 
 class SlotWork {

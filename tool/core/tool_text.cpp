@@ -32,6 +32,46 @@ std::u16string_view DescriptionIn(const char16_t* buffer, std::size_t capacity) 
 
 std::u16string LinkDisableLine(std::uint32_t bus) { return FormatWs(u"LinkDisable(Bus%#02x)", {bus}); }
 
+std::u16string LinkDisableLine(std::uint32_t bus, const std::optional<StopVeto>& veto) {
+    static constexpr std::u16string_view kVetoTypes[] = {u"PNP_VetoTypeUnknown",
+                                                         u"PNP_VetoLegacyDevice",
+                                                         u"PNP_VetoPendingClose",
+                                                         u"PNP_VetoWindowsApp",
+                                                         u"PNP_VetoWindowsService",
+                                                         u"PNP_VetoOutstandingOpen",
+                                                         u"PNP_VetoDevice",
+                                                         u"PNP_VetoDriver",
+                                                         u"PNP_VetoIllegalDeviceRequest",
+                                                         u"PNP_VetoInsufficientPower",
+                                                         u"PNP_VetoNonDisableable",
+                                                         u"PNP_VetoLegacyDriver",
+                                                         u"PNP_VetoInsufficientRights",
+                                                         u"PNP_VetoAlreadyRemoved"};
+    std::u16string line = LinkDisableLine(bus);
+    if (!veto) return line;
+    line += u" vetoed by ";
+    if (veto->type < std::size(kVetoTypes)) {
+        line += kVetoTypes[veto->type];
+    } else {
+        line += FormatWs(u"PNP_VETO_TYPE %u", {veto->type});
+    }
+    if (!veto->name.empty()) line += u" " + veto->name;
+    return line;
+}
+
+std::u16string WithHolderLine(std::u16string text, std::u16string_view holderFormat, std::u16string_view holder,
+                              std::size_t maxCharacters) {
+    if (holder.empty()) return text;
+    const std::u16string name(holder);
+    text += u'\n';
+    text += FormatWithText(holderFormat, name.c_str(), maxCharacters);
+    if (text.size() > maxCharacters) {
+        text.resize(maxCharacters);
+        if (IsHighSurrogate(text.back())) text.pop_back();
+    }
+    return text;
+}
+
 std::u16string LinkEnableLine(std::uint32_t bus) { return FormatWs(u"LinkEnable(Bus%#02x)", {bus}); }
 
 std::u16string PowerBroadcastLine(std::uintptr_t wParam, std::intptr_t lParam) {
@@ -63,30 +103,7 @@ std::u16string StartBanner(const OsVersion& version, std::u16string_view process
 
 std::string Utf8FromUtf16(std::u16string_view text) {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            out.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | code >> 6));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | code >> 12));
-            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | code >> 18));
-            out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
+    service_record::AppendUtf8(out, text);
     return out;
 }
 

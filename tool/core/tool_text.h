@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "ServiceRequest.h"
 #include "ports/system_info.h"
 
 namespace qn38::tool {
@@ -37,6 +38,14 @@ std::u16string_view ProcessorLabel(std::optional<std::uint16_t> architecture);
 
 // UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf8FromUtf16(std::u16string_view text);
+
+// The stop's log line with who refused it: "LinkDisable(Bus0x05)" and, for a
+// veto, " vetoed by PNP_VetoOutstandingOpen PCI\VEN_...".
+std::u16string LinkDisableLine(std::uint32_t bus, const std::optional<StopVeto>& veto);
+
+// A text and, when there is a holder, a line naming it with `holderFormat`.
+std::u16string WithHolderLine(std::u16string text, std::u16string_view holderFormat, std::u16string_view holder,
+                              std::size_t maxCharacters);
 
 // The first log line of every start.
 std::u16string StartBanner(const OsVersion& version, std::u16string_view processor);

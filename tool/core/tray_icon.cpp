@@ -120,13 +120,15 @@ std::uint32_t CAboutDlg::CardIcon() {
 }
 
 void CAboutDlg::UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags,
-                               const char16_t* name) {
+                               const char16_t* name, std::u16string_view holder) {
     if (stringId == 0) {
         m_nid.szInfo.clear();
     } else {
         const char16_t* argument = name;
         if (name != nullptr && *name == 0) argument = DEFAULT_CARD_NAME.data();
-        m_nid.szInfo = FormatWithText(ports_.strings.Load(stringId), argument, INFO_CHARACTERS);
+        m_nid.szInfo = WithHolderLine(FormatWithText(ports_.strings.Load(stringId), argument, INFO_CHARACTERS),
+                                      holder.empty() ? std::u16string() : ports_.strings.Load(IDS_STOP_HOLDER), holder,
+                                      INFO_CHARACTERS);
     }
     m_nid.dwInfoFlags = infoFlags;
     m_nid.iconId = iconId == ICON_CARD ? CardIcon() : iconId;

@@ -32,6 +32,8 @@
 #define IDS_NAME_MEMORY_SIZE 114
 #define IDS_NAME_START_ADDRESS 115
 #define IDS_NAME_END_ADDRESS 116
+// The third line of a refused stop's balloon, naming who holds the card.
+#define IDS_STOP_HOLDER 120
 #define IDS_START_ITEM 130
 // The framework's application-title id: message box captions, tray tip and balloon title
 #define IDS_APP_TITLE 57344

@@ -32,6 +32,11 @@ public:
     // DeviceIoControl, synchronous. `out` may be null when outBytes is 0.
     virtual bool Control(std::uint32_t code, const void* in, std::uint32_t inBytes, void* out,
                          std::uint32_t outBytes) = 0;
+    // FlushFileBuffers: on a volume, the file system's cache and the drive's own write cache.
+    virtual bool Flush() { return false; }
+    // IOCTL_STORAGE_CHECK_VERIFY2: true when the medium is there, false when
+    // the drive answers ERROR_NOT_READY (no medium), nothing on any other failure.
+    virtual std::optional<bool> MediumPresent() { return std::nullopt; }
 };
 
 class DeviceIo {

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+
+#include "ServiceRequest.h"
 
 namespace qn38::service {
 
@@ -15,6 +18,8 @@ public:
     virtual int SetSize(std::uint32_t defLen, std::uint32_t startAdrs, std::uint32_t endAdrs) = 0;  // ZQ_SetSize
     virtual int WriteLog(const char* title) = 0;                                                    // ZQ_WriteLog
     virtual std::uint32_t LastError() = 0;                                                          // GetLastError
+    // Who refused the last SetStatus, where Windows named someone.
+    virtual std::optional<StopVeto> LastVeto() { return std::nullopt; }
 };
 
 }  // namespace qn38::service
