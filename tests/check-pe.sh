@@ -54,7 +54,7 @@ if [[ $(basename "$binary") == QN38HotPlug.dll ]]; then
 fi
 
 case $(basename "$binary") in
-  QN38HotPlugService.exe) expect_library_imports "ZQ_AddFilter ZQ_SetSize ZQ_SetStatusWithVeto ZQ_WriteLog" ;;
+  QN38HotPlugService.exe) expect_library_imports "ZQ_AddFilter ZQ_GetStatus ZQ_SetSize ZQ_SetStatusWithVeto ZQ_WriteLog" ;;
   QN38HotPlugTool.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus" ;;
   # The command line changes nothing itself either: its stops and starts go to the service.
   qn38ctl.exe) expect_library_imports "ZQ_DoesExistNoFilterRootPort ZQ_GetCardInfo ZQ_GetStatus ZQ_ReadPCI" ;;

@@ -39,9 +39,11 @@ TEST(ResourceDirectory, HoldsEachResourceInItsLanguagesAndNothingElse) {
         expected.insert({RT_DIALOG, 90, language});
         expected.insert({RT_DIALOG, 91, language});
         expected.insert({RT_MENU, 131, language});
-        // Strings come in blocks of sixteen: 101-111 in block 7, 112-113 in block 8, 57344 in block 3585.
+        // Strings come in blocks of sixteen: 101-111 in block 7, 112-120 in block 8, 130 in block 9, 57344
+        // in block 3585.
         expected.insert({RT_STRING, 7, language});
         expected.insert({RT_STRING, 8, language});
+        expected.insert({RT_STRING, 9, language});
         expected.insert({RT_STRING, 3585, language});
     }
     for (std::uint16_t icon : {151, 156, 157}) expected.insert({RT_GROUP_ICON, icon, LANGUAGE_NEUTRAL});

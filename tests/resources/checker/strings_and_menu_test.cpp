@@ -48,6 +48,9 @@ const ExpectedString STRINGS[] = {
     {114, u"Memory Size", u"利用するメモリサイズ"},
     {115, u"Start Address", u"スタートアドレス"},
     {116, u"End Address", u"エンドアドレス"},
+    // The third line of a refused stop's balloon, and the start of a stopped card.
+    {120, u"In use by %s.", u"%sが使用しています。"},
+    {130, u"Start %s.", u"%sを開始します"},
     {57344, u"QN38EX HotPlug Tool", u"TAV-QN38EX HotPlug Tool"},
 };
 
