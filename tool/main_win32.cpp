@@ -2,7 +2,7 @@
 // runs the hidden main dialog; every port gets its Win32 backend here.
 #include <windows.h>
 
-#include "core/about_dlg.h"
+#include "core/main_window.h"
 #include "core/service_client.h"
 #include "core/tavremove_app.h"
 #include "win32/main_dialog.h"

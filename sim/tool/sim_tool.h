@@ -21,7 +21,7 @@
 
 #include "sim_pc.h"
 #include "sim_resources.h"
-#include "core/about_dlg.h"
+#include "core/main_window.h"
 #include "core/ports/app_host.h"
 
 namespace qn38::sim {

@@ -3,7 +3,7 @@
 // replace its executable and the library it holds.
 #pragma once
 
-#include "about_dlg.h"
+#include "main_window.h"
 
 namespace qn38::tool {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "about_dlg.h"
+#include "main_window.h"
 #include "core/constants.h"
 #include "core/ports/property.h"
 #include "res/resource.h"

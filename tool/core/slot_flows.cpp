@@ -2,7 +2,7 @@
 // inserted card (and of every slot at start-up), and the handling of a
 // removal. The slot work itself is SlotWork's, which the command line
 // shares; here is what the tray shows of it.
-#include "about_dlg.h"
+#include "main_window.h"
 #include "main_window_resources.h"
 #include "tool_ids.h"
 

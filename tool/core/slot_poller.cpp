@@ -2,7 +2,7 @@
 // the window's thread, which runs the start flow or the removal; a slot
 // without change is kept in line, and a link is only ever taken down here,
 // never brought up: that is a start's alone.
-#include "about_dlg.h"
+#include "main_window.h"
 #include "main_window_resources.h"
 #include "tool_ids.h"
 #include "tool_text.h"

@@ -2,7 +2,7 @@
 // window's thread; the poller asks for an icon refresh by a message.
 #include <utility>
 
-#include "about_dlg.h"
+#include "main_window.h"
 #include "main_window_resources.h"
 #include "tool_ids.h"
 #include "tool_text.h"

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "core/about_dlg.h"
+#include "core/main_window.h"
 #include "core/session_end.h"
 #include "modal_dialog.h"
 #include "tool_backends.h"

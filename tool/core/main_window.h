@@ -1,7 +1,7 @@
 // The tool's hidden main window: the tray icon and its menus, the slot list,
 // the slot poller, the stop and start flows, and the About box it doubles as.
 // The Win32 side only hosts it: it hands every message to these handlers.
-// about_dlg.cpp holds the window's life and its commands, tray_icon.cpp the
+// main_window.cpp holds the window's life and its commands, tray_icon.cpp the
 // icon and its menus, slot_poller.cpp the poller, slot_flows.cpp the flows
 // that change a slot.
 #pragma once

@@ -1,4 +1,4 @@
-#include "about_dlg.h"
+#include "main_window.h"
 
 #include "main_window_resources.h"
 #include "tool_ids.h"
