@@ -10,6 +10,9 @@ inline constexpr std::uint32_t DN_DRIVER_LOADED_FLAG = 0x00000002;
 inline constexpr std::uint32_t DN_STARTED_FLAG = 0x00000008;
 inline constexpr std::uint32_t DN_HAS_PROBLEM_FLAG = 0x00000400;
 inline constexpr std::uint32_t DN_DISABLEABLE_FLAG = 0x00002000;
+inline constexpr std::uint32_t DN_REMOVABLE_FLAG = 0x00004000;
+// Gone from the hardware, lingering until its last handle closes.
+inline constexpr std::uint32_t DN_WILL_BE_REMOVED_FLAG = 0x00040000;
 inline constexpr std::uint32_t DN_NT_ENUMERATOR_FLAG = 0x00800000;
 inline constexpr std::uint32_t DN_NT_DRIVER_FLAG = 0x01000000;
 

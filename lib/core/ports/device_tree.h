@@ -31,8 +31,6 @@ inline constexpr std::uint32_t CM_DRP_FRIENDLY_NAME = 0x0D;
 inline constexpr std::uint32_t CM_DRP_CAPABILITIES_CODE = 0x10;
 // A driver that set SurpriseRemovalOK: its device is ejected, not query-removed.
 inline constexpr std::uint32_t CM_DEVCAP_SURPRISE_REMOVAL_OK = 0x00000080;
-inline constexpr std::uint32_t DN_REMOVABLE_FLAG = 0x00004000;
-inline constexpr std::uint32_t DN_WILL_BE_REMOVED_FLAG = 0x00040000;
 
 inline constexpr std::uint32_t DICS_ENABLE_CODE = 1;
 inline constexpr std::uint32_t DICS_DISABLE_CODE = 2;
