@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "core/qn38ctl.h"
-#include "win32/ctl_backends.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
-#include "win32/tool_backends.h"
+#include "ctl/core/qn38ctl.h"
+#include "ctl/win32/ctl_backends.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
+#include "tool/win32/tool_backends.h"
 
 int wmain(int argc, wchar_t** argv) {
     using namespace qn38;

@@ -1,18 +1,18 @@
 // The DLL's exported functions: each hands the real platform to the core
 // and makes sure no exception escapes to a caller written in any language.
-#include "QN38HotPlug.h"
+#include "lib/include/QN38HotPlug.h"
 
 #include <algorithm>
 
-#include "core/device_lookup.h"
-#include "core/diagnostic_log.h"
-#include "core/filter.h"
-#include "core/memory_window.h"
-#include "core/pci_config.h"
-#include "core/slot_control.h"
-#include "core/slot_status.h"
-#include "win32/platform_win32.h"
-#include "win32/property_win32.h"
+#include "lib/core/device_lookup.h"
+#include "lib/core/diagnostic_log.h"
+#include "lib/core/filter.h"
+#include "lib/core/memory_window.h"
+#include "lib/core/pci_config.h"
+#include "lib/core/slot_control.h"
+#include "lib/core/slot_status.h"
+#include "lib/win32/platform_win32.h"
+#include "lib/win32/property_win32.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <span>
 
-#include "ServiceRequest.h"
+#include "service/ServiceRequest.h"
 
 namespace qn38 {
 

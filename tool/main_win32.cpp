@@ -2,13 +2,13 @@
 // runs the hidden main dialog; every port gets its Win32 backend here.
 #include <windows.h>
 
-#include "core/main_window.h"
-#include "core/service_client.h"
-#include "core/tavremove_app.h"
-#include "win32/main_dialog.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
-#include "win32/tool_backends.h"
+#include "tool/core/main_window.h"
+#include "tool/core/service_client.h"
+#include "tool/core/tavremove_app.h"
+#include "tool/win32/main_dialog.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
+#include "tool/win32/tool_backends.h"
 
 namespace {
 

@@ -1,17 +1,17 @@
-#include "qn38ctl.h"
+#include "ctl/core/qn38ctl.h"
 
 #include <charconv>
 #include <cstdio>
 #include <optional>
 
-#include "code_page.h"
-#include "core/diagnostic_log.h"
-#include "core/log_layout.h"
-#include "core/main_window_resources.h"
-#include "core/pci_config.h"
-#include "core/settings_dialog.h"
-#include "core/tool_text.h"
-#include "log_listing.h"
+#include "lib/logreader/code_page.h"
+#include "lib/core/diagnostic_log.h"
+#include "lib/core/log_layout.h"
+#include "tool/core/main_window_resources.h"
+#include "lib/core/pci_config.h"
+#include "tool/core/settings_dialog.h"
+#include "tool/core/tool_text.h"
+#include "lib/logreader/log_listing.h"
 
 namespace qn38::ctl {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/ports/registry.h"
-#include "core/ports/string_table.h"
-#include "core/slot_work.h"
-#include "ports/installed_service.h"
+#include "lib/core/ports/registry.h"
+#include "tool/core/ports/string_table.h"
+#include "tool/core/slot_work.h"
+#include "ctl/core/ports/installed_service.h"
 
 namespace qn38::ctl {
 

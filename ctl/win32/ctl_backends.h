@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-#include "core/ports/installed_service.h"
-#include "core/ports/string_table.h"
+#include "ctl/core/ports/installed_service.h"
+#include "tool/core/ports/string_table.h"
 
 namespace qn38::ctl::win32 {
 

@@ -1,11 +1,11 @@
 #include <string>
 #include <vector>
 
-#include "QN38HotPlug.h"
-#include "ServiceRequest.h"
-#include "ctl_backends.h"
-#include "win32/handles.h"
-#include "win32/platform_win32.h"
+#include "lib/include/QN38HotPlug.h"
+#include "service/ServiceRequest.h"
+#include "ctl/win32/ctl_backends.h"
+#include "lib/win32/handles.h"
+#include "lib/win32/platform_win32.h"
 
 namespace qn38::ctl::win32 {
 namespace {

@@ -2,7 +2,7 @@
 // char16_t here, wchar_t in the export header on Windows (the same 16 bits).
 #pragma once
 
-#include "QN38HotPlug.h"
+#include "lib/include/QN38HotPlug.h"
 
 namespace qn38 {
 

@@ -1,10 +1,10 @@
-#include "device_lookup.h"
+#include "lib/core/device_lookup.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "constants.h"
-#include "match.h"
+#include "lib/core/constants.h"
+#include "lib/core/match.h"
 
 namespace qn38 {
 

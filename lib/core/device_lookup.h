@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "ports/device_tree.h"
+#include "lib/core/ports/device_tree.h"
 
 namespace qn38 {
 

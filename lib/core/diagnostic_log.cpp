@@ -1,14 +1,14 @@
-#include "diagnostic_log.h"
+#include "lib/core/diagnostic_log.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "constants.h"
-#include "device_lookup.h"
-#include "log_layout.h"
-#include "match.h"
-#include "memory_window.h"
-#include "pci_config.h"
+#include "lib/core/constants.h"
+#include "lib/core/device_lookup.h"
+#include "lib/core/log_layout.h"
+#include "lib/core/match.h"
+#include "lib/core/memory_window.h"
+#include "lib/core/pci_config.h"
 
 namespace qn38 {
 namespace {

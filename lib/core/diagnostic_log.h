@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "ports/platform.h"
+#include "lib/core/ports/platform.h"
 
 namespace qn38 {
 

@@ -1,8 +1,8 @@
-#include "filter.h"
+#include "lib/core/filter.h"
 
-#include "constants.h"
-#include "device_lookup.h"
-#include "filter_list.h"
+#include "lib/core/constants.h"
+#include "lib/core/device_lookup.h"
+#include "lib/core/filter_list.h"
 
 namespace qn38 {
 namespace {

@@ -1,7 +1,7 @@
 // Registering the QN38UP upper filter on the adapter's root port.
 #pragma once
 
-#include "ports/platform.h"
+#include "lib/core/ports/platform.h"
 
 namespace qn38 {
 

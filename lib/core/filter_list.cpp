@@ -1,8 +1,8 @@
-#include "filter_list.h"
+#include "lib/core/filter_list.h"
 
 #include <algorithm>
 
-#include "match.h"
+#include "lib/core/match.h"
 
 namespace qn38 {
 namespace {

@@ -1,4 +1,4 @@
-#include "log_layout.h"
+#include "lib/core/log_layout.h"
 
 #include <cstring>
 

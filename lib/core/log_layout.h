@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "QN38HotPlug.h"
+#include "lib/include/QN38HotPlug.h"
 
 namespace qn38 {
 

@@ -1,9 +1,9 @@
-#include "log_reader.h"
+#include "lib/core/log_reader.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "log_layout.h"
+#include "lib/core/log_layout.h"
 
 namespace qn38 {
 namespace {

@@ -1,4 +1,4 @@
-#include "match.h"
+#include "lib/core/match.h"
 
 #include <cstring>
 

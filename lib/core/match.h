@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "ports/property.h"
+#include "lib/core/ports/property.h"
 
 namespace qn38 {
 

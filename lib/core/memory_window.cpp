@@ -1,8 +1,8 @@
-#include "memory_window.h"
+#include "lib/core/memory_window.h"
 
 #include <array>
 
-#include "constants.h"
+#include "lib/core/constants.h"
 
 namespace qn38 {
 namespace {

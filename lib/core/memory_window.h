@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "ports/platform.h"
+#include "lib/core/ports/platform.h"
 
 namespace qn38 {
 

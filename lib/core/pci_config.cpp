@@ -1,6 +1,6 @@
-#include "pci_config.h"
+#include "lib/core/pci_config.h"
 
-#include "constants.h"
+#include "lib/core/constants.h"
 
 namespace qn38 {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ports/device_io.h"
+#include "lib/core/ports/device_io.h"
 
 namespace qn38 {
 

@@ -1,4 +1,4 @@
-#include "slot_control.h"
+#include "lib/core/slot_control.h"
 
 #include <algorithm>
 #include <array>
@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "constants.h"
-#include "device_lookup.h"
-#include "match.h"
-#include "pci_config.h"
+#include "lib/core/constants.h"
+#include "lib/core/device_lookup.h"
+#include "lib/core/match.h"
+#include "lib/core/pci_config.h"
 
 namespace qn38 {
 namespace {

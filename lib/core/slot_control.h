@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "ports/platform.h"
+#include "lib/core/ports/platform.h"
 
 namespace qn38 {
 

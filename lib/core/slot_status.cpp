@@ -1,12 +1,12 @@
-#include "slot_status.h"
+#include "lib/core/slot_status.h"
 
 #include <cstring>
 
-#include "constants.h"
-#include "device_lookup.h"
-#include "filter.h"
-#include "match.h"
-#include "pci_config.h"
+#include "lib/core/constants.h"
+#include "lib/core/device_lookup.h"
+#include "lib/core/filter.h"
+#include "lib/core/match.h"
+#include "lib/core/pci_config.h"
 
 namespace qn38 {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "ports/platform.h"
+#include "lib/core/ports/platform.h"
 
 namespace qn38 {
 

@@ -1,4 +1,4 @@
-#include "wsformat.h"
+#include "lib/core/wsformat.h"
 
 #include <algorithm>
 #include <string>

@@ -1,4 +1,4 @@
-#include "code_page.h"
+#include "lib/logreader/code_page.h"
 
 #if defined(_WIN32)
 #include <windows.h>

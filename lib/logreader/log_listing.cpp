@@ -1,6 +1,6 @@
-#include "log_listing.h"
+#include "lib/logreader/log_listing.h"
 
-#include "core/log_reader.h"
+#include "lib/core/log_reader.h"
 
 namespace qn38::logreader {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "code_page.h"
+#include "lib/logreader/code_page.h"
 
 namespace qn38::logreader {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "code_page.h"
-#include "core/log_layout.h"
-#include "log_listing.h"
+#include "lib/logreader/code_page.h"
+#include "lib/core/log_layout.h"
+#include "lib/logreader/log_listing.h"
 
 namespace {
 

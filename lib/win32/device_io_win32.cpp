@@ -1,8 +1,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include "handles.h"
-#include "platform_win32.h"
+#include "lib/win32/handles.h"
+#include "lib/win32/platform_win32.h"
 
 namespace qn38::win32 {
 namespace {

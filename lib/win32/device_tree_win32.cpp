@@ -1,4 +1,4 @@
-#include "device_tree_win32.h"
+#include "lib/win32/device_tree_win32.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "handles.h"
-#include "property_win32.h"
+#include "lib/win32/handles.h"
+#include "lib/win32/property_win32.h"
 
 namespace qn38::win32 {
 namespace {

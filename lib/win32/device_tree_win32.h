@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../core/ports/device_tree.h"
+#include "lib/core/ports/device_tree.h"
 
 namespace qn38::win32 {
 

@@ -6,8 +6,8 @@
 #include <new>
 #include <vector>
 
-#include "device_tree_win32.h"
-#include "handles.h"
+#include "lib/win32/device_tree_win32.h"
+#include "lib/win32/handles.h"
 
 namespace qn38::win32 {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "handles.h"
-#include "platform_win32.h"
+#include "lib/win32/handles.h"
+#include "lib/win32/platform_win32.h"
 
 namespace qn38::win32 {
 namespace {

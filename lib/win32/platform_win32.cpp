@@ -1,6 +1,6 @@
-#include "platform_win32.h"
+#include "lib/win32/platform_win32.h"
 
-#include "device_tree_win32.h"
+#include "lib/win32/device_tree_win32.h"
 
 namespace qn38::win32 {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "../core/ports/platform.h"
+#include "lib/core/ports/platform.h"
 
 namespace qn38::win32 {
 

@@ -1,4 +1,4 @@
-#include "property_win32.h"
+#include "lib/win32/property_win32.h"
 
 #include <new>
 #include <vector>

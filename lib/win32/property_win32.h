@@ -5,7 +5,7 @@
 #include <setupapi.h>
 #include <cfgmgr32.h>
 
-#include "../core/ports/property.h"
+#include "lib/core/ports/property.h"
 
 namespace qn38::win32 {
 

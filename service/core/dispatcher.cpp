@@ -1,8 +1,8 @@
-#include "dispatcher.h"
+#include "service/core/dispatcher.h"
 
 #include <cstring>
 
-#include "core/memory_window.h"
+#include "lib/core/memory_window.h"
 
 namespace qn38::service {
 

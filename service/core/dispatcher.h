@@ -1,8 +1,8 @@
 // What the service does with one whole request.
 #pragma once
 
-#include "ServiceRequest.h"
-#include "ports/operations.h"
+#include "service/ServiceRequest.h"
+#include "service/core/ports/operations.h"
 
 namespace qn38::service {
 

@@ -1,9 +1,9 @@
-#include "exchange.h"
+#include "service/core/exchange.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "dispatcher.h"
+#include "service/core/dispatcher.h"
 
 namespace qn38::service {
 

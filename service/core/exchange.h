@@ -12,9 +12,9 @@
 #include <optional>
 #include <vector>
 
-#include "ServiceRequest.h"
-#include "ports/connection.h"
-#include "ports/operations.h"
+#include "service/ServiceRequest.h"
+#include "service/core/ports/connection.h"
+#include "service/core/ports/operations.h"
 
 namespace qn38::service {
 

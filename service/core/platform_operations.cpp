@@ -1,10 +1,10 @@
-#include "platform_operations.h"
+#include "service/core/platform_operations.h"
 
-#include "core/diagnostic_log.h"
-#include "core/filter.h"
-#include "core/memory_window.h"
-#include "core/slot_control.h"
-#include "core/slot_status.h"
+#include "lib/core/diagnostic_log.h"
+#include "lib/core/filter.h"
+#include "lib/core/memory_window.h"
+#include "lib/core/slot_control.h"
+#include "lib/core/slot_status.h"
 
 namespace qn38::service {
 namespace {

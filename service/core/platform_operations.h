@@ -2,9 +2,9 @@
 // the caller's choosing (the simulated PC natively).
 #pragma once
 
-#include "core/ports/platform.h"
-#include "ports/operations.h"
-#include "ports/slot_presence.h"
+#include "lib/core/ports/platform.h"
+#include "service/core/ports/operations.h"
+#include "service/core/ports/slot_presence.h"
 
 namespace qn38::service {
 

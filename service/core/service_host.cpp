@@ -1,4 +1,4 @@
-#include "service_host.h"
+#include "service/core/service_host.h"
 
 #include <system_error>
 #include <thread>

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "exchange.h"
-#include "ports/connection.h"
-#include "ports/operations.h"
-#include "ports/service_control.h"
+#include "service/core/exchange.h"
+#include "service/core/ports/connection.h"
+#include "service/core/ports/operations.h"
+#include "service/core/ports/service_control.h"
 
 namespace qn38::service {
 

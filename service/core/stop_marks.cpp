@@ -1,8 +1,8 @@
-#include "stop_marks.h"
+#include "service/core/stop_marks.h"
 
 #include <algorithm>
 
-#include "ServiceRequest.h"
+#include "service/ServiceRequest.h"
 
 namespace qn38::service {
 

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <vector>
 
-#include "core/ports/registry.h"
-#include "ports/operations.h"
-#include "ports/slot_presence.h"
+#include "lib/core/ports/registry.h"
+#include "service/core/ports/operations.h"
+#include "service/core/ports/slot_presence.h"
 
 namespace qn38::service {
 

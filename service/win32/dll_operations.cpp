@@ -1,6 +1,6 @@
-#include "dll_operations.h"
+#include "service/win32/dll_operations.h"
 
-#include "QN38HotPlug.h"
+#include "lib/include/QN38HotPlug.h"
 
 namespace qn38::service::win32 {
 

@@ -2,8 +2,8 @@
 // system, and its look at a slot's presence bit.
 #pragma once
 
-#include "core/ports/operations.h"
-#include "core/ports/slot_presence.h"
+#include "service/core/ports/operations.h"
+#include "service/core/ports/slot_presence.h"
 
 namespace qn38::service::win32 {
 

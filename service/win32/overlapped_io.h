@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "record_transfer.h"
+#include "service/record_transfer.h"
 
 namespace qn38::win32 {
 

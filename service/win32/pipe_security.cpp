@@ -1,11 +1,11 @@
-#include "pipe_security.h"
+#include "service/win32/pipe_security.h"
 
 #include <aclapi.h>
 
 #include <array>
 
-#include "core/pipe_access.h"
-#include "win32/handles.h"
+#include "service/core/pipe_access.h"
+#include "lib/win32/handles.h"
 
 namespace qn38::service::win32 {
 namespace {

@@ -1,10 +1,10 @@
-#include "pipe_server_win32.h"
+#include "service/win32/pipe_server_win32.h"
 
 #include <algorithm>
 
-#include "ServiceRequest.h"
-#include "overlapped_io.h"
-#include "pipe_security.h"
+#include "service/ServiceRequest.h"
+#include "service/win32/overlapped_io.h"
+#include "service/win32/pipe_security.h"
 
 namespace qn38::service::win32 {
 namespace {

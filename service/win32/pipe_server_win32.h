@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/ports/connection.h"
-#include "core/ports/service_control.h"
-#include "pipe_security.h"
-#include "win32/handles.h"
+#include "service/core/ports/connection.h"
+#include "service/core/ports/service_control.h"
+#include "service/win32/pipe_security.h"
+#include "lib/win32/handles.h"
 
 namespace qn38::service::win32 {
 

@@ -5,13 +5,13 @@
 
 #include <mutex>
 
-#include "ServiceRequest.h"
-#include "core/service_host.h"
-#include "core/stop_marks.h"
-#include "dll_operations.h"
-#include "pipe_security.h"
-#include "pipe_server_win32.h"
-#include "win32/platform_win32.h"
+#include "service/ServiceRequest.h"
+#include "service/core/service_host.h"
+#include "service/core/stop_marks.h"
+#include "service/win32/dll_operations.h"
+#include "service/win32/pipe_security.h"
+#include "service/win32/pipe_server_win32.h"
+#include "lib/win32/platform_win32.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "sim_devices.h"
+#include "sim/machine/sim_devices.h"
 
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
 
-#include "QN38HotPlug.h"
-#include "core/constants.h"
-#include "core/pci_config.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/constants.h"
+#include "lib/core/pci_config.h"
 
 namespace qn38::sim {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/ports/device_io.h"
-#include "core/ports/device_tree.h"
+#include "lib/core/ports/device_io.h"
+#include "lib/core/ports/device_tree.h"
 
 namespace qn38::sim {
 

@@ -1,4 +1,4 @@
-#include "sim_files.h"
+#include "sim/machine/sim_files.h"
 
 #include <algorithm>
 #include <cstring>

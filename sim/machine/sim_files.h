@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/ports/clock.h"
-#include "core/ports/files.h"
-#include "core/ports/text.h"
+#include "lib/core/ports/clock.h"
+#include "lib/core/ports/files.h"
+#include "lib/core/ports/text.h"
 
 namespace qn38::sim {
 

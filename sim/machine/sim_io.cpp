@@ -1,6 +1,6 @@
-#include "sim_io.h"
+#include "sim/machine/sim_io.h"
 
-#include "core/constants.h"
+#include "lib/core/constants.h"
 
 namespace qn38::sim {
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim_devices.h"
+#include "sim/machine/sim_devices.h"
 
 namespace qn38::sim {
 

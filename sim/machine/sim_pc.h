@@ -2,14 +2,14 @@
 // every port the core uses.
 #pragma once
 
-#include "core/constants.h"
-#include "core/ports/platform.h"
-#include "sim_devices.h"
-#include "sim_files.h"
-#include "sim_io.h"
-#include "sim_registry.h"
-#include "sim_slot.h"
-#include "sim_storage.h"
+#include "lib/core/constants.h"
+#include "lib/core/ports/platform.h"
+#include "sim/machine/sim_devices.h"
+#include "sim/machine/sim_files.h"
+#include "sim/machine/sim_io.h"
+#include "sim/machine/sim_registry.h"
+#include "sim/machine/sim_slot.h"
+#include "sim/machine/sim_storage.h"
 
 namespace qn38::sim {
 

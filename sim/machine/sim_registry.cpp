@@ -1,4 +1,4 @@
-#include "sim_registry.h"
+#include "sim/machine/sim_registry.h"
 
 #include <cstring>
 

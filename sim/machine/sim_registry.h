@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "core/ports/registry.h"
+#include "lib/core/ports/registry.h"
 
 namespace qn38::sim {
 

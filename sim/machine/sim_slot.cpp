@@ -1,8 +1,8 @@
-#include "sim_slot.h"
+#include "sim/machine/sim_slot.h"
 
 #include <stdexcept>
 
-#include "core/pci_config.h"
+#include "lib/core/pci_config.h"
 
 namespace qn38::sim {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "sim_devices.h"
-#include "sim_files.h"
-#include "sim_storage.h"
+#include "sim/machine/sim_devices.h"
+#include "sim/machine/sim_files.h"
+#include "sim/machine/sim_storage.h"
 
 namespace qn38::sim {
 

@@ -1,12 +1,12 @@
-#include "sim_storage.h"
+#include "sim/machine/sim_storage.h"
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 #include <stdexcept>
 
-#include "core/slot_control.h"
-#include "sim_files.h"
+#include "lib/core/slot_control.h"
+#include "sim/machine/sim_files.h"
 
 namespace qn38::sim {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "sim_devices.h"
-#include "sim_io.h"
+#include "sim/machine/sim_devices.h"
+#include "sim/machine/sim_io.h"
 
 namespace qn38::sim {
 

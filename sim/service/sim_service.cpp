@@ -1,11 +1,11 @@
-#include "sim_service.h"
+#include "sim/service/sim_service.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 
-#include "core/platform_operations.h"
-#include "core/stop_marks.h"
+#include "service/core/platform_operations.h"
+#include "service/core/stop_marks.h"
 
 namespace qn38::sim {
 namespace {

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/exchange.h"
-#include "core/ports/service_transport.h"
-#include "core/service_host.h"
-#include "sim_pc.h"
+#include "service/core/exchange.h"
+#include "tool/core/ports/service_transport.h"
+#include "service/core/service_host.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38::sim {
 

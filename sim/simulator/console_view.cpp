@@ -1,7 +1,7 @@
-#include "console_view.h"
+#include "sim/simulator/console_view.h"
 
-#include "core/ports/message_boxes.h"
-#include "res/resource.h"
+#include "tool/core/ports/message_boxes.h"
+#include "tool/res/resource.h"
 
 namespace qn38::sim {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-#include "sim_tray_tool.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38::sim {
 

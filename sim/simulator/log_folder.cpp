@@ -1,11 +1,11 @@
-#include "log_folder.h"
+#include "sim/simulator/log_folder.h"
 
 #include <fstream>
 #include <stdexcept>
 
-#include "QN38HotPlug.h"
-#include "core/constants.h"
-#include "sim_resources.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/constants.h"
+#include "sim/tool/sim_resources.h"
 
 namespace qn38::sim {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_files.h"
+#include "sim/machine/sim_files.h"
 
 namespace qn38::sim {
 

@@ -1,4 +1,4 @@
-#include "program.h"
+#include "sim/simulator/program.h"
 
 #include <fstream>
 #include <sstream>

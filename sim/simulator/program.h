@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "simulator.h"
+#include "sim/simulator/simulator.h"
 
 namespace qn38::sim {
 

@@ -1,11 +1,11 @@
-#include "scenario.h"
+#include "sim/simulator/scenario.h"
 
 #include <charconv>
 #include <functional>
 #include <map>
 
-#include "core/ports/message_boxes.h"
-#include "res/resource.h"
+#include "tool/core/ports/message_boxes.h"
+#include "tool/res/resource.h"
 
 namespace qn38::sim {
 namespace {

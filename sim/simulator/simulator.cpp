@@ -1,17 +1,17 @@
-#include "simulator.h"
+#include "sim/simulator/simulator.h"
 
 #include <chrono>
 #include <cstdio>
 
-#include "QN38HotPlug.h"
-#include "core/constants.h"
-#include "core/log_layout.h"
-#include "core/log_reader.h"
-#include "core/settings_dialog.h"
-#include "core/tool_ids.h"
-#include "core/tool_text.h"
-#include "res/resource.h"
-#include "sim_settings_window.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/constants.h"
+#include "lib/core/log_layout.h"
+#include "lib/core/log_reader.h"
+#include "tool/core/settings_dialog.h"
+#include "tool/core/tool_ids.h"
+#include "tool/core/tool_text.h"
+#include "tool/res/resource.h"
+#include "sim/tool/sim_settings_window.h"
 
 namespace qn38::sim {
 namespace {

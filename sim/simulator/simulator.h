@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "console_view.h"
-#include "log_folder.h"
-#include "scenario.h"
-#include "sim_pc.h"
-#include "sim_tray_tool.h"
+#include "sim/simulator/console_view.h"
+#include "sim/simulator/log_folder.h"
+#include "sim/simulator/scenario.h"
+#include "sim/machine/sim_pc.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38::sim {
 

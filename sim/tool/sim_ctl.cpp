@@ -1,8 +1,8 @@
-#include "sim_ctl.h"
+#include "sim/tool/sim_ctl.h"
 
 #include <algorithm>
 
-#include "core/pci_config.h"
+#include "lib/core/pci_config.h"
 
 namespace qn38::sim {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "core/qn38ctl.h"
-#include "sim_shared_pc.h"
-#include "sim_tool.h"
-#include "sim_tray_tool.h"
+#include "ctl/core/qn38ctl.h"
+#include "sim/tool/sim_shared_pc.h"
+#include "sim/tool/sim_tool.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38::sim {
 

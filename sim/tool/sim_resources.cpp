@@ -1,4 +1,4 @@
-#include "sim_resources.h"
+#include "sim/tool/sim_resources.h"
 
 #include <cctype>
 #include <fstream>
@@ -240,8 +240,8 @@ std::optional<std::uint16_t> LanguageValue(const Token& token, const std::map<st
 class ScriptReader {
 public:
     ScriptReader(std::string_view script, std::map<std::string, std::int64_t> symbols, std::uint16_t language,
-                 std::filesystem::path directory)
-        : lexer_(script), symbols_(std::move(symbols)), wanted_(language), directory_(std::move(directory)) {}
+                 std::vector<std::filesystem::path> directories)
+        : lexer_(script), symbols_(std::move(symbols)), wanted_(language), directories_(std::move(directories)) {}
 
     bool Read(std::map<std::uint32_t, std::u16string>& strings,
               std::map<std::uint32_t, std::vector<RcMenuItem>>& popups) {
@@ -281,8 +281,12 @@ private:
     void PutBack(Token token) { pending_ = std::move(token); }
 
     void IncludeHeader(const std::string& name) {
-        std::ifstream file(directory_ / name, std::ios::binary);
-        if (!file) return;  // system headers are not needed for ids
+        std::ifstream file;
+        for (const auto& directory : directories_) {
+            file.open(directory / name, std::ios::binary);
+            if (file) break;
+        }
+        if (!file.is_open()) return;  // system headers are not needed for ids
         std::stringstream content;
         content << file.rdbuf();
         const std::string text = content.str();
@@ -389,7 +393,7 @@ private:
     std::map<std::string, std::int64_t> symbols_;
     std::uint16_t wanted_;
     std::uint16_t current_ = RC_LANGUAGE_NEUTRAL;
-    std::filesystem::path directory_;
+    std::vector<std::filesystem::path> directories_;
     std::optional<Token> pending_;
 };
 
@@ -404,14 +408,17 @@ std::optional<RcResources> RcResources::Parse(std::string_view script,
     return resources;
 }
 
-std::optional<RcResources> RcResources::Load(const std::filesystem::path& script, std::uint16_t language) {
+std::optional<RcResources> RcResources::Load(const std::filesystem::path& script, std::uint16_t language,
+                                             const std::vector<std::filesystem::path>& includePath) {
     std::ifstream file(script, std::ios::binary);
     if (!file) return std::nullopt;
     std::stringstream content;
     content << file.rdbuf();
     const std::string text = content.str();
     RcResources resources;
-    ScriptReader reader(text, {}, language, script.parent_path());
+    std::vector<std::filesystem::path> directories{script.parent_path()};
+    directories.insert(directories.end(), includePath.begin(), includePath.end());
+    ScriptReader reader(text, {}, language, std::move(directories));
     if (!reader.Read(resources.strings_, resources.popups_)) return std::nullopt;
     return resources;
 }
@@ -424,7 +431,7 @@ std::optional<RcResources> RcResources::LoadToolResources(std::uint16_t language
     // This file is in sim/tool/.
     const auto sources = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
 #endif
-    return Load(sources / "tool" / "res" / "QN38HotPlugTool.rc", language);
+    return Load(sources / "tool" / "res" / "QN38HotPlugTool.rc", language, {sources});
 }
 
 std::optional<std::u16string> RcResources::String(std::uint32_t id) const {

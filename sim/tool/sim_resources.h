@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/tool_text.h"
+#include "tool/core/tool_text.h"
 
 namespace qn38::sim {
 
@@ -27,9 +27,11 @@ struct RcMenuItem {
 
 class RcResources {
 public:
-    // Reads the script and the headers it includes by relative path; nothing
-    // when the script cannot be read or does not parse.
-    static std::optional<RcResources> Load(const std::filesystem::path& script, std::uint16_t language);
+    // Reads the script and the headers it includes, looked for as the
+    // resource compiler does: beside the script, then along `includePath`.
+    // Nothing when the script cannot be read or does not parse.
+    static std::optional<RcResources> Load(const std::filesystem::path& script, std::uint16_t language,
+                                           const std::vector<std::filesystem::path>& includePath = {});
     // The script the build names (the tool's own resources).
     static std::optional<RcResources> LoadToolResources(std::uint16_t language);
 

@@ -1,4 +1,4 @@
-#include "sim_settings_window.h"
+#include "sim/tool/sim_settings_window.h"
 
 #include <algorithm>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/settings_dialog.h"
+#include "tool/core/settings_dialog.h"
 
 namespace qn38::sim {
 

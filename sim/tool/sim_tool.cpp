@@ -1,11 +1,11 @@
-#include "sim_tool.h"
+#include "sim/tool/sim_tool.h"
 
 #include <chrono>
 #include <cstdio>
 
-#include "core/slot_status.h"
-#include "core/tool_ids.h"
-#include "res/resource.h"
+#include "lib/core/slot_status.h"
+#include "tool/core/tool_ids.h"
+#include "tool/res/resource.h"
 
 namespace qn38::sim {
 namespace {

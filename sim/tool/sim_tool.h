@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim_pc.h"
-#include "sim_resources.h"
-#include "core/main_window.h"
-#include "core/ports/app_host.h"
+#include "sim/machine/sim_pc.h"
+#include "sim/tool/sim_resources.h"
+#include "tool/core/main_window.h"
+#include "tool/core/ports/app_host.h"
 
 namespace qn38::sim {
 

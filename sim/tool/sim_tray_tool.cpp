@@ -1,11 +1,11 @@
-#include "sim_tray_tool.h"
+#include "sim/tool/sim_tray_tool.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "core/tool_ids.h"
-#include "res/resource.h"
+#include "tool/core/tool_ids.h"
+#include "tool/res/resource.h"
 
 namespace qn38::sim {
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "core/service_client.h"
-#include "core/session_end.h"
-#include "sim_pc.h"
-#include "sim_service.h"
-#include "sim_shared_pc.h"
-#include "sim_tool.h"
+#include "tool/core/service_client.h"
+#include "tool/core/session_end.h"
+#include "sim/machine/sim_pc.h"
+#include "sim/service/sim_service.h"
+#include "sim/tool/sim_shared_pc.h"
+#include "sim/tool/sim_tool.h"
 
 namespace qn38::sim {
 

@@ -15,7 +15,7 @@
 
 #include <cstring>
 
-#include "machine.h"
+#include "sim/winepc/machine.h"
 
 namespace {
 

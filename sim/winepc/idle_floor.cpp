@@ -19,7 +19,7 @@
 #include <cwchar>
 #include <string_view>
 
-#include "QN38HotPlug.h"
+#include "lib/include/QN38HotPlug.h"
 
 namespace {
 

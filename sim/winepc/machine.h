@@ -30,8 +30,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/devnode_status.h"
-#include "dump_fixture_protocol.h"
+#include "lib/core/devnode_status.h"
+#include "sim/winepc/driver/dump_fixture_protocol.h"
 
 namespace qn38::winepc {
 

@@ -30,7 +30,7 @@
 #include <string_view>
 #include <vector>
 
-#include "machine.h"
+#include "sim/winepc/machine.h"
 
 namespace {
 

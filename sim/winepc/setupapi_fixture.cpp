@@ -21,7 +21,7 @@
 #include <new>
 #include <vector>
 
-#include "machine.h"
+#include "sim/winepc/machine.h"
 
 namespace {
 

@@ -15,7 +15,7 @@ set(QN38_WINE_PC_BIN ${CMAKE_BINARY_DIR}/bin/wine-pc)
 set(QN38_DUMP_FIXTURE_DIR ${QN38_WINE_PC_DIR}/driver)
 set(QN38_DUMP_FIXTURE_SYS ${CMAKE_BINARY_DIR}/bin/dump_fixture.sys)
 
-set(QN38_DUMP_FIXTURE_FLAGS -O2 -Wall -Wextra -nostdlib -Wl,--subsystem,native -Wl,-e,DriverEntry)
+set(QN38_DUMP_FIXTURE_FLAGS -I${CMAKE_SOURCE_DIR} -O2 -Wall -Wextra -nostdlib -Wl,--subsystem,native -Wl,-e,DriverEntry)
 if(DEFINED ENV{CI})
   list(APPEND QN38_DUMP_FIXTURE_FLAGS -Werror)
 endif()
@@ -31,13 +31,11 @@ add_custom_target(qn38_dump_fixture_driver ALL DEPENDS ${QN38_DUMP_FIXTURE_SYS})
 
 foreach(dll setupapi cfgmgr32)
   add_library(qn38_fixture_${dll} SHARED ${QN38_WINE_PC_DIR}/${dll}_fixture.cpp ${QN38_WINE_PC_DIR}/${dll}_fixture.def)
-  target_include_directories(qn38_fixture_${dll} PRIVATE ${QN38_WINE_PC_DIR} ${QN38_DUMP_FIXTURE_DIR} ${CMAKE_SOURCE_DIR}/lib)
   set_target_properties(qn38_fixture_${dll} PROPERTIES OUTPUT_NAME ${dll} PREFIX "" RUNTIME_OUTPUT_DIRECTORY
                                                        ${QN38_WINE_PC_BIN})
 endforeach()
 
 add_executable(qn38-wine-pc ${QN38_WINE_PC_DIR}/qn38_wine_pc.cpp)
-target_include_directories(qn38-wine-pc PRIVATE ${QN38_WINE_PC_DIR} ${QN38_DUMP_FIXTURE_DIR} ${CMAKE_SOURCE_DIR}/lib)
 target_link_libraries(qn38-wine-pc PRIVATE advapi32)
 target_link_options(qn38-wine-pc PRIVATE -municode)
 add_dependencies(qn38-wine-pc qn38_dump_fixture_driver qn38_fixture_setupapi qn38_fixture_cfgmgr32)

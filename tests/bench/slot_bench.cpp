@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "core/slot_control.h"
-#include "core/slot_status.h"
-#include "sim_pc.h"
-#include "sim_tray_tool.h"
+#include "lib/core/slot_control.h"
+#include "lib/core/slot_status.h"
+#include "sim/machine/sim_pc.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38 {
 namespace {

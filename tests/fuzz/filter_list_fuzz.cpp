@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "core/filter_list.h"
+#include "lib/core/filter_list.h"
 
 namespace {
 

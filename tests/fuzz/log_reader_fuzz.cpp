@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "core/log_reader.h"
+#include "lib/core/log_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto copy = std::make_unique<std::uint8_t[]>(size);

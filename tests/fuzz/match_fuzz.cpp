@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/match.h"
+#include "lib/core/match.h"
 
 namespace {
 

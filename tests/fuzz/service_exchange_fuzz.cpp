@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/exchange.h"
+#include "service/core/exchange.h"
 
 namespace {
 

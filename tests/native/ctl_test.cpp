@@ -6,9 +6,9 @@
 #include <chrono>
 #include <thread>
 
-#include "QN38HotPlug.h"
-#include "sim_ctl.h"
-#include "sim_tray_tool.h"
+#include "lib/include/QN38HotPlug.h"
+#include "sim/tool/sim_ctl.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38 {
 namespace {

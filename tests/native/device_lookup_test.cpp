@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "core/constants.h"
-#include "core/device_lookup.h"
-#include "sim_pc.h"
+#include "lib/core/constants.h"
+#include "lib/core/device_lookup.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "core/constants.h"
-#include "core/diagnostic_log.h"
-#include "core/log_layout.h"
-#include "core/pci_config.h"
-#include "sim_pc.h"
+#include "lib/core/constants.h"
+#include "lib/core/diagnostic_log.h"
+#include "lib/core/log_layout.h"
+#include "lib/core/pci_config.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/constants.h"
-#include "core/filter_list.h"
+#include "lib/core/constants.h"
+#include "lib/core/filter_list.h"
 
 namespace qn38 {
 namespace {

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "core/constants.h"
-#include "core/filter.h"
-#include "sim_pc.h"
+#include "lib/core/constants.h"
+#include "lib/core/filter.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "core/diagnostic_log.h"
-#include "core/log_layout.h"
-#include "code_page.h"
-#include "core/log_reader.h"
-#include "sim_pc.h"
+#include "lib/core/diagnostic_log.h"
+#include "lib/core/log_layout.h"
+#include "lib/logreader/code_page.h"
+#include "lib/core/log_reader.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

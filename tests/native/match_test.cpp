@@ -1,9 +1,9 @@
 // The matching rule that selects devices in every scan.
 #include <gtest/gtest.h>
 
-#include "core/constants.h"
-#include "core/match.h"
-#include "sim_devices.h"
+#include "lib/core/constants.h"
+#include "lib/core/match.h"
+#include "sim/machine/sim_devices.h"
 
 namespace qn38 {
 namespace {

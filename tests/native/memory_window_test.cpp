@@ -1,9 +1,9 @@
 // Storing the memory window in the driver's service key.
 #include <gtest/gtest.h>
 
-#include "core/constants.h"
-#include "core/memory_window.h"
-#include "sim_pc.h"
+#include "lib/core/constants.h"
+#include "lib/core/memory_window.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

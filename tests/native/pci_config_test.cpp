@@ -1,9 +1,9 @@
 // Configuration registers through the dump device.
 #include <gtest/gtest.h>
 
-#include "QN38HotPlug.h"
-#include "core/pci_config.h"
-#include "sim_pc.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/pci_config.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

@@ -2,8 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "res/resource.h"
-#include "sim_resources.h"
+#include "tool/res/resource.h"
+#include "sim/tool/sim_resources.h"
 
 namespace qn38::sim {
 namespace {

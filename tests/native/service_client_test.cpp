@@ -9,11 +9,11 @@
 #include <future>
 #include <thread>
 
-#include "QN38HotPlug.h"
-#include "core/constants.h"
-#include "core/service_client.h"
-#include "core/service_host.h"
-#include "sim_service.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/constants.h"
+#include "tool/core/service_client.h"
+#include "service/core/service_host.h"
+#include "sim/service/sim_service.h"
 
 namespace qn38::tool {
 namespace {

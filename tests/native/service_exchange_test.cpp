@@ -2,8 +2,8 @@
 // what a client that does not follow the protocol costs.
 #include <gtest/gtest.h>
 
-#include "core/exchange.h"
-#include "service_fakes.h"
+#include "service/core/exchange.h"
+#include "tests/native/service_fakes.h"
 
 namespace qn38::service {
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "ServiceRequest.h"
-#include "core/ports/connection.h"
-#include "core/ports/operations.h"
+#include "service/ServiceRequest.h"
+#include "service/core/ports/connection.h"
+#include "service/core/ports/operations.h"
 
 namespace qn38::service::testing {
 

@@ -10,11 +10,11 @@
 #include <mutex>
 #include <thread>
 
-#include "core/platform_operations.h"
-#include "core/service_host.h"
-#include "core/stop_marks.h"
-#include "sim_pc.h"
-#include "service_fakes.h"
+#include "service/core/platform_operations.h"
+#include "service/core/service_host.h"
+#include "service/core/stop_marks.h"
+#include "sim/machine/sim_pc.h"
+#include "tests/native/service_fakes.h"
 
 namespace qn38::service {
 namespace {

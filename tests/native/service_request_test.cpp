@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "ServiceRequest.h"
+#include "service/ServiceRequest.h"
 
 namespace {
 

@@ -8,15 +8,15 @@
 #include <mutex>
 #include <thread>
 
-#include "QN38HotPlug.h"
-#include "core/constants.h"
-#include "core/ports/property.h"
-#include "core/settings_dialog.h"
-#include "res/resource.h"
-#include "sim_resources.h"
-#include "sim_service.h"
-#include "sim_settings_window.h"
-#include "sim_tool.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/constants.h"
+#include "lib/core/ports/property.h"
+#include "tool/core/settings_dialog.h"
+#include "tool/res/resource.h"
+#include "sim/tool/sim_resources.h"
+#include "sim/service/sim_service.h"
+#include "sim/tool/sim_settings_window.h"
+#include "sim/tool/sim_tool.h"
 
 namespace qn38::tool {
 namespace {

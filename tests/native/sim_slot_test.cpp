@@ -2,9 +2,9 @@
 // that scenarios built on them mean something.
 #include <gtest/gtest.h>
 
-#include "core/pci_config.h"
-#include "core/slot_control.h"
-#include "sim_pc.h"
+#include "lib/core/pci_config.h"
+#include "lib/core/slot_control.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

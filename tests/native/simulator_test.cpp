@@ -10,14 +10,14 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "QN38HotPlug.h"
-#include "core/diagnostic_log.h"
-#include "core/log_layout.h"
-#include "core/log_reader.h"
-#include "res/resource.h"
-#include "simulator/log_folder.h"
-#include "simulator/program.h"
-#include "simulator/scenario.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/diagnostic_log.h"
+#include "lib/core/log_layout.h"
+#include "lib/core/log_reader.h"
+#include "tool/res/resource.h"
+#include "sim/simulator/log_folder.h"
+#include "sim/simulator/program.h"
+#include "sim/simulator/scenario.h"
 
 namespace qn38::sim {
 namespace {

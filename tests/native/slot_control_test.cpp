@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/constants.h"
-#include "core/pci_config.h"
-#include "core/slot_control.h"
-#include "sim_pc.h"
+#include "lib/core/constants.h"
+#include "lib/core/pci_config.h"
+#include "lib/core/slot_control.h"
+#include "sim/machine/sim_pc.h"
 
 namespace qn38 {
 namespace {

@@ -3,10 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/tavremove_app.h"
-#include "core/tool_ids.h"
-#include "res/resource.h"
-#include "sim_tray_tool.h"
+#include "tool/core/tavremove_app.h"
+#include "tool/core/tool_ids.h"
+#include "tool/res/resource.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38 {
 namespace {

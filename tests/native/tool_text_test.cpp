@@ -1,7 +1,7 @@
 // The texts the tray tool builds: balloon and menu texts, log lines, banner.
 #include <gtest/gtest.h>
 
-#include "core/tool_text.h"
+#include "tool/core/tool_text.h"
 
 namespace qn38::tool {
 namespace {

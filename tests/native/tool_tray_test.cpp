@@ -3,9 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/tool_ids.h"
-#include "res/resource.h"
-#include "sim_tray_tool.h"
+#include "tool/core/tool_ids.h"
+#include "tool/res/resource.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38 {
 namespace {

@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "core/wsformat.h"
+#include "lib/core/wsformat.h"
 
 namespace qn38 {
 namespace {

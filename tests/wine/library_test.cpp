@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "QN38HotPlug.h"
-#include "core/slot_control.h"
-#include "win32/platform_win32.h"
+#include "lib/include/QN38HotPlug.h"
+#include "lib/core/slot_control.h"
+#include "lib/win32/platform_win32.h"
 
 namespace {
 

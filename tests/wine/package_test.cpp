@@ -12,11 +12,11 @@
 #include <optional>
 #include <string>
 
-#include "ServiceRequest.h"
-#include "core/service_client.h"
-#include "service_harness.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
+#include "service/ServiceRequest.h"
+#include "tool/core/service_client.h"
+#include "tests/wine/service_harness.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
 
 namespace qn38::winetest {
 namespace {

@@ -3,7 +3,6 @@
 # fixtures with a copy of the library, as the product does once qn38-wine-pc
 # has installed them.
 add_executable(wine_pc_test ${CMAKE_CURRENT_SOURCE_DIR}/pc_test.cpp ${CMAKE_CURRENT_SOURCE_DIR}/service_harness.cpp)
-target_include_directories(wine_pc_test PRIVATE ${QN38_WINE_PC_DIR} ${CMAKE_CURRENT_SOURCE_DIR} ${QN38_DUMP_FIXTURE_DIR})
 target_link_libraries(wine_pc_test PRIVATE gtest QN38HotPlug qn38_tool_win32 cfgmgr32 setupapi advapi32)
 set_target_properties(wine_pc_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QN38_WINE_PC_BIN})
 add_custom_command(TARGET wine_pc_test POST_BUILD COMMAND ${CMAKE_COMMAND} -E copy_if_different

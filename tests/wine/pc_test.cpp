@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "QN38HotPlug.h"
-#include "dump_fixture.h"
-#include "machine.h"
-#include "service_harness.h"
+#include "lib/include/QN38HotPlug.h"
+#include "sim/winepc/driver/dump_fixture.h"
+#include "sim/winepc/machine.h"
+#include "tests/wine/service_harness.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/service_client.h"
-#include "service_harness.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
+#include "tool/core/service_client.h"
+#include "tests/wine/service_harness.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
 
 namespace qn38::winetest {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/service_client.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
+#include "tool/core/service_client.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

@@ -1,6 +1,6 @@
-#include "service_harness.h"
+#include "tests/wine/service_harness.h"
 
-#include "QN38HotPlug.h"
+#include "lib/include/QN38HotPlug.h"
 
 namespace qn38::winetest {
 namespace {

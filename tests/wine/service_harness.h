@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ServiceRequest.h"
-#include "win32/handles.h"
+#include "service/ServiceRequest.h"
+#include "lib/win32/handles.h"
 
 namespace qn38::winetest {
 

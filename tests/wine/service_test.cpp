@@ -9,13 +9,13 @@
 #include <cstring>
 #include <thread>
 
-#include "QN38HotPlug.h"
-#include "core/pipe_access.h"
-#include "core/ports/connection.h"
-#include "core/service_client.h"
-#include "service_harness.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
+#include "lib/include/QN38HotPlug.h"
+#include "service/core/pipe_access.h"
+#include "service/core/ports/connection.h"
+#include "tool/core/service_client.h"
+#include "tests/wine/service_harness.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
 
 namespace qn38::winetest {
 namespace {

@@ -18,6 +18,5 @@ set_tests_properties(wine_dump_driver_remove PROPERTIES FIXTURES_CLEANUP qn38_du
 
 qn38_wine_test(wine_slot_test slot_test.cpp)
 target_link_libraries(wine_slot_test PRIVATE QN38HotPlug advapi32)
-target_include_directories(wine_slot_test PRIVATE ${QN38_DUMP_FIXTURE_DIR})
 add_dependencies(wine_slot_test qn38_dump_fixture_driver)
 set_tests_properties(wine_slot_test PROPERTIES FIXTURES_REQUIRED qn38_dump_driver)

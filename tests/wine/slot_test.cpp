@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "QN38HotPlug.h"
-#include "dump_fixture.h"
+#include "lib/include/QN38HotPlug.h"
+#include "sim/winepc/driver/dump_fixture.h"
 
 namespace {
 

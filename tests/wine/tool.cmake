@@ -6,7 +6,6 @@
 # device appears, so its balloon says the card could not start; the
 # whole-job test, whole_job.cmake, shows the balloons of a working card).
 add_executable(wine_tool_test tool/tool_test.cpp service_harness.cpp)
-target_include_directories(wine_tool_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${QN38_DUMP_FIXTURE_DIR})
 target_link_libraries(wine_tool_test PRIVATE gtest gtest_main qn38_tool_win32 advapi32 user32 shell32)
 add_dependencies(wine_tool_test QN38HotPlugTool QN38HotPlugService QN38HotPlug qn38_dump_fixture_driver)
 

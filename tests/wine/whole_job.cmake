@@ -5,8 +5,6 @@
 # docs/screenshots/tray-balloon.png, tray-balloon-stopped.png and
 # tray-menu-stop.png are copies.
 add_executable(wine_whole_job_test whole_job/whole_job_test.cpp service_harness.cpp)
-target_include_directories(wine_whole_job_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tool
-                                                 ${QN38_WINE_PC_DIR} ${QN38_DUMP_FIXTURE_DIR})
 target_link_libraries(wine_whole_job_test PRIVATE gtest gtest_main qn38_tool_win32 advapi32 user32)
 target_compile_definitions(wine_whole_job_test PRIVATE QN38_PACKAGE_DIR=L"${QN38_PACKAGE_DIR_WINDOWS}"
                                                  QN38_VERSION=L"${QN38_PACKAGE_VERSION}")

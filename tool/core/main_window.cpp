@@ -1,8 +1,8 @@
-#include "main_window.h"
+#include "tool/core/main_window.h"
 
-#include "main_window_resources.h"
-#include "tool_ids.h"
-#include "tool_text.h"
+#include "tool/core/main_window_resources.h"
+#include "tool/core/tool_ids.h"
+#include "tool/core/tool_text.h"
 
 namespace qn38::tool {
 namespace {

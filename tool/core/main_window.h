@@ -16,21 +16,21 @@
 #include <string>
 #include <vector>
 
-#include "core/ports/device_io.h"
-#include "core/ports/device_tree.h"
-#include "ports/main_window.h"
-#include "ports/message_boxes.h"
-#include "ports/popup_menus.h"
-#include "ports/settings_dialog.h"
-#include "ports/shared_slot_lock.h"
-#include "ports/slot_queries.h"
-#include "ports/string_table.h"
-#include "ports/system_info.h"
-#include "ports/tray_shell.h"
-#include "ports/worker_thread.h"
-#include "service_client.h"
-#include "slot_state.h"
-#include "slot_work.h"
+#include "lib/core/ports/device_io.h"
+#include "lib/core/ports/device_tree.h"
+#include "tool/core/ports/main_window.h"
+#include "tool/core/ports/message_boxes.h"
+#include "tool/core/ports/popup_menus.h"
+#include "tool/core/ports/settings_dialog.h"
+#include "tool/core/ports/shared_slot_lock.h"
+#include "tool/core/ports/slot_queries.h"
+#include "tool/core/ports/string_table.h"
+#include "tool/core/ports/system_info.h"
+#include "tool/core/ports/tray_shell.h"
+#include "tool/core/ports/worker_thread.h"
+#include "tool/core/service_client.h"
+#include "tool/core/slot_state.h"
+#include "tool/core/slot_work.h"
 
 namespace qn38::tool {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "res/resource.h"
+#include "tool/res/resource.h"
 
 namespace qn38::tool {
 

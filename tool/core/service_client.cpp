@@ -1,4 +1,4 @@
-#include "service_client.h"
+#include "tool/core/service_client.h"
 
 #include <algorithm>
 #include <cstring>

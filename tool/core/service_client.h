@@ -10,9 +10,9 @@
 #include <optional>
 #include <string_view>
 
-#include "ServiceRequest.h"
-#include "core/ports/text.h"
-#include "ports/service_transport.h"
+#include "service/ServiceRequest.h"
+#include "lib/core/ports/text.h"
+#include "tool/core/ports/service_transport.h"
 
 namespace qn38::tool {
 

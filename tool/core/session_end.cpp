@@ -1,4 +1,4 @@
-#include "session_end.h"
+#include "tool/core/session_end.h"
 
 namespace qn38::tool {
 

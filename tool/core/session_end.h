@@ -3,7 +3,7 @@
 // replace its executable and the library it holds.
 #pragma once
 
-#include "main_window.h"
+#include "tool/core/main_window.h"
 
 namespace qn38::tool {
 

@@ -1,13 +1,13 @@
-#include "settings_dialog.h"
+#include "tool/core/settings_dialog.h"
 
 #include <array>
 #include <optional>
 #include <vector>
 
-#include "main_window.h"
-#include "core/constants.h"
-#include "core/ports/property.h"
-#include "res/resource.h"
+#include "tool/core/main_window.h"
+#include "lib/core/constants.h"
+#include "lib/core/ports/property.h"
+#include "tool/res/resource.h"
 
 namespace qn38::tool {
 namespace {

@@ -8,13 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "core/memory_window.h"
-#include "core/ports/files.h"
-#include "core/ports/registry.h"
-#include "ports/message_boxes.h"
-#include "ports/settings_window.h"
-#include "ports/system_info.h"
-#include "service_client.h"
+#include "lib/core/memory_window.h"
+#include "lib/core/ports/files.h"
+#include "lib/core/ports/registry.h"
+#include "tool/core/ports/message_boxes.h"
+#include "tool/core/ports/settings_window.h"
+#include "tool/core/ports/system_info.h"
+#include "tool/core/service_client.h"
 
 namespace qn38::tool {
 

@@ -2,9 +2,9 @@
 // inserted card (and of every slot at start-up), and the handling of a
 // removal. The slot work itself is SlotWork's, which the command line
 // shares; here is what the tray shows of it.
-#include "main_window.h"
-#include "main_window_resources.h"
-#include "tool_ids.h"
+#include "tool/core/main_window.h"
+#include "tool/core/main_window_resources.h"
+#include "tool/core/tool_ids.h"
 
 namespace qn38::tool {
 

@@ -1,4 +1,4 @@
-#include "slot_state.h"
+#include "tool/core/slot_state.h"
 
 namespace qn38::tool {
 namespace {

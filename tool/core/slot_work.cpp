@@ -1,10 +1,10 @@
-#include "slot_work.h"
+#include "tool/core/slot_work.h"
 
 #include <algorithm>
 
-#include "core/ports/device_tree.h"
-#include "main_window_resources.h"
-#include "tool_text.h"
+#include "lib/core/ports/device_tree.h"
+#include "tool/core/main_window_resources.h"
+#include "tool/core/tool_text.h"
 
 namespace qn38::tool {
 namespace {

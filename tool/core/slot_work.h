@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "core/ports/device_io.h"
-#include "ports/shared_slot_lock.h"
-#include "ports/slot_queries.h"
-#include "ports/system_info.h"
-#include "service_client.h"
+#include "lib/core/ports/device_io.h"
+#include "tool/core/ports/shared_slot_lock.h"
+#include "tool/core/ports/slot_queries.h"
+#include "tool/core/ports/system_info.h"
+#include "tool/core/service_client.h"
 
 namespace qn38::tool {
 

@@ -1,4 +1,4 @@
-#include "tavremove_app.h"
+#include "tool/core/tavremove_app.h"
 
 namespace qn38::tool {
 

@@ -2,7 +2,7 @@
 // main dialog run modally until the user exits.
 #pragma once
 
-#include "ports/app_host.h"
+#include "tool/core/ports/app_host.h"
 
 namespace qn38::tool {
 

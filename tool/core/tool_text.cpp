@@ -1,6 +1,6 @@
-#include "tool_text.h"
+#include "tool/core/tool_text.h"
 
-#include "core/wsformat.h"
+#include "lib/core/wsformat.h"
 
 namespace qn38::tool {
 namespace {

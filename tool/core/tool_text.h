@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "ServiceRequest.h"
-#include "ports/system_info.h"
+#include "service/ServiceRequest.h"
+#include "tool/core/ports/system_info.h"
 
 namespace qn38::tool {
 

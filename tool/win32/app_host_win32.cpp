@@ -1,4 +1,4 @@
-#include "tool_backends.h"
+#include "tool/win32/tool_backends.h"
 
 #include <commctrl.h>
 

@@ -1,9 +1,9 @@
-#include "main_dialog.h"
+#include "tool/win32/main_dialog.h"
 
 #include <string>
 
-#include "core/tool_ids.h"
-#include "res/resource.h"
+#include "tool/core/tool_ids.h"
+#include "tool/res/resource.h"
 
 namespace qn38::tool::win32 {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <optional>
 
-#include "core/main_window.h"
-#include "core/session_end.h"
-#include "modal_dialog.h"
-#include "tool_backends.h"
+#include "tool/core/main_window.h"
+#include "tool/core/session_end.h"
+#include "tool/win32/modal_dialog.h"
+#include "tool/win32/tool_backends.h"
 
 namespace qn38::tool::win32 {
 

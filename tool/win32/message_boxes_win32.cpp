@@ -1,5 +1,5 @@
-#include "res/resource.h"
-#include "tool_backends.h"
+#include "tool/res/resource.h"
+#include "tool/win32/tool_backends.h"
 
 namespace qn38::tool::win32 {
 

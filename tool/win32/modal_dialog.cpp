@@ -1,4 +1,4 @@
-#include "modal_dialog.h"
+#include "tool/win32/modal_dialog.h"
 
 namespace qn38::tool::win32 {
 

@@ -1,9 +1,9 @@
-#include "tool_backends.h"
+#include "tool/win32/tool_backends.h"
 
 #include <shellapi.h>
 
-#include "core/tool_ids.h"
-#include "res/resource.h"
+#include "tool/core/tool_ids.h"
+#include "tool/res/resource.h"
 
 namespace qn38::tool::win32 {
 namespace {

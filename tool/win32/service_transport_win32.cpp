@@ -1,11 +1,11 @@
-#include "service_transport_win32.h"
+#include "tool/win32/service_transport_win32.h"
 
 #include <windows.h>
 #include <sddl.h>
 
-#include "ServiceRequest.h"
-#include "win32/handles.h"
-#include "win32/overlapped_io.h"
+#include "service/ServiceRequest.h"
+#include "lib/win32/handles.h"
+#include "service/win32/overlapped_io.h"
 
 namespace qn38::tool::win32 {
 namespace {

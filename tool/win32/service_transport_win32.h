@@ -1,7 +1,7 @@
 // The tool's way to the service on Windows: the named event, the pipe and Sleep.
 #pragma once
 
-#include "core/ports/service_transport.h"
+#include "tool/core/ports/service_transport.h"
 
 namespace qn38::tool::win32 {
 

@@ -1,4 +1,4 @@
-#include "tool_backends.h"
+#include "tool/win32/tool_backends.h"
 
 #include <commctrl.h>
 // The GUIDs of oleacc.h are defined here, where the annotations are made.
@@ -7,10 +7,10 @@
 
 #include <vector>
 
-#include "core/settings_dialog.h"
-#include "modal_dialog.h"
-#include "res/resource.h"
-#include "win32/platform_win32.h"
+#include "tool/core/settings_dialog.h"
+#include "tool/win32/modal_dialog.h"
+#include "tool/res/resource.h"
+#include "lib/win32/platform_win32.h"
 
 namespace qn38::tool::win32 {
 namespace {

@@ -1,8 +1,8 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include "tool_backends.h"
-#include "win32/handles.h"
+#include "tool/win32/tool_backends.h"
+#include "lib/win32/handles.h"
 
 namespace qn38::tool::win32 {
 namespace {

@@ -1,5 +1,5 @@
-#include "QN38HotPlug.h"
-#include "tool_backends.h"
+#include "lib/include/QN38HotPlug.h"
+#include "tool/win32/tool_backends.h"
 
 namespace qn38::tool::win32 {
 

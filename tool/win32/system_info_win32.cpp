@@ -1,7 +1,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "tool_backends.h"
+#include "tool/win32/tool_backends.h"
 
 namespace qn38::tool::win32 {
 

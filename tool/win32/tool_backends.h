@@ -9,17 +9,17 @@
 #include <memory>
 #include <mutex>
 
-#include "core/ports/app_host.h"
-#include "core/ports/message_boxes.h"
-#include "core/ports/popup_menus.h"
-#include "core/ports/settings_dialog.h"
-#include "core/ports/shared_slot_lock.h"
-#include "core/ports/slot_queries.h"
-#include "core/ports/string_table.h"
-#include "core/ports/system_info.h"
-#include "core/ports/tray_shell.h"
-#include "core/ports/worker_thread.h"
-#include "core/service_client.h"
+#include "tool/core/ports/app_host.h"
+#include "tool/core/ports/message_boxes.h"
+#include "tool/core/ports/popup_menus.h"
+#include "tool/core/ports/settings_dialog.h"
+#include "tool/core/ports/shared_slot_lock.h"
+#include "tool/core/ports/slot_queries.h"
+#include "tool/core/ports/string_table.h"
+#include "tool/core/ports/system_info.h"
+#include "tool/core/ports/tray_shell.h"
+#include "tool/core/ports/worker_thread.h"
+#include "tool/core/service_client.h"
 
 namespace qn38::tool::win32 {
 

@@ -1,4 +1,4 @@
-#include "tool_backends.h"
+#include "tool/win32/tool_backends.h"
 
 namespace qn38::tool::win32 {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "../devnode_status.h"
-#include "property.h"
+#include "lib/core/devnode_status.h"
+#include "lib/core/ports/property.h"
 
 namespace qn38 {
 

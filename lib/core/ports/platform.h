@@ -1,12 +1,12 @@
 // Everything the core reaches of the platform, handed to it in one piece.
 #pragma once
 
-#include "clock.h"
-#include "device_io.h"
-#include "device_tree.h"
-#include "files.h"
-#include "registry.h"
-#include "text.h"
+#include "lib/core/ports/clock.h"
+#include "lib/core/ports/device_io.h"
+#include "lib/core/ports/device_tree.h"
+#include "lib/core/ports/files.h"
+#include "lib/core/ports/registry.h"
+#include "lib/core/ports/text.h"
 
 namespace qn38 {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "../wsformat.h"
+#include "lib/core/wsformat.h"
 
 namespace qn38 {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "record_transfer.h"
+#include "service/record_transfer.h"
 
 namespace qn38::service {
 

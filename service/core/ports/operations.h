@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ServiceRequest.h"
+#include "service/ServiceRequest.h"
 
 namespace qn38::service {
 

@@ -25,7 +25,7 @@
  * through the path of its interface. */
 #include <ddk/wdm.h>
 
-#include "dump_fixture_protocol.h"
+#include "sim/winepc/driver/dump_fixture_protocol.h"
 
 #define IOCTL_READ_CONFIG 0x9C40243Cu
 #define IOCTL_WRITE_CONFIG 0x9C402440u

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "dump_fixture_protocol.h"
+#include "sim/winepc/driver/dump_fixture_protocol.h"
 
 namespace qn38::wine {
 

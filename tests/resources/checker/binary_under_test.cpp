@@ -1,4 +1,4 @@
-#include "binary_under_test.h"
+#include "tests/resources/checker/binary_under_test.h"
 
 #include <gtest/gtest.h>
 

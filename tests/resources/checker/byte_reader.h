@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "pe_resources.h"
+#include "tests/resources/checker/pe_resources.h"
 
 namespace qn38::rescheck {
 

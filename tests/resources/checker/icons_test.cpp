@@ -9,9 +9,9 @@
 #include <tuple>
 #include <utility>
 
-#include "binary_under_test.h"
-#include "resource_formats.h"
-#include "win32_values.h"
+#include "tests/resources/checker/binary_under_test.h"
+#include "tests/resources/checker/resource_formats.h"
+#include "tests/resources/checker/win32_values.h"
 
 namespace qn38::rescheck {
 namespace {

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string_view>
 
-#include "win32_values.h"
+#include "tests/resources/checker/win32_values.h"
 
 namespace qn38::rescheck {
 

@@ -1,10 +1,10 @@
-#include "pe_resources.h"
+#include "tests/resources/checker/pe_resources.h"
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 
-#include "byte_reader.h"
+#include "tests/resources/checker/byte_reader.h"
 
 namespace qn38::rescheck {
 namespace {

@@ -1,9 +1,9 @@
-#include "resource_formats.h"
+#include "tests/resources/checker/resource_formats.h"
 
 #include <algorithm>
 #include <string_view>
 
-#include "byte_reader.h"
+#include "tests/resources/checker/byte_reader.h"
 
 namespace qn38::rescheck {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pe_resources.h"
+#include "tests/resources/checker/pe_resources.h"
 
 namespace qn38::rescheck {
 

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <optional>
 
-#include "QN38Version.h"
-#include "binary_under_test.h"
-#include "resource_formats.h"
-#include "win32_values.h"
+#include "version/QN38Version.h"
+#include "tests/resources/checker/binary_under_test.h"
+#include "tests/resources/checker/resource_formats.h"
+#include "tests/resources/checker/win32_values.h"
 
 namespace qn38::rescheck {
 namespace {

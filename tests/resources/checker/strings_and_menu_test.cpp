@@ -5,9 +5,9 @@
 
 #include <map>
 
-#include "binary_under_test.h"
-#include "languages.h"
-#include "resource_formats.h"
+#include "tests/resources/checker/binary_under_test.h"
+#include "tests/resources/checker/languages.h"
+#include "tests/resources/checker/resource_formats.h"
 
 namespace qn38::rescheck {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "QN38HotPlug.h"
+#include "lib/include/QN38HotPlug.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/wsformat.h"
-#include "win32/platform_win32.h"
+#include "lib/core/wsformat.h"
+#include "lib/win32/platform_win32.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <cwchar>
 #include <string>
 
-#include "core/service_client.h"
-#include "res/resource.h"
-#include "win32/modal_dialog.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
-#include "win32/tool_backends.h"
+#include "tool/core/service_client.h"
+#include "tool/res/resource.h"
+#include "tool/win32/modal_dialog.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
+#include "tool/win32/tool_backends.h"
 
 namespace {
 

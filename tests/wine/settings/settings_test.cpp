@@ -11,11 +11,11 @@
 #include <functional>
 #include <string>
 
-#include "core/service_client.h"
-#include "res/resource.h"
-#include "win32/platform_win32.h"
-#include "win32/service_transport_win32.h"
-#include "win32/tool_backends.h"
+#include "tool/core/service_client.h"
+#include "tool/res/resource.h"
+#include "lib/win32/platform_win32.h"
+#include "tool/win32/service_transport_win32.h"
+#include "tool/win32/tool_backends.h"
 
 namespace {
 

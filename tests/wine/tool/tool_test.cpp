@@ -18,9 +18,9 @@
 #include <string_view>
 #include <thread>
 
-#include "dump_fixture.h"
-#include "service_harness.h"
-#include "tray_display.h"
+#include "sim/winepc/driver/dump_fixture.h"
+#include "tests/wine/service_harness.h"
+#include "tests/wine/tool/tray_display.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "machine.h"
-#include "service_harness.h"
-#include "tray_display.h"
+#include "sim/winepc/machine.h"
+#include "tests/wine/service_harness.h"
+#include "tests/wine/tool/tray_display.h"
 
 namespace {
 

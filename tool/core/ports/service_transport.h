@@ -8,7 +8,7 @@
 #include <memory>
 #include <span>
 
-#include "record_transfer.h"
+#include "service/record_transfer.h"
 
 namespace qn38::tool {
 
