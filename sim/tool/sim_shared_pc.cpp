@@ -1,4 +1,4 @@
-#include "sim_shared_pc.h"
+#include "sim/tool/sim_shared_pc.h"
 
 namespace qn38::sim {
 
@@ -19,6 +19,7 @@ tool::LockWait SimSharedSlotLock::Acquire(std::chrono::milliseconds bound) {
     }
     owner_ = self;
     ++depth_;
+    ++acquisitions_;
     return tool::LockWait::Held;
 }
 
@@ -47,6 +48,11 @@ void SimSharedSlotLock::TakeName(bool taken) {
 int SimSharedSlotLock::Contentions() {
     std::lock_guard lock(mutex_);
     return contentions_;
+}
+
+int SimSharedSlotLock::Acquisitions() {
+    std::lock_guard lock(mutex_);
+    return acquisitions_;
 }
 
 SimSharedPc::SimSharedPc(SimPc& pc) : pc(pc), service(pc, machine) {

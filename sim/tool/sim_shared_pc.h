@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "core/ports/shared_slot_lock.h"
-#include "sim_pc.h"
-#include "sim_service.h"
+#include "tool/core/ports/shared_slot_lock.h"
+#include "sim/machine/sim_pc.h"
+#include "sim/service/sim_service.h"
 
 namespace qn38::sim {
 
@@ -34,6 +34,8 @@ public:
     std::function<void(std::chrono::milliseconds)> onSquattedWait;
     // How often a tool found the lock held by another thread and waited.
     int Contentions();
+    // How often a tool was given the lock.
+    int Acquisitions();
 
 private:
     std::mutex mutex_;
@@ -43,6 +45,7 @@ private:
     bool squatted_ = false;
     bool nameTaken_ = false;
     int contentions_ = 0;
+    int acquisitions_ = 0;
 };
 
 class SimSharedPc {

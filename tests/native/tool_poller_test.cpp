@@ -11,10 +11,10 @@
 #include <optional>
 #include <thread>
 
-#include "core/slot_state.h"
-#include "core/tool_ids.h"
-#include "res/resource.h"
-#include "sim_tray_tool.h"
+#include "tool/core/slot_state.h"
+#include "tool/core/tool_ids.h"
+#include "tool/res/resource.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38 {
 namespace {
@@ -61,19 +61,24 @@ TEST_F(Poller, AnIdlePassOverRunningCardsReadsPresenceAloneAndSendsNothing) {
     ASSERT_TRUE(tool.RunPollerPasses(1));
     const auto statusBefore = tool.slots.statusQueries.load();
     const auto cardBefore = tool.slots.cardQueries.load();
+    const auto turnsBefore = tool.shared.slotLock.Acquisitions();
     const auto requests = RequestsDuring([&] { ASSERT_TRUE(tool.RunPollerPasses(1)); });
 
     // A running card's link is up; a request could only bring up one that
     // was just stopped. Its device is looked at only when Plug and Play says
-    // something changed.
+    // something changed, and only then is the slots' turn taken.
     EXPECT_THAT(requests, IsEmpty());
     EXPECT_EQ(tool.slots.statusQueries - statusBefore, 2u);
     EXPECT_EQ(tool.slots.cardQueries - cardBefore, 0u);
+    EXPECT_EQ(tool.shared.slotLock.Acquisitions(), turnsBefore);
 
     tool.DeviceChange();
     const auto cardBeforeChange = tool.slots.cardQueries.load();
+    const auto statusBeforeChange = tool.slots.statusQueries.load();
     ASSERT_TRUE(tool.RunPollerPasses(1));
     EXPECT_EQ(tool.slots.cardQueries - cardBeforeChange, 2u);
+    EXPECT_EQ(tool.slots.statusQueries - statusBeforeChange, 2u);
+    EXPECT_EQ(tool.shared.slotLock.Acquisitions(), turnsBefore + 2);
 }
 
 TEST_F(Poller, AnEmptySlotsLinkIsKeptDownAndAskedAgainOnlyAfterAChange) {

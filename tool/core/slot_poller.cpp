@@ -2,10 +2,10 @@
 // the window's thread, which runs the start flow or the removal; a slot
 // without change is kept in line, and a link is only ever taken down here,
 // never brought up: that is a start's alone.
-#include "main_window.h"
-#include "main_window_resources.h"
-#include "tool_ids.h"
-#include "tool_text.h"
+#include "tool/core/main_window.h"
+#include "tool/core/main_window_resources.h"
+#include "tool/core/tool_ids.h"
+#include "tool/core/tool_text.h"
 
 namespace qn38::tool {
 
@@ -70,7 +70,19 @@ bool CAboutDlg::PollPass(std::vector<SlotRecord>& records, std::chrono::millisec
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
         if (m_bPollRun == 0) return false;
         const std::uint8_t bus = m_pSlotBus[index];
-        SlotActions actions;
+        // Presence is the card's own doing, not another tool's, so it is read
+        // before the slots' turn: most passes find the slot as they left it
+        // and then need neither the turn (two calls to the session's lock
+        // every 300 ms, in every logged-on user's tool) nor any other read.
+        SlotObservation observation{.now = now, .devicesChanged = devicesChanged, .woke = woke};
+        std::uint32_t present = 0;
+        observation.answered = ports_.slots.GetStatus(bus, &present) != 0;
+        observation.present = present != 0;
+        observation.stopped = IsSlotStopped(index);
+        const SlotRecord before = records[index];
+        SlotActions actions = DecideSlot(records[index], observation);
+        if (actions == SlotActions{} && records[index] == before) continue;
+        records[index] = before;
         {
             // A glance, not a wait: while another holds the slot's turn the
             // pass still notices an insertion or a removal (whose flows take
@@ -79,13 +91,8 @@ bool CAboutDlg::PollPass(std::vector<SlotRecord>& records, std::chrono::millisec
             // A flow that began while this pass ran takes the slots over now.
             if (change.ended() || m_bPollEnabled == 0) return false;
             const bool mayChange = change.proceed();
-
-            SlotObservation observation{.now = now, .devicesChanged = devicesChanged, .woke = woke};
-            std::uint32_t present = 0;
-            observation.answered = ports_.slots.GetStatus(bus, &present) != 0;
-            observation.present = present != 0;
+            // The stop mark may have been set while the turn was waited for.
             observation.stopped = IsSlotStopped(index);
-            const SlotRecord before = records[index];
             actions = DecideSlot(records[index], observation);
             if (actions.lookAtDevice) {
                 char16_t description[DESCRIPTION_CHARACTERS] = {};
