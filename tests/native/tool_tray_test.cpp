@@ -95,6 +95,20 @@ TEST_F(TrayWithSlots, TheStopMenuHoldsOneItemPerSlotWhoseCardHasADevice) {
 // menu, Shift+F10 or the menu key the main menu, both at the icon; a click
 // still opens one menu at the pointer, though the shell follows its
 // button-down with NIN_SELECT or WM_CONTEXTMENU.
+TEST_F(TrayWithSlots, APulledCardWhoseDevnodeAProgramStillHoldsIsNeitherShownNorOffered) {
+    tool.OnMachine([&] {
+        pc.devices.Hold(*pc.slot(7).CardDevice(), {.program = u"term.exe"});
+        pc.slot(7).PullCard();
+    });
+    ASSERT_TRUE(tool.RunPollerPasses(2));
+    // Plug and Play keeps the devnode, removal pending, until the handle closes.
+    ASSERT_TRUE(pc.slot(7).CardDevice().has_value());
+
+    EXPECT_EQ(tool.shell.Current().iconId, static_cast<std::uint32_t>(IDI_NO_CARD));
+    tool.LeftClick();
+    for (const auto& menu : tool.menus.Shown()) EXPECT_THAT(Items(menu), IsEmpty());
+}
+
 TEST_F(TrayWithSlots, TheKeyboardOpensBothMenusAtTheIconAndAClickStillOpensOne) {
     EXPECT_EQ(tool.shell.Version(), tool::NOTIFY_ICON_VERSION);
 

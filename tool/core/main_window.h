@@ -170,6 +170,10 @@ private:
     bool IsSlotStopped(std::uint32_t index) const;
     // The icon resource that shows whether any slot's card has a device.
     std::uint32_t CardIcon();
+    // ZQ_GetCardInfo for a card that is in the slot: a devnode a program
+    // still holds after its card was pulled lingers, removal pending, and
+    // is no card to show or to stop.
+    bool CardInSlot(std::uint32_t index, char16_t* description, std::uint32_t descriptionBytes);
 
     ToolPorts ports_;
     SlotWork slotWork_;

@@ -96,7 +96,7 @@ void CAboutDlg::ShowStopMenu(MenuOpening opening) {
     std::vector<MenuItem> items;
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
         char16_t description[DESCRIPTION_CHARACTERS] = {};
-        if (ports_.slots.GetCardInfo(m_pSlotBus[index], description, sizeof description, nullptr, nullptr) == 0) {
+        if (!CardInSlot(index, description, sizeof description)) {
             // A stopped card has no device, and so no name, until it runs again.
             std::uint32_t present = 0;
             if (m_pSlotStopped[index] != 0 && ports_.slots.GetStatus(m_pSlotBus[index], &present) != 0 &&
@@ -114,9 +114,18 @@ void CAboutDlg::ShowStopMenu(MenuOpening opening) {
 
 std::uint32_t CAboutDlg::CardIcon() {
     for (std::uint32_t index = 0; index < m_nSlotCount; ++index) {
-        if (ports_.slots.GetCardInfo(m_pSlotBus[index], nullptr, 0, nullptr, nullptr) != 0) return ICON_CARD;
+        if (CardInSlot(index, nullptr, 0)) return ICON_CARD;
     }
     return ICON_NO_CARD;
+}
+
+bool CAboutDlg::CardInSlot(std::uint32_t index, char16_t* description, std::uint32_t descriptionBytes) {
+    const std::uint8_t bus = m_pSlotBus[index];
+    if (ports_.slots.GetCardInfo(bus, description, descriptionBytes, nullptr, nullptr) == 0) return false;
+    std::uint32_t present = 0;
+    // A slot that cannot be read is given the benefit of the doubt: its
+    // card's stop refuses safely if there is nothing to stop.
+    return ports_.slots.GetStatus(bus, &present) == 0 || present != 0;
 }
 
 void CAboutDlg::UpdateTrayIcon(std::uint32_t iconId, std::uint32_t stringId, std::uint32_t infoFlags,
