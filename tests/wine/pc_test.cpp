@@ -422,6 +422,14 @@ TEST_F(EmulatedPc, ALingeringCardsDevnodesLeaveOnlyAfterTheLinger) {
     EXPECT_EQ(problem, CM_PROB_HELD_FOR_EJECT_CODE);
     EXPECT_EQ(status & DN_STARTED_FLAG, 0u);
     EXPECT_FALSE(Machine()->Present(DUMP_FIXTURE_NODE_DISK)) << "the removal left the card's disk";
+    // Still in the tree, as Device Manager lists a device prepared for safe
+    // removal; its disk is among the devices not present.
+    DEVINST located = 0;
+    EXPECT_EQ(CM_Locate_DevNodeW(&located, const_cast<wchar_t*>(NODES[DUMP_FIXTURE_NODE_CARD].instanceId), 0),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    auto* disk = const_cast<wchar_t*>(NODES[DUMP_FIXTURE_NODE_DISK].instanceId);
+    EXPECT_EQ(CM_Locate_DevNodeW(&located, disk, 0), static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+    EXPECT_EQ(CM_Locate_DevNodeW(&located, disk, CM_LOCATE_DEVNODE_PHANTOM), static_cast<CONFIGRET>(CR_SUCCESS));
     EXPECT_GT(Machine()->machine.leavingMs, 0u);
     Sleep(1100);
     EXPECT_FALSE(CardDevice());
