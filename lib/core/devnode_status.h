@@ -23,6 +23,10 @@ inline constexpr std::uint32_t STATUS_RUNNING =
 inline constexpr std::uint32_t STATUS_PROBLEM =
     (STATUS_RUNNING & ~(DN_STARTED_FLAG | DN_DRIVER_LOADED_FLAG)) | DN_HAS_PROBLEM_FLAG;
 static_assert(STATUS_RUNNING == 0x0180200A);
+// A device whose hardware went while a handle on it was open (a surprise
+// removal): its stack is torn down, its devnode stays until the last handle
+// closes, not started and its removal pending.
+inline constexpr std::uint32_t STATUS_REMOVAL_PENDING = (STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_WILL_BE_REMOVED_FLAG;
 
 // A devnode whose driver Windows has yet to install: never installed, or
 // marked to be installed again.

@@ -40,6 +40,8 @@ public:
     }
     int WriteLog(const char* title) override { return operations_.WriteLog(title); }
     std::uint32_t LastError() override { return operations_.LastError(); }
+    // Every request reaches the library, so its veto is this request's.
+    std::optional<StopVeto> LastVeto() override { return operations_.LastVeto(); }
 
     bool IsMarked(std::uint8_t bus);
 

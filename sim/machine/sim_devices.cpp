@@ -243,7 +243,7 @@ void SimDevices::SurpriseRemove(DevNode node) {
         return;
     }
     device->second.removalPending = true;
-    device->second.status = {(STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_WILL_BE_REMOVED_FLAG, 0};
+    device->second.status = {STATUS_REMOVAL_PENDING, 0};
 }
 
 bool SimDevices::Release(DevNode node, std::u16string_view program) {

@@ -341,7 +341,8 @@ public:
         return operations_.WriteLog(title);
     }
     std::uint32_t LastError() override { return operations_.LastError(); }
-    std::optional<StopVeto> LastVeto() override { return operations_.LastVeto(); }
+    // Through the marks, as the real service reads it.
+    std::optional<StopVeto> LastVeto() override { return marks_->LastVeto(); }
 
 private:
     // Outside the machine lock: the tool's own queries go on while the service hangs.

@@ -89,38 +89,57 @@ CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST node, DEVINSTID_W instanceId, ULONG
 
 // "CM_Query_And_Remove_SubTreeW function" and "CM_Request_Device_EjectW
 // function": the veto outputs are optional, a name buffer needs its length,
-// and the flags are CM_REMOVE_ bits (eject takes none). Nobody on this
-// machine holds the card, so every removal is granted; the link's drop then
-// takes the devnodes away as before.
-static CONFIGRET Remove(DEVINST node, PPNP_VETO_TYPE vetoType, LPWSTR vetoName, ULONG nameLength) {
+// and the flags are CM_REMOVE_ bits (eject takes none). Everyone below the
+// devnode is asked first: a handle open on the card refuses with
+// CR_REMOVE_VETOED, PNP_VetoOutstandingOpen and the instance path of the
+// device it is open on ("PNP_VETO_TYPE enumeration"). Granted, the card's
+// devnode stays, removed and held for eject, its disk gone; with
+// CM_REMOVE_NO_RESTART (and always for an eject) it stays so until
+// CM_Setup_DevNode resets it. Only the card's devices can be removed on
+// this machine.
+static CONFIGRET Remove(DEVINST node, PPNP_VETO_TYPE vetoType, LPWSTR vetoName, ULONG nameLength, bool keep) {
     if (vetoType != nullptr) *vetoType = PNP_VetoTypeUnknown;
     if (vetoName != nullptr) {
         if (nameLength == 0) return CR_INVALID_POINTER;
         *vetoName = 0;
     }
     std::optional<Snapshot> snapshot;
-    return Resolve(node, snapshot);
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    const auto removal = MachineLink::RemoveSubtree(node, keep);
+    if (!removal) return CR_FAILURE;
+    if (removal->result == DUMP_FIXTURE_REMOVAL_GRANTED) return CR_SUCCESS;
+    if (removal->result != DUMP_FIXTURE_REMOVAL_VETOED) return CR_FAILURE;
+    if (vetoType != nullptr) *vetoType = PNP_VetoOutstandingOpen;
+    if (vetoName != nullptr) {
+        const wchar_t* path = NODES[removal->vetoedBy].instanceId;
+        wcsncpy(vetoName, path, nameLength - 1);
+        vetoName[nameLength - 1] = 0;
+    }
+    return CR_REMOVE_VETOED;
 }
 
 CONFIGRET WINAPI CM_Query_And_Remove_SubTreeW(DEVINST node, PPNP_VETO_TYPE vetoType, LPWSTR vetoName, ULONG nameLength,
                                               ULONG flags) {
     if ((flags & ~CM_REMOVE_BITS) != 0) return CR_INVALID_FLAG;
-    return Remove(node, vetoType, vetoName, nameLength);
+    return Remove(node, vetoType, vetoName, nameLength, (flags & CM_REMOVE_NO_RESTART) != 0);
 }
 
 CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST node, PPNP_VETO_TYPE vetoType, LPWSTR vetoName, ULONG nameLength,
                                           ULONG flags) {
     if (flags != 0) return CR_INVALID_FLAG;
-    return Remove(node, vetoType, vetoName, nameLength);
+    return Remove(node, vetoType, vetoName, nameLength, true);
 }
 
-// "CM_Setup_DevNode function": one of the CM_SETUP_ values. A device
-// without a problem is left as it is, which every device of this machine
-// that a removal granted is.
+// "CM_Setup_DevNode function": one of the CM_SETUP_ values.
+// CM_SETUP_DEVNODE_RESET lets a devnode kept from restarting start again
+// at the next enumeration that reaches it; a device without a problem is
+// left as it is.
 CONFIGRET WINAPI CM_Setup_DevNode(DEVINST node, ULONG flags) {
     if ((flags & ~CM_SETUP_BITS) != 0) return CR_INVALID_FLAG;
     std::optional<Snapshot> snapshot;
-    return Resolve(node, snapshot);
+    if (const CONFIGRET error = Resolve(node, snapshot); error != CR_SUCCESS) return error;
+    if (flags != CM_SETUP_DEVNODE_RESET) return CR_SUCCESS;
+    return MachineLink::ResetDevNode(node) ? CR_SUCCESS : CR_FAILURE;
 }
 
 CONFIGRET WINAPI CM_Get_Child(PDEVINST child, DEVINST node, ULONG flags) {

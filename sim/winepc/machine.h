@@ -3,8 +3,9 @@
 //
 // What each devnode is stays fixed here; what changes (where the slot's bus
 // is, whether the card's devnode exists, which devices are disabled, the
-// upper-filter lists) lives in the emulated dump driver, so that every
-// process (the tool, the service, the test) sees one machine. The tree:
+// upper-filter lists, the card's removal by Plug and Play and the handles
+// open on it) lives in the emulated dump driver, so that every process (the
+// tool, the service, the test) sees one machine. The tree:
 //
 //   1 HTREE\ROOT\0
 //   └ 2 ACPI\PNP0A08\0                  the PCI root bus
@@ -123,8 +124,9 @@ struct Snapshot {
     bool Present(std::uint32_t node) const {
         if (!Valid(node)) return false;
         if (node == DUMP_FIXTURE_NODE_CARD && machine.cardDevnode == 0) return false;
-        // A device that failed to start has no children.
-        if (node == DUMP_FIXTURE_NODE_DISK && Failed(DUMP_FIXTURE_NODE_CARD)) return false;
+        // Only a started card has its disk: not one that failed to start,
+        // was removed or is leaving.
+        if (node == DUMP_FIXTURE_NODE_DISK && !Started(DUMP_FIXTURE_NODE_CARD)) return false;
         const std::uint32_t parent = NODES[node].parent;
         return parent == 0 || (Present(parent) && !Disabled(parent));
     }
@@ -154,12 +156,30 @@ struct Snapshot {
     bool Failed(std::uint32_t node) const {
         return node == DUMP_FIXTURE_NODE_CARD && (machine.card.problem != 0 || Installing(node));
     }
+    // Removed by a query-remove or an eject while the card is still in: held
+    // for eject, as Windows shows a device prepared for safe removal that
+    // has not been taken out.
+    bool Removed(std::uint32_t node) const { return node == DUMP_FIXTURE_NODE_CARD && machine.cardRemoved != 0; }
+    // Its function gone from the bus, the devnode not yet: kept by an open
+    // handle, or lingering.
+    bool RemovalPending(std::uint32_t node) const {
+        return node == DUMP_FIXTURE_NODE_CARD && !Removed(node) && (machine.cardGone != 0 || machine.leavingMs != 0);
+    }
+    bool Started(std::uint32_t node) const {
+        return !Disabled(node) && !Failed(node) && !Removed(node) && !RemovalPending(node);
+    }
+    // The card sits in a hot-plug slot: its devnode is removable.
     std::uint32_t Status(std::uint32_t node) const {
-        if (Disabled(node)) return STATUS_PROBLEM;
-        return Failed(node) ? (STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_HAS_PROBLEM_FLAG : STATUS_RUNNING;
+        const std::uint32_t removable = node == DUMP_FIXTURE_NODE_CARD ? DN_REMOVABLE_FLAG : 0;
+        if (Disabled(node) || Removed(node)) return STATUS_PROBLEM | removable;
+        if (RemovalPending(node)) return STATUS_REMOVAL_PENDING | removable;
+        if (Failed(node)) return (STATUS_RUNNING & ~DN_STARTED_FLAG) | DN_HAS_PROBLEM_FLAG | removable;
+        return STATUS_RUNNING | removable;
     }
     std::uint32_t Problem(std::uint32_t node) const {
         if (Disabled(node)) return CM_PROB_DISABLED_CODE;
+        if (Removed(node)) return CM_PROB_HELD_FOR_EJECT_CODE;
+        if (RemovalPending(node)) return 0;
         if (Installing(node)) return CM_PROB_NOT_CONFIGURED_CODE;
         return Failed(node) ? machine.card.problem : 0;
     }
@@ -206,6 +226,25 @@ public:
     // The next `count` stops of a device (disable, stop, restart) are put off to the next boot.
     static bool DeferStops(std::uint32_t count) {
         return Control(DUMP_FIXTURE_DEFER_STOPS, &count, sizeof count, nullptr, 0);
+    }
+    struct Removal {
+        std::uint32_t result = DUMP_FIXTURE_REMOVAL_UNMODELLED;  // DUMP_FIXTURE_REMOVAL_
+        std::uint32_t vetoedBy = 0;                              // the devnode whose open handle refused
+    };
+    // `keep`: kept from restarting until reset (CM_REMOVE_NO_RESTART, or an eject).
+    static std::optional<Removal> RemoveSubtree(std::uint32_t node, bool keep) {
+        std::uint32_t request[2] = {node, keep ? 1u : 0u};
+        if (!Control(DUMP_FIXTURE_REMOVE_SUBTREE, request, sizeof request, request, sizeof request))
+            return std::nullopt;
+        return Removal{request[0], request[1]};
+    }
+    static bool ResetDevNode(std::uint32_t node) {
+        return Control(DUMP_FIXTURE_RESET_DEVNODE, &node, sizeof node, nullptr, 0);
+    }
+    // A program opens (or closes) a handle on the card's device.
+    static bool HoldCard(bool open) {
+        const std::uint32_t value = open ? 1 : 0;
+        return Control(DUMP_FIXTURE_HOLD_CARD, &value, sizeof value, nullptr, 0);
     }
     static std::optional<DumpFixtureFilters> Filters(std::uint32_t node) {
         DumpFixtureFilters filters{};

@@ -13,6 +13,12 @@
 //       reads to be retried for MS more; --installs: Windows installs its driver,
 //       and its devnode starts MS after it appeared
 //   qn38-wine-pc pull BUS
+//   qn38-wine-pc hold-card BUS | release-card BUS
+//       a program opens, or closes, a handle on the card's device, as a terminal
+//       program holds a COM port: while one is open Plug and Play cannot remove
+//       the card, and a card whose link drops keeps its devnode, its removal
+//       pending, until the last is closed. The handles stay with the machine
+//       after this program ends
 //   qn38-wine-pc defer-stops N          the class installer cannot stop the next N devices it is
 //                                       asked to disable, stop or restart, and says DI_NEEDRESTART
 //   qn38-wine-pc slot BUS [SUBSYSTEM]   the slot bridge moved to BUS (with another subsystem
@@ -46,7 +52,8 @@ int Usage(const char* problem) {
                  "usage: qn38-wine-pc install [--bus N] [--dir DIR] | remove [--dir DIR]\n"
                  "       | insert BUS [--name TEXT] [--training MS] [--answers MS] [--installs MS]\n"
                  "                    [--needs link-cycle|device-cycle] [--linger MS] [--problem CODE]\n"
-                 "       | pull BUS | defer-stops N | slot BUS [SUBSYSTEM] | filter on|off | state\n",
+                 "       | pull BUS | hold-card BUS | release-card BUS | defer-stops N\n"
+                 "       | slot BUS [SUBSYSTEM] | filter on|off | state\n",
                  problem);
     return 2;
 }
@@ -198,6 +205,11 @@ int State() {
                     Utf8(reinterpret_cast<const wchar_t*>(name->bytes.data())).c_str(),
                     snapshot->Status(DUMP_FIXTURE_NODE_CARD), snapshot->Problem(DUMP_FIXTURE_NODE_CARD));
         if (machine.leavingMs != 0) std::printf(" (the link is down: leaving in %u ms)", machine.leavingMs);
+        if (snapshot->Removed(DUMP_FIXTURE_NODE_CARD)) {
+            std::printf(" (removed%s)", machine.cardNoRestart != 0 ? ", kept from restarting" : "");
+        }
+        if (machine.cardGone != 0) std::printf(" (gone from the bus: its removal pending)");
+        if (machine.cardHandles != 0) std::printf(" handles %u", machine.cardHandles);
         std::printf("\n");
     } else {
         std::printf("card-devnode absent\n");
@@ -342,6 +354,14 @@ int wmain(int argc, wchar_t** argv) {
         std::uint32_t bus = 0;
         if (const int status = CheckedBus(argv[2], bus); status != 0) return status;
         return MachineLink::Pull() ? 0 : Failed("the card could not be pulled");
+    }
+    if (command == L"hold-card" || command == L"release-card") {
+        if (argc != 3) return Usage("hold-card and release-card take a BUS");
+        std::uint32_t bus = 0;
+        if (const int status = CheckedBus(argv[2], bus); status != 0) return status;
+        const bool open = command == L"hold-card";
+        if (MachineLink::HoldCard(open)) return 0;
+        return Failed(open ? "the card has no started device to open" : "no handle is open on the card's device");
     }
     if (command == L"defer-stops") {
         std::uint32_t count = 0;

@@ -565,6 +565,12 @@ TEST_F(StopHolds, SmokeNoRequestButAnExplicitStartBringsAStoppedLinkBack) {
     // A stop that fails marks nothing.
     EXPECT_EQ(service.SetStatus(kBus + 1, 0, 0, 1), 0);
     EXPECT_FALSE(service.IsMarked(kBus + 1));
+    // One that a program's open handle refuses says who holds the card.
+    pc.devices.Hold(*slot.CardDevice(), {.program = u"ttermpro.exe"});
+    EXPECT_EQ(service.SetStatus(kBus, 0, 0, 1), 0);
+    ASSERT_TRUE(service.LastVeto());
+    EXPECT_EQ(service.LastVeto()->name, pc.devices.Device(*slot.CardDevice()).instancePath);
+    EXPECT_FALSE(service.IsMarked(kBus));
 }
 
 TEST_F(StopHolds, AWakeThatClearedLinkDisableHasItSetAgainByTheNextRequest) {

@@ -28,8 +28,11 @@ namespace {
 
 using namespace qn38::wine;
 using namespace qn38::winepc;
+using qn38::CM_PROB_HELD_FOR_EJECT_CODE;
 using qn38::DN_HAS_PROBLEM_FLAG;
+using qn38::DN_REMOVABLE_FLAG;
 using qn38::DN_STARTED_FLAG;
+using qn38::STATUS_REMOVAL_PENDING;
 using qn38::STATUS_RUNNING;
 using qn38::winetest::CreateDriverKey;
 using qn38::winetest::DeleteDriverKey;
@@ -37,6 +40,8 @@ using qn38::winetest::DeleteDriverKey;
 constexpr std::uint32_t BUS = 7;
 constexpr DWORD LINK_DISABLE = 0x10;
 constexpr DWORD DICS_FLAG_CONFIG = DICS_FLAG_CONFIGSPECIFIC;
+// The card sits in a hot-plug slot.
+constexpr std::uint32_t CARD_RUNNING = STATUS_RUNNING | DN_REMOVABLE_FLAG;
 
 // Wine names its own DLL by the path of the file it was asked for, so only
 // the fixtures' own export tells them apart.
@@ -341,8 +346,34 @@ TEST_F(EmulatedPc, TheCardsDevnodeFollowsTheLinkThroughTheLibrary) {
     EXPECT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
     ASSERT_EQ(ZQ_GetCardInfo(BUS, description, sizeof description, &status, &problem), 1);
     EXPECT_STREQ(description, L"Emulated SATA Card");
-    EXPECT_EQ(status, STATUS_RUNNING);
+    EXPECT_EQ(status, CARD_RUNNING);
     EXPECT_EQ(problem, 0u);
+
+    // A program holding the card's device open refuses its removal, from
+    // the card or from above it, as Windows names the refusal; the stop
+    // fails with the link up, and the class installer cannot restart the
+    // slot bridge beneath the handle either.
+    ASSERT_TRUE(MachineLink::HoldCard(true));
+    PNP_VETO_TYPE vetoType = PNP_VetoTypeUnknown;
+    wchar_t vetoName[MAX_PATH] = {};
+    EXPECT_EQ(CM_Query_And_Remove_SubTreeW(DUMP_FIXTURE_NODE_SLOT_BRIDGE, &vetoType, vetoName, MAX_PATH,
+                                           CM_REMOVE_UI_NOT_OK | CM_REMOVE_NO_RESTART),
+              static_cast<CONFIGRET>(CR_REMOVE_VETOED));
+    EXPECT_EQ(vetoType, PNP_VetoOutstandingOpen);
+    EXPECT_STREQ(vetoName, NODES[DUMP_FIXTURE_NODE_CARD].instanceId);
+    std::uint32_t libraryVeto = 0;
+    wchar_t holder[MAX_PATH] = {};
+    EXPECT_EQ(ZQ_SetStatusWithVeto(BUS, 0, 0, 1, &libraryVeto, vetoName, sizeof vetoName, holder, sizeof holder), 0);
+    EXPECT_EQ(libraryVeto, static_cast<std::uint32_t>(PNP_VetoOutstandingOpen));
+    EXPECT_STREQ(holder, L"Emulated SATA Card");
+    EXPECT_EQ(Machine()->machine.slot.link & LINK_DISABLE, 0u);
+    EXPECT_EQ(ZQ_SetStatus(BUS, 2, 1, 0), 0) << "the slot bridge restarted beneath the open handle";
+    ASSERT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, &status, &problem), 1);
+    EXPECT_EQ(status, CARD_RUNNING);
+    EXPECT_TRUE(Machine()->Present(DUMP_FIXTURE_NODE_DISK));
+    ASSERT_TRUE(MachineLink::HoldCard(false));
+    EXPECT_FALSE(MachineLink::HoldCard(false)) << "a handle closed that nobody had open";
+
     // A stop with the disk test: no disk below the slot holds it back.
     EXPECT_EQ(ZQ_SetStatus(BUS, 0, 0, 1), 1);
     EXPECT_NE(Machine()->machine.slot.link & LINK_DISABLE, 0u);
@@ -377,14 +408,28 @@ TEST_F(EmulatedPc, AStartWaitsForTheTrainedLinkAndTheCardAndATooLateCardIsNeverF
 }
 
 // As on Windows, a stopped card's devices leave some time after the stop's
-// re-enumeration has returned; the link enabled meanwhile keeps them.
+// re-enumeration has returned; the link enabled meanwhile keeps them. The
+// stop removed them first: the card's devnode stays held for eject, kept
+// from restarting by any scan, until the start resets it.
 TEST_F(EmulatedPc, ALingeringCardsDevnodesLeaveOnlyAfterTheLinger) {
     ASSERT_TRUE(Insert(0, DUMP_FIXTURE_NEEDS_NOTHING, L"Test Card", 1000));
     ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
     ASSERT_EQ(ZQ_SetStatus(BUS, 0, 0, 0), 1);
     EXPECT_NE(Machine()->machine.slot.link & LINK_DISABLE, 0u);
-    EXPECT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, nullptr, nullptr), 1) << "the card's devnode left at once";
-    EXPECT_TRUE(Machine()->Present(DUMP_FIXTURE_NODE_DISK));
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    EXPECT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, &status, &problem), 1) << "the card's devnode left at once";
+    EXPECT_EQ(problem, CM_PROB_HELD_FOR_EJECT_CODE);
+    EXPECT_EQ(status & DN_STARTED_FLAG, 0u);
+    EXPECT_FALSE(Machine()->Present(DUMP_FIXTURE_NODE_DISK)) << "the removal left the card's disk";
+    // Still in the tree, as Device Manager lists a device prepared for safe
+    // removal; its disk is among the devices not present.
+    DEVINST located = 0;
+    EXPECT_EQ(CM_Locate_DevNodeW(&located, const_cast<wchar_t*>(NODES[DUMP_FIXTURE_NODE_CARD].instanceId), 0),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    auto* disk = const_cast<wchar_t*>(NODES[DUMP_FIXTURE_NODE_DISK].instanceId);
+    EXPECT_EQ(CM_Locate_DevNodeW(&located, disk, 0), static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+    EXPECT_EQ(CM_Locate_DevNodeW(&located, disk, CM_LOCATE_DEVNODE_PHANTOM), static_cast<CONFIGRET>(CR_SUCCESS));
     EXPECT_GT(Machine()->machine.leavingMs, 0u);
     Sleep(1100);
     EXPECT_FALSE(CardDevice());
@@ -393,10 +438,30 @@ TEST_F(EmulatedPc, ALingeringCardsDevnodesLeaveOnlyAfterTheLinger) {
     ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
     const std::uint32_t enables = Machine()->machine.linkEnables;
     ASSERT_EQ(ZQ_SetStatus(BUS, 0, 0, 0), 1);
+    ASSERT_EQ(CM_Reenumerate_DevNode(DUMP_FIXTURE_NODE_CARD, 0), static_cast<CONFIGRET>(CR_SUCCESS));
+    ASSERT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, nullptr, &problem), 1);
+    EXPECT_EQ(problem, CM_PROB_HELD_FOR_EJECT_CODE) << "a scan restarted a card kept from restarting";
     ASSERT_EQ(ZQ_SetStatus(BUS, 0, 1, 0), 1);
     EXPECT_EQ(Machine()->machine.linkEnables, enables + 1);
     Sleep(1100);
     EXPECT_TRUE(CardDevice()) << "the link came back before the devnodes left";
+    ASSERT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, &status, &problem), 1);
+    EXPECT_EQ(status, CARD_RUNNING) << "the start did not bring the removed card back";
+    EXPECT_TRUE(Machine()->Present(DUMP_FIXTURE_NODE_DISK));
+
+    // A card pulled while a program holds its device open: the devnode
+    // stays, its removal pending, until the handle closes.
+    ASSERT_TRUE(MachineLink::HoldCard(true));
+    ASSERT_TRUE(MachineLink::Pull());
+    ASSERT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, &status, &problem), 1);
+    EXPECT_EQ(status, STATUS_REMOVAL_PENDING | DN_REMOVABLE_FLAG);
+    EXPECT_EQ(problem, 0u);
+    EXPECT_FALSE(Machine()->Present(DUMP_FIXTURE_NODE_DISK));
+    EXPECT_FALSE(MachineLink::HoldCard(true)) << "a device already gone was opened";
+    Sleep(1100);
+    EXPECT_TRUE(CardDevice()) << "the held devnode left with the linger";
+    ASSERT_TRUE(MachineLink::HoldCard(false));
+    EXPECT_FALSE(CardDevice());
 }
 
 // A device that failed to start: listed, with its problem, without DN_STARTED and without children.
@@ -423,7 +488,7 @@ TEST_F(EmulatedPc, ACardWithAProblemComesUpNotStarted) {
     Sleep(1100);
     ASSERT_EQ(ZQ_GetCardInfo(BUS, nullptr, 0, &status, &problem), 1);
     EXPECT_EQ(problem, 0u);
-    EXPECT_EQ(status, STATUS_RUNNING);
+    EXPECT_EQ(status, CARD_RUNNING);
 }
 
 // The start flow's fallbacks: a link cycle, then the class-installer cycle

@@ -22,7 +22,15 @@
  * Those DLLs reach it through \Device\QN38PNP.
  *
  * While the card's devnode exists and has no problem its disk answers too,
- * through the path of its interface. */
+ * through the path of its interface.
+ *
+ * Plug and Play's removal of the card's devices is modelled as Windows does
+ * it: a query-remove (or an eject) that a program's open handle on the card
+ * vetoes, and otherwise takes the disk away and leaves the card's devnode
+ * removed but present, held for eject, until the card leaves or its hold is
+ * reset and the bus enumerated again. A card whose function leaves the bus
+ * while a handle is open keeps its devnode, its removal pending, until the
+ * last handle closes. */
 #include <ddk/wdm.h>
 
 #include "sim/winepc/driver/dump_fixture_protocol.h"
@@ -77,6 +85,10 @@ static void RemoveCard(void) {
     machine.cardDevnode = 0;
     machine.pending = 0;
     machine.installing = 0;
+    machine.cardRemoved = 0;
+    machine.cardNoRestart = 0;
+    machine.cardHandles = 0;
+    machine.cardGone = 0;
     leavesAt = 0;
     startsAt = 0;
 }
@@ -108,9 +120,29 @@ static void InsertCard(const DumpFixtureCard* card) {
     linkUpAt = Milliseconds();
 }
 
+/* The card's function has left the bus. Its devnode goes with it, after
+ * the card's linger when `lingers`, unless a program holds it open: then it
+ * stays, its removal pending, until the last handle closes. */
+static void CardLeaves(int lingers) {
+    if (machine.cardDevnode && machine.cardHandles != 0) {
+        machine.cardGone = 1;
+        leavesAt = 0;
+    } else if (lingers && machine.cardDevnode && machine.card.lingerMs != 0) {
+        leavesAt = Milliseconds() + machine.card.lingerMs;
+    } else {
+        RemoveCard();
+    }
+}
+
 static void PullCard(void) {
     state.slot.present = 0;
-    RemoveCard();
+    CardLeaves(0);
+}
+
+/* The devnodes above the card, whose removal, stop or scan reaches it. */
+static int AboveCard(uint32_t devnode) {
+    return devnode == DUMP_FIXTURE_NODE_ROOT || devnode == DUMP_FIXTURE_NODE_PCI_BUS ||
+           devnode == DUMP_FIXTURE_NODE_ROOT_PORT || devnode == DUMP_FIXTURE_NODE_SLOT_BRIDGE;
 }
 
 static int SlotBridgeRunning(void) {
@@ -144,7 +176,7 @@ static void EnumerateSlot(void) {
 /* The devnodes of a card whose link went down leave once their stacks have
  * closed, and a card's driver install ends when its time has passed. */
 static void Settle(void) {
-    if (leavesAt != 0 && Milliseconds() >= leavesAt) RemoveCard();
+    if (leavesAt != 0 && Milliseconds() >= leavesAt) CardLeaves(0);
     if (startsAt != 0 && Milliseconds() >= startsAt) {
         startsAt = 0;
         machine.installing = 0;
@@ -153,11 +185,45 @@ static void Settle(void) {
 
 static void Reenumerate(uint32_t devnode) {
     ++machine.enumerations;
-    /* The slot's bus lies below each of these. */
-    if (devnode == DUMP_FIXTURE_NODE_ROOT || devnode == DUMP_FIXTURE_NODE_PCI_BUS ||
-        devnode == DUMP_FIXTURE_NODE_ROOT_PORT || devnode == DUMP_FIXTURE_NODE_SLOT_BRIDGE) {
-        EnumerateSlot();
+    if (AboveCard(devnode)) EnumerateSlot();
+    /* A removed card whose hold was reset starts again at the next scan that
+     * reaches it, if its function is still on the bus. */
+    if ((AboveCard(devnode) || devnode == DUMP_FIXTURE_NODE_CARD) && machine.cardRemoved && !machine.cardNoRestart &&
+        !machine.cardGone && leavesAt == 0 && CardAnswers()) {
+        machine.cardRemoved = 0;
     }
+}
+
+/* CM_Query_And_Remove_SubTree and CM_Request_Device_Eject: everyone below
+ * the devnode is asked first, and a handle open on the card refuses. */
+static uint32_t RemoveSubtree(uint32_t devnode, uint32_t keep, uint32_t* vetoedBy) {
+    *vetoedBy = 0;
+    const int reachesCard = devnode == DUMP_FIXTURE_NODE_CARD || AboveCard(devnode);
+    if (reachesCard && machine.cardDevnode && machine.cardHandles != 0) {
+        *vetoedBy = DUMP_FIXTURE_NODE_CARD;
+        return DUMP_FIXTURE_REMOVAL_VETOED;
+    }
+    if (devnode != DUMP_FIXTURE_NODE_CARD || !machine.cardDevnode) return DUMP_FIXTURE_REMOVAL_UNMODELLED;
+    machine.cardRemoved = 1;
+    if (keep) machine.cardNoRestart = 1;
+    machine.installing = 0;
+    startsAt = 0;
+    return DUMP_FIXTURE_REMOVAL_GRANTED;
+}
+
+/* A program opens a handle on the card's device, which must be started, or
+ * closes one; a devnode whose function has gone leaves with the last. */
+static NTSTATUS HoldCard(uint32_t open) {
+    if (open) {
+        const int started = machine.cardDevnode && !machine.cardRemoved && !machine.cardGone && leavesAt == 0 &&
+                            machine.card.problem == 0 && !machine.installing;
+        if (!started) return STATUS_NO_SUCH_DEVICE;
+        ++machine.cardHandles;
+        return STATUS_SUCCESS;
+    }
+    if (machine.cardHandles == 0) return STATUS_INVALID_DEVICE_STATE;
+    if (--machine.cardHandles == 0 && machine.cardGone) RemoveCard();
+    return STATUS_SUCCESS;
 }
 
 /* What the class installer's DIF_PROPERTYCHANGE does to a devnode: disabling
@@ -169,12 +235,15 @@ static void Reenumerate(uint32_t devnode) {
 static int ChangeState(uint32_t devnode, uint32_t change) {
     const uint32_t bit = 1u << devnode;
     const int aboveCard = devnode == DUMP_FIXTURE_NODE_ROOT_PORT || devnode == DUMP_FIXTURE_NODE_SLOT_BRIDGE;
+    const int stops = change == DICS_DISABLE || change == DICS_STOP || change == DICS_PROPCHANGE;
     ++machine.stateChanges;
-    if ((change == DICS_DISABLE || change == DICS_STOP || change == DICS_PROPCHANGE) && machine.deferStops != 0) {
+    if (stops && machine.deferStops != 0) {
         --machine.deferStops;
         return 1;
     }
-    if (change == DICS_DISABLE || change == DICS_STOP || change == DICS_PROPCHANGE) {
+    /* The installer's query-remove of the stack meets the card's open handle. */
+    if (stops && aboveCard && machine.cardDevnode && machine.cardHandles != 0) return 1;
+    if (stops) {
         machine.disabled |= bit;
         if (aboveCard) {
             RemoveCard();
@@ -250,11 +319,7 @@ static void WriteRegister(uint32_t bus, uint32_t offset, uint32_t value) {
         /* The card's function leaves the bus with the link; its devnodes
          * may take a while to follow. */
         if (state.slot.present) linkWentDown = 1;
-        if (machine.cardDevnode && machine.card.lingerMs != 0) {
-            leavesAt = Milliseconds() + machine.card.lingerMs;
-        } else {
-            RemoveCard();
-        }
+        CardLeaves(1);
     } else if (!LinkDisabled() && wasDisabled) {
         /* The function is back before its devnodes left: they stay. */
         leavesAt = 0;
@@ -282,8 +347,11 @@ static NTSTATUS DiskControl(PIO_STACK_LOCATION stack, uint8_t* buffer, ULONG_PTR
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     ++machine.diskQueries;
-    /* A card that failed to start has no disk. */
-    if (!machine.cardDevnode || machine.card.problem != 0 || machine.installing) return STATUS_NO_SUCH_DEVICE;
+    /* Only a started card has its disk. */
+    if (!machine.cardDevnode || machine.card.problem != 0 || machine.installing || machine.cardRemoved ||
+        machine.cardGone || leavesAt != 0) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
     if (buffer == NULL || stack->Parameters.DeviceIoControl.OutputBufferLength < 12) return STATUS_BUFFER_TOO_SMALL;
     Put32(buffer, 7); /* FILE_DEVICE_DISK */
     Put32(buffer + 4, DUMP_FIXTURE_DISK_NUMBER);
@@ -400,6 +468,37 @@ static NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
             }
         }
         status = STATUS_SUCCESS;
+        break;
+    case DUMP_FIXTURE_REMOVE_SUBTREE:
+        if (buffer == NULL || inBytes < 8 || outBytes < 8) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        Settle();
+        {
+            uint32_t vetoedBy = 0;
+            const uint32_t result = RemoveSubtree(Get32(buffer), Get32(buffer + 4), &vetoedBy);
+            Put32(buffer, result);
+            Put32(buffer + 4, vetoedBy);
+        }
+        status = STATUS_SUCCESS;
+        information = 8;
+        break;
+    case DUMP_FIXTURE_RESET_DEVNODE:
+        if (buffer == NULL || inBytes < 4) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        if (Get32(buffer) == DUMP_FIXTURE_NODE_CARD) machine.cardNoRestart = 0;
+        status = STATUS_SUCCESS;
+        break;
+    case DUMP_FIXTURE_HOLD_CARD:
+        if (buffer == NULL || inBytes < 4) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        Settle();
+        status = HoldCard(Get32(buffer));
         break;
     case DUMP_FIXTURE_DEFER_STOPS:
         if (buffer == NULL || inBytes < 4) {

@@ -49,6 +49,20 @@ typedef struct DumpFixtureState {
 #define DUMP_FIXTURE_GET_FILTERS 0x9C40281Cu /* in: uint32_t devnode; out: DumpFixtureFilters */
 #define DUMP_FIXTURE_SET_FILTERS 0x9C402820u /* in: DumpFixtureFilters */
 #define DUMP_FIXTURE_DEFER_STOPS 0x9C402824u /* in: uint32_t, how many next stops the class installer puts off */
+/* Plug and Play's removal of a subtree (a query-remove, or an eject) and
+ * its undoing, and a program's handle on the card's device. */
+/* in: uint32_t devnode, uint32_t nonzero to keep it from restarting; out:
+ * uint32_t a DUMP_FIXTURE_REMOVAL_ result, uint32_t the devnode whose open
+ * handle vetoed. */
+#define DUMP_FIXTURE_REMOVE_SUBTREE 0x9C402828u
+#define DUMP_FIXTURE_RESET_DEVNODE 0x9C40282Cu /* in: uint32_t devnode; CM_SETUP_DEVNODE_RESET */
+#define DUMP_FIXTURE_HOLD_CARD                                                             \
+    0x9C402830u /* in: uint32_t, nonzero opens a handle on the card's device, 0 closes one \
+                 */
+
+#define DUMP_FIXTURE_REMOVAL_GRANTED 0u
+#define DUMP_FIXTURE_REMOVAL_VETOED 1u
+#define DUMP_FIXTURE_REMOVAL_UNMODELLED 2u /* this machine removes only the card's devices */
 
 /* The devnodes of the machine. Their handles (DEVINST values) are these
  * numbers; what each one is lies in sim/winepc/machine.h. */
@@ -115,6 +129,15 @@ typedef struct DumpFixtureMachine {
     uint32_t installing;   /* nonzero while Windows installs the card's driver */
     uint32_t deferStops;   /* the class installer puts this many next stops of a device off to the next boot */
     DumpFixtureCard card;
+    /* The card's devices removed by Plug and Play (a query-remove or an
+     * eject) with the card still in: its devnode stays, not started, held
+     * for eject (problem 47), and its disk is gone. */
+    uint32_t cardRemoved;
+    uint32_t cardNoRestart; /* removed and kept from restarting until CM_Setup_DevNode(CM_SETUP_DEVNODE_RESET) */
+    uint32_t cardHandles;   /* handles programs hold open on the card's device */
+    /* The card's function left the bus while a handle was open: its devnode
+     * stays, its removal pending, until the last handle closes. */
+    uint32_t cardGone;
 } DumpFixtureMachine;
 
 typedef struct DumpFixtureFilters {

@@ -202,8 +202,39 @@ TEST_F(InstalledProduct, StartsAnInsertedCardAndNamesItInTheBalloon) {
     EXPECT_TRUE(ToolRunning());
 }
 
+qn38::winetest::ProcessResult Ctl(const std::wstring& arguments) {
+    return RunProcess(L"\"" + InstallDirectory() + L"\\qn38ctl.exe\" " + arguments, 120000);
+}
+
+// A program holding the card's device open refuses the stop: the link stays
+// up, and the balloon names what the user knows the held device by. Once
+// the handle is closed the same stop goes through.
 TEST_F(InstalledProduct, StopsTheCardFromTheLeftClickMenu) {
+    ASSERT_EQ(WinePc(L"hold-card " + std::to_wstring(BUS)), 0u);
     // The stop menu holds one item, "Stop <card>.": Down selects it.
+    ASSERT_TRUE(OpenTrayMenu("left")) << "no menu after the left click";
+    ASSERT_TRUE(AskTheDisplay("keys Down Return"));
+    std::wstring shown;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            if (const std::wstring now = BalloonText(); !now.empty()) shown = now;
+            return shown ==
+                   L"QN38 Test SATA Card cannot be stopped.\nPlease retry again after terminating application "
+                   L"which use ExpressCard. \nIn use by QN38 Test SATA Card.";
+        },
+        60s))
+        << "the balloon showed: " << Narrow(shown) << "\nthe machine:\n"
+        << PcState();
+    EXPECT_FALSE(LinkDisabled());
+    EXPECT_TRUE(CardDevice());
+    EXPECT_TRUE(
+        WaitUntil([] { return LogHas("LinkDisable(Bus0x07) vetoed by PNP_VetoOutstandingOpen PCI\\VEN_197B"); }, 30s));
+    const auto refused = Ctl(L"stop 7");
+    EXPECT_EQ(refused.exitCode, 1u) << refused.output;
+    EXPECT_NE(refused.output.find("In use by QN38 Test SATA Card."), std::string::npos) << refused.output;
+    EXPECT_FALSE(LinkDisabled());
+    ASSERT_EQ(WinePc(L"release-card " + std::to_wstring(BUS)), 0u);
+
     ASSERT_TRUE(OpenTrayMenu("left")) << "no menu after the left click";
     EXPECT_TRUE(AskTheDisplay("screenshot tray-menu-stop.png"));
     ASSERT_TRUE(AskTheDisplay("keys Down Return"));
@@ -287,10 +318,6 @@ TEST_F(InstalledProduct, TheKeyboardOpensTheStopMenuAndTheMainMenu) {
     if (settings != nullptr) PostMessageW(settings, WM_COMMAND, IDCANCEL, 0);
     EXPECT_TRUE(WaitUntil([&] { return ToolDialog(tool_.dwProcessId) == nullptr; }, 30s));
     EXPECT_TRUE(ToolRunning());
-}
-
-qn38::winetest::ProcessResult Ctl(const std::wstring& arguments) {
-    return RunProcess(L"\"" + InstallDirectory() + L"\\qn38ctl.exe\" " + arguments, 120000);
 }
 
 // The installed qn38ctl on the emulated PC, beside the running tool.
