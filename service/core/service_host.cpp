@@ -134,17 +134,24 @@ void ServiceHost::ReportStopProgress() {
 }
 
 ServiceHost::Admission ServiceHost::AdmitSession(std::optional<std::uint32_t> session) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     SessionConnections& held = sessions_[session];
     if (held.served < SESSION_CONNECTIONS_SHARE) {
         ++held.served;
         return Admission::Serve;
     }
-    if (held.busy < SESSION_BUSY_REPLIES) {
-        ++held.busy;
+    if (held.busy >= SESSION_BUSY_REPLIES) return Admission::Refuse;
+    // Counted as busy while it waits, so that a session never holds more
+    // instances than its share and its busy replies.
+    ++held.busy;
+    if (!sessionLeft_.wait_for(lock, SESSION_SHARE_WAIT,
+                               [&] { return held.served < SESSION_CONNECTIONS_SHARE || stopRequested_; }) ||
+        stopRequested_) {
         return Admission::Busy;
     }
-    return Admission::Refuse;
+    --held.busy;
+    ++held.served;
+    return Admission::Serve;
 }
 
 void ServiceHost::LeaveSession(std::optional<std::uint32_t> session, Admission admission) {
@@ -153,6 +160,7 @@ void ServiceHost::LeaveSession(std::optional<std::uint32_t> session, Admission a
     if (admission == Admission::Serve) --held.served;
     if (admission == Admission::Busy) --held.busy;
     if (held.served == 0 && held.busy == 0) sessions_.erase(session);
+    sessionLeft_.notify_all();
 }
 
 void ServiceHost::Observe(const ExchangeReport& report) {

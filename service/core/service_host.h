@@ -54,6 +54,13 @@ inline constexpr std::uint32_t SERVICE_EXIT_NO_PIPE = 31;
 // stay for the other sessions.
 inline constexpr int SESSION_CONNECTIONS_SHARE = 4;
 inline constexpr int SESSION_BUSY_REPLIES = 2;
+// A connection past the share first waits this long, as one of the busy
+// replies, for one of the session's connections to end. A client that took
+// its reply and connected again finds its last connection still ending on
+// the service's side, for as long as the thread that ends it waits for the
+// processor; a client that knows nothing of busy replies would read one as
+// a request that failed.
+inline constexpr std::chrono::milliseconds SESSION_SHARE_WAIT{250};
 // Instances kept listening while there is room for them.
 inline constexpr std::size_t INSTANCES_LISTENING = 2;
 static_assert(2 * (SESSION_CONNECTIONS_SHARE + SESSION_BUSY_REPLIES) < static_cast<int>(PIPE_INSTANCE_CAP),
@@ -126,6 +133,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
+    std::condition_variable sessionLeft_;
     bool loopEnded_ = false;
     ServiceState state_ = ServiceState::StartPending;
     bool stopRequested_ = false;

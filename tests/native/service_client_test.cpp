@@ -748,6 +748,25 @@ TEST_F(ServiceOnSimulatedPc, TwoClientsOfOneSessionThatKnowNothingOfBusyAreBothS
     EXPECT_FALSE(hung);
 }
 
+TEST_F(ServiceOnSimulatedPc, AConnectionPastTheShareIsServedOnceOneOfItsSessionsConnectionsEnds) {
+    // The share is full of connections still ending on the service's side;
+    // one of them ends while the next request waits.
+    auto held = Hold(service, 1, service::SESSION_CONNECTIONS_SHARE);
+    ASSERT_EQ(held.size(), static_cast<std::size_t>(service::SESSION_CONNECTIONS_SHARE));
+    std::thread ending([&] {
+        std::this_thread::sleep_for(service::SESSION_SHARE_WAIT / 5);
+        held.pop_back();
+    });
+    ServiceRequest request;
+    request.command = CMD_SET_SIZE;
+    request.defLen = 0x00300000;
+    request.endAdrs = 0xEFFFFFFF;
+    bool hung = false;
+    EXPECT_EQ(SendAsTheFirstTool(service.transport(1), request, hung), 1);
+    ending.join();
+    EXPECT_EQ(Stored(u"DefLen"), 0x00300000u);
+}
+
 TEST_F(ServiceOnSimulatedPc, ConcurrentClientsAreAllServed) {
     // Two tools (two clients, each with its own lock) and two threads of one
     // tool, each sending as a tool does: a request now and then, not a flood
