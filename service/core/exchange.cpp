@@ -28,6 +28,8 @@ OperationQueue::Turn::Turn(OperationQueue& queue, std::optional<std::uint32_t> s
     queue_.changed_.wait(lock, [&] { return !queue_.busy_ && queue_.Next() == ticket; });
     std::erase_if(queue_.waiting_, [&](const Waiting& waiting) { return waiting.ticket == ticket; });
     queue_.busy_ = true;
+    // Turns are given one at a time, so this one is the next to be counted.
+    number_ = queue_.turnsGiven_ + 1;
 }
 
 OperationQueue::Turn::~Turn() {
@@ -85,6 +87,7 @@ ExchangeReport Exchange(ServiceConnection& connection, const ExchangeLimits& lim
 
 ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& operations, const ExchangeLimits& limits,
                              OperationQueue* queue, std::optional<std::uint32_t> session) {
+    std::uint64_t turnNumber = 0;
     ExchangeReport report = Exchange(connection, limits, [&](ServiceRequest& request, bool whole) {
         if (!whole) {
             // Part of a record is not a request: its missing bytes would reach
@@ -94,10 +97,14 @@ ExchangeReport ServeExchange(ServiceConnection& connection, ServiceOperations& o
             return false;
         }
         std::optional<OperationQueue::Turn> turn;
-        if (queue != nullptr) turn.emplace(*queue, session);
+        if (queue != nullptr) {
+            turn.emplace(*queue, session);
+            turnNumber = turn->Number();
+        }
         Dispatch(request, operations);
         return true;
     });
+    report.turn = turnNumber;
     if (report.end != ExchangeEnd::ClientGone && !report.performed) report.end = ExchangeEnd::Incomplete;
     return report;
 }

@@ -44,6 +44,11 @@ struct ExchangeReport {
     ExchangeEnd end = ExchangeEnd::Answered;
     std::size_t requestBytes = 0;
     bool performed = false;  // Dispatch ran on a whole request
+    // Which operation of the service's run it was (1 the first), in the
+    // order the operations were performed; 0 when it was not performed in
+    // its turn. The report comes at the exchange's end, which for two
+    // clients need not be in that order.
+    std::uint64_t turn = 0;
     ServiceRequest reply;
 };
 
@@ -63,10 +68,13 @@ public:
         ~Turn();
         Turn(const Turn&) = delete;
         Turn& operator=(const Turn&) = delete;
+        // 1 for the queue's first turn, and so on.
+        std::uint64_t Number() const { return number_; }
 
     private:
         OperationQueue& queue_;
         std::optional<std::uint32_t> session_;
+        std::uint64_t number_ = 0;
     };
 
 private:

@@ -436,12 +436,26 @@ void SimService::Start() {
         reportsBefore = reporter_->reports.size();
     }
     operations_->StartProcess();
+    {
+        // A new run counts its turns from 1 again.
+        std::lock_guard exchangesLock(exchangesMutex_);
+        runFirstExchange_ = exchanges_.size();
+    }
     host_ = std::make_unique<service::ServiceHost>(*reporter_, *stop_, limits_);
     host_->ObserveExchanges([this](const service::ExchangeReport& report) {
         if (onExchange) onExchange(report);
         {
+            // Listed in the order the service performed them, as one client
+            // sees it: two clients' exchanges may end the other way round.
             std::lock_guard exchangesLock(exchangesMutex_);
-            exchanges_.push_back(report);
+            auto at = exchanges_.end();
+            if (report.turn != 0) {
+                while (at - exchanges_.begin() > static_cast<std::ptrdiff_t>(runFirstExchange_) &&
+                       (at - 1)->turn > report.turn) {
+                    --at;
+                }
+            }
+            exchanges_.insert(at, report);
         }
         exchangesChanged_.notify_all();
     });

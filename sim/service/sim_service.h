@@ -151,6 +151,8 @@ private:
     std::mutex exchangesMutex_;
     std::condition_variable exchangesChanged_;
     std::vector<service::ExchangeReport> exchanges_;
+    // Where the exchanges of the service's current run begin.
+    std::size_t runFirstExchange_ = 0;
 };
 
 }  // namespace qn38::sim

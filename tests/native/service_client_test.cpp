@@ -746,6 +746,16 @@ TEST_F(ServiceOnSimulatedPc, TwoClientsOfOneSessionThatKnowNothingOfBusyAreBothS
     for (auto& thread : clients) thread.join();
     EXPECT_EQ(served, 50);
     EXPECT_FALSE(hung);
+    // Listed in the order the operations were performed, whichever
+    // exchange ended first.
+    ASSERT_TRUE(service.WaitForExchanges(50, 30s));
+    std::uint64_t turn = 0;
+    for (const auto& exchange : service.Exchanges()) {
+        if (exchange.performed) {
+            EXPECT_EQ(exchange.turn, ++turn);
+        }
+    }
+    EXPECT_EQ(turn, 50u);
 }
 
 TEST_F(ServiceOnSimulatedPc, AConnectionPastTheShareIsServedOnceOneOfItsSessionsConnectionsEnds) {

@@ -17,6 +17,7 @@
 #include "sim/service/sim_service.h"
 #include "sim/tool/sim_settings_window.h"
 #include "sim/tool/sim_tool.h"
+#include "sim/tool/sim_tray_tool.h"
 
 namespace qn38::tool {
 namespace {
@@ -86,11 +87,9 @@ protected:
         for (const auto& box : messages.Shown()) ids.push_back(box.stringId);
         return ids;
     }
-    std::vector<ServiceRequest> Requests() {
-        std::vector<ServiceRequest> requests;
-        for (const auto& exchange : service.Exchanges()) requests.push_back(exchange.reply);
-        return requests;
-    }
+    // As the dialog read the replies: the service lists an exchange only
+    // once it has ended, which may be after the dialog's next request.
+    std::vector<ServiceRequest> Requests() { return transport.Replies(); }
 
     // Another opening of the dialog, on controls of its own.
     struct Opening {
@@ -111,9 +110,10 @@ protected:
     sim::SimService service{pc, machine};
     // The service reports running a moment before its pipe listens.
     sim::SimServicePause pause{service};
-    ServiceClient client{service.transport(), pause, pc.text};
-    sim::SimFiles toolFiles;
     sim::SimToolLog log;
+    sim::ObservedTransport transport{service.transport(), log};
+    ServiceClient client{transport, pause, pc.text};
+    sim::SimFiles toolFiles;
     sim::SimStrings strings{*sim::RcResources::LoadToolResources(sim::RC_LANGUAGE_ENGLISH)};
     sim::SimMessageBoxes messages{log, strings};
     sim::SimSystem system;
