@@ -142,7 +142,8 @@ ServiceHost::Admission ServiceHost::AdmitSession(std::optional<std::uint32_t> se
     }
     if (held.busy >= SESSION_BUSY_REPLIES) return Admission::Refuse;
     // Counted as busy while it waits, so that a session never holds more
-    // instances than its share and its busy replies.
+    // instances than its share and its busy replies. A service that is
+    // stopping takes no more work: the waiter is answered busy.
     ++held.busy;
     if (!sessionLeft_.wait_for(lock, SESSION_SHARE_WAIT,
                                [&] { return held.served < SESSION_CONNECTIONS_SHARE || stopRequested_; }) ||
